@@ -1,0 +1,194 @@
+#include "gpu_filter.h"
+
+#include <cuda_runtime.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "direction_set.h"
+#include "voxel_math.h"
+
+namespace voluna {
+
+namespace {
+
+void gpuAssert(cudaError_t code, const char* file, int line) {
+  if (code == cudaSuccess) return;
+  std::fprintf(stderr, "GPUassert: %s %s %d\n", cudaGetErrorString(code), file, line);
+  std::exit(code);
+}
+
+#define gpuErrchk(ans) gpuAssert((ans), __FILE__, __LINE__)
+
+struct TextureVolumeSampler {
+  cudaTextureObject_t texture;
+  __device__ float operator()(float u, float v, float w) const {
+    return tex3D<float>(texture, u, v, w);
+  }
+};
+
+struct TextureFieldSampler {
+  cudaTextureObject_t texture;
+  __device__ Vec3 operator()(float u, float v, float w) const {
+    const float4 d = tex3D<float4>(texture, u, v, w);
+    return {d.x, d.y, d.z};
+  }
+};
+
+cudaTextureObject_t makeTexture(cudaArray_t array) {
+  cudaResourceDesc resource;
+  std::memset(&resource, 0, sizeof(resource));
+  resource.resType = cudaResourceTypeArray;
+  resource.res.array.array = array;
+  cudaTextureDesc description;
+  std::memset(&description, 0, sizeof(description));
+  // Unnormalised coordinates make the zero (wrap) address mode act as clamp.
+  description.filterMode = cudaFilterModeLinear;
+  cudaTextureObject_t texture = 0;
+  gpuErrchk(cudaCreateTextureObject(&texture, &resource, &description, nullptr));
+  return texture;
+}
+
+void upload(const void* source, int elementBytes, cudaArray_t array, cudaExtent extent) {
+  cudaMemcpy3DParms copy;
+  std::memset(&copy, 0, sizeof(copy));
+  copy.srcPtr = make_cudaPitchedPtr(const_cast<void*>(source), extent.width * elementBytes,
+                                    extent.width, extent.height);
+  copy.dstArray = array;
+  copy.extent = extent;
+  copy.kind = cudaMemcpyHostToDevice;
+  gpuErrchk(cudaMemcpy3D(&copy));
+}
+
+}  // namespace
+}  // namespace voluna
+
+using voluna::Vec3;
+
+// The host-built direction table, so that the GPU chooses among exactly the
+// directions the CPU backends use. The kernels keep their plain parameter
+// lists and global names, so the table reaches them through this symbol.
+static __device__ const Vec3* directionTable;
+
+__global__ void createVectorField(cudaTextureObject_t volume, int X, int Y, int Z, int samples,
+                                  int angleStep, float4* field) {
+  const int x0 = blockIdx.x * blockDim.x + threadIdx.x;
+  const int y0 = blockIdx.y * blockDim.y + threadIdx.y;
+  const int z0 = blockIdx.z * blockDim.z + threadIdx.z;
+  if (x0 >= X || y0 >= Y || z0 >= Z) return;
+  const int n = 360 / angleStep;
+  const int count = (n * n) / 2;
+  const voluna::TextureVolumeSampler sampler{volume};
+  for (int x = x0; x < X; x += gridDim.x * blockDim.x)
+    for (int y = y0; y < Y; y += gridDim.y * blockDim.y)
+      for (int z = z0; z < Z; z += gridDim.z * blockDim.z) {
+        const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+        const Vec3 d = directionTable[voluna::chooseDirection(sampler, p0, directionTable, count, samples)];
+        field[x + X * (y + Y * z)] = make_float4(d.x, d.y, d.z, 0.0f);
+      }
+}
+
+__global__ void integrateVectorField(cudaTextureObject_t volume, cudaTextureObject_t field, int X,
+                                     int Y, int Z, int steps, float* out) {
+  const int x0 = blockIdx.x * blockDim.x + threadIdx.x;
+  const int y0 = blockIdx.y * blockDim.y + threadIdx.y;
+  const int z0 = blockIdx.z * blockDim.z + threadIdx.z;
+  if (x0 >= X || y0 >= Y || z0 >= Z) return;
+  const float r = voluna::meanFactor(steps);
+  const voluna::TextureVolumeSampler volumeSampler{volume};
+  const voluna::TextureFieldSampler fieldSampler{field};
+  for (int x = x0; x < X; x += gridDim.x * blockDim.x)
+    for (int y = y0; y < Y; y += gridDim.y * blockDim.y)
+      for (int z = z0; z < Z; z += gridDim.z * blockDim.z) {
+        const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+        out[x + X * (y + Y * z)] = voluna::integrateVoxel(volumeSampler, fieldSampler, p0, steps, r);
+      }
+}
+
+namespace voluna {
+
+void GpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
+                    int angleStep, float* out) {
+  std::printf("Calculate vectorfield...\n");
+  std::fflush(stdout);
+  const size_t n = static_cast<size_t>(X * Y * Z);
+
+  const std::vector<Vec3> directions = buildDirectionSet(angleStep);
+  Vec3* table = nullptr;
+  gpuErrchk(cudaMallocManaged(&table, directions.size() * sizeof(Vec3), cudaMemAttachGlobal));
+  std::memcpy(table, directions.data(), directions.size() * sizeof(Vec3));
+  gpuErrchk(cudaMemcpyToSymbol(directionTable, &table, sizeof(table)));
+
+  float4* fieldBuffer = nullptr;
+  gpuErrchk(cudaMallocManaged(&fieldBuffer, n * sizeof(float4), cudaMemAttachGlobal));
+
+  const cudaExtent extent = make_cudaExtent(X, Y, Z);
+  const cudaChannelFormatDesc floatChannel =
+      cudaCreateChannelDesc(32, 0, 0, 0, cudaChannelFormatKindFloat);
+  cudaArray_t volumeArray = nullptr;
+  gpuErrchk(cudaMalloc3DArray(&volumeArray, &floatChannel, extent, 0));
+  upload(volume, sizeof(float), volumeArray, extent);
+  const cudaTextureObject_t volumeTexture = makeTexture(volumeArray);
+
+  const dim3 block(8, 8, 1);
+  const dim3 grid((static_cast<unsigned>(X) + 7u) / 8u, (static_cast<unsigned>(Y) + 7u) / 8u, Z);
+  createVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep, fieldBuffer);
+  gpuErrchk(cudaPeekAtLastError());
+  gpuErrchk(cudaDeviceSynchronize());
+
+  std::printf("Filtering data...\n");
+  std::fflush(stdout);
+  const cudaChannelFormatDesc float4Channel =
+      cudaCreateChannelDesc(32, 32, 32, 32, cudaChannelFormatKindFloat);
+  cudaArray_t fieldArray = nullptr;
+  gpuErrchk(cudaMalloc3DArray(&fieldArray, &float4Channel, extent, 0));
+  upload(fieldBuffer, sizeof(float4), fieldArray, extent);
+  const cudaTextureObject_t fieldTexture = makeTexture(fieldArray);
+
+  float* resultBuffer = nullptr;
+  gpuErrchk(cudaMallocManaged(&resultBuffer, n * sizeof(float), cudaMemAttachGlobal));
+  integrateVectorField<<<grid, block>>>(volumeTexture, fieldTexture, X, Y, Z, steps, resultBuffer);
+  gpuErrchk(cudaPeekAtLastError());
+  gpuErrchk(cudaDeviceSynchronize());
+
+  std::memcpy(out, resultBuffer, n * sizeof(float));
+
+  gpuErrchk(cudaDestroyTextureObject(fieldTexture));
+  gpuErrchk(cudaFreeArray(fieldArray));
+  gpuErrchk(cudaFree(fieldBuffer));
+  gpuErrchk(cudaDestroyTextureObject(volumeTexture));
+  gpuErrchk(cudaFreeArray(volumeArray));
+  gpuErrchk(cudaFree(resultBuffer));
+  gpuErrchk(cudaFree(table));
+}
+
+bool gpuUsable() {
+  int count = 0;
+  if (cudaGetDeviceCount(&count) != cudaSuccess || count < 1) {
+    cudaGetLastError();  // leave no error behind for later calls
+    return false;
+  }
+  for (int device = 0; device < count; ++device) {
+    int managed = 0;
+    if (cudaDeviceGetAttribute(&managed, cudaDevAttrManagedMemory, device) == cudaSuccess &&
+        managed && cudaSetDevice(device) == cudaSuccess) {
+      return true;
+    }
+  }
+  cudaGetLastError();
+  return false;
+}
+
+std::string gpuName() {
+  int device = 0;
+  cudaDeviceProp properties;
+  if (cudaGetDevice(&device) != cudaSuccess ||
+      cudaGetDeviceProperties(&properties, device) != cudaSuccess) {
+    return "unknown CUDA device";
+  }
+  return properties.name;
+}
+
+}  // namespace voluna

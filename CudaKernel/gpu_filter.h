@@ -1,0 +1,25 @@
+// The CUDA backend: moves a volume to the GPU, runs both kernels, brings the
+// result back.
+#pragma once
+
+#include <string>
+
+namespace voluna {
+
+// Memberless host driver. Every GPU resource lives only inside one call of
+// run; a failing CUDA call prints "GPUassert: ..." on standard error and ends
+// the process with the CUDA error code.
+class GpuFilter {
+ public:
+  void run(const float* volume, int X, int Y, int Z, int samples, int steps, int angleStep,
+           float* out);
+};
+
+// True when cudaGetDeviceCount succeeds and some device supports managed
+// memory; that device becomes the current one. Silent when there is none.
+bool gpuUsable();
+
+// Name of the current device, for status lines.
+std::string gpuName();
+
+}  // namespace voluna

@@ -1,0 +1,100 @@
+#include "cpu_filter.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+#include "cpu_sampler.h"
+#include "direction_set.h"
+#include "voxel_math.h"
+
+namespace voluna {
+
+namespace {
+
+// Runs rowFn(y, z) for every row of the volume on all threads. A voxel costs
+// anywhere from one to thousands of directions, so rows are handed out
+// dynamically. Only thread 0 reports progress, which keeps the callback
+// single-threaded; every thread polls for cancellation between rows.
+template <class RowFn>
+bool forEachRow(Dims dims, int threads, Stage stage, const RunControl* control, RowFn rowFn) {
+  const int64_t rows = int64_t{dims.y} * dims.z;
+  std::atomic<int64_t> rowsDone{0};
+  std::atomic<bool> stop{false};
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+  for (int64_t row = 0; row < rows; ++row) {
+    if (stop.load(std::memory_order_relaxed)) continue;
+    if (control && control->cancelled()) {
+      stop.store(true, std::memory_order_relaxed);
+      continue;
+    }
+    rowFn(static_cast<int>(row % dims.y), static_cast<int>(row / dims.y));
+    const int64_t done = rowsDone.fetch_add(1, std::memory_order_relaxed) + 1;
+#ifdef _OPENMP
+    const bool reporter = omp_get_thread_num() == 0;
+#else
+    const bool reporter = true;
+#endif
+    if (control && reporter) control->report(stage, done, rows);
+  }
+  if (stop.load()) return false;
+  if (control) control->report(stage, rows, rows);
+  return true;
+}
+
+}  // namespace
+
+int CpuFilter::threadCount() const {
+#ifdef _OPENMP
+  return threads_ > 0 ? threads_ : omp_get_max_threads();
+#else
+  return 1;
+#endif
+}
+
+bool CpuFilter::createVectorField(const float* volume, Dims dims, int samples,
+                                  const std::vector<Vec3>& directions, Float4* field,
+                                  const RunControl* control) const {
+  const CpuVolumeSampler sampler(volume, dims);
+  const Vec3* table = directions.data();
+  const int count = static_cast<int>(directions.size());
+  return forEachRow(dims, threadCount(), Stage::VectorField, control, [&](int y, int z) {
+    for (int x = 0; x < dims.x; ++x) {
+      const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+      const Vec3 d = table[chooseDirection(sampler, p0, table, count, samples)];
+      field[dims.index(x, y, z)] = {d.x, d.y, d.z, 0.0f};
+    }
+  });
+}
+
+bool CpuFilter::integrateVectorField(const float* volume, const Float4* field, Dims dims,
+                                     int steps, float* out, const RunControl* control) const {
+  const CpuVolumeSampler volumeSampler(volume, dims);
+  const CpuFieldSampler fieldSampler(field, dims);
+  const float r = meanFactor(steps);
+  return forEachRow(dims, threadCount(), Stage::Integration, control, [&](int y, int z) {
+    for (int x = 0; x < dims.x; ++x) {
+      const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+      out[dims.index(x, y, z)] = integrateVoxel(volumeSampler, fieldSampler, p0, steps, r);
+    }
+  });
+}
+
+bool CpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
+                    int angleStep, float* out, const RunControl* control) const {
+  const Dims dims{X, Y, Z};
+  std::printf("Calculate vectorfield...\n");
+  std::fflush(stdout);
+  const std::vector<Vec3> directions = buildDirectionSet(angleStep);
+  std::vector<Float4> field(static_cast<size_t>(dims.count()));
+  if (!createVectorField(volume, dims, samples, directions, field.data(), control)) return false;
+  std::printf("Filtering data...\n");
+  std::fflush(stdout);
+  return integrateVectorField(volume, field.data(), dims, steps, out, control);
+}
+
+}  // namespace voluna

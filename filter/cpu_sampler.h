@@ -1,0 +1,93 @@
+// Software emulation of the GPU's trilinear, edge-clamping texture lookup.
+//
+// The texture unit keeps the interpolation weights in fixed point with 8
+// fractional bits. Rounding the weights the same way (to nearest, ties up)
+// and blending with one fused multiply-add per corner in a fixed order makes
+// each tap round once, so the CPU reproduces the lookup as closely as the
+// unpublished hardware rounding allows.
+#pragma once
+
+#include <cmath>
+
+#include "device.h"
+#include "dims.h"
+
+namespace voluna {
+
+struct AxisTap {
+  int i0, i1;      // clamped indices of the two neighbours
+  float w0, w1;    // their weights, multiples of 1/256
+};
+
+// `u` is a texture coordinate: the centre of voxel i sits at i + 0.5.
+inline AxisTap axisTap(float u, int size) {
+  const float a = u - 0.5f;
+  const float q = std::floor(a * 256.0f + 0.5f);
+  float cell = std::floor(q / 256.0f);
+  const float f = q - 256.0f * cell;
+  // Clamping the cell before the integer conversion keeps far-away and
+  // non-finite positions defined; both neighbours clamp the same way anyway.
+  if (!(cell >= -1.0f)) cell = -1.0f;
+  if (cell > static_cast<float>(size - 1)) cell = static_cast<float>(size - 1);
+  const int i = static_cast<int>(cell);
+  AxisTap tap;
+  tap.i0 = i < 0 ? 0 : i;
+  tap.i1 = i + 1 > size - 1 ? size - 1 : i + 1;
+  tap.w0 = (256.0f - f) / 256.0f;
+  tap.w1 = f / 256.0f;
+  return tap;
+}
+
+// Trilinear value of a float volume at texture coordinates (u, v, w).
+class CpuVolumeSampler {
+ public:
+  CpuVolumeSampler(const float* data, Dims dims) : data_(data), dims_(dims) {}
+
+  float operator()(float u, float v, float w) const {
+    const AxisTap tx = axisTap(u, dims_.x), ty = axisTap(v, dims_.y), tz = axisTap(w, dims_.z);
+    const int xs[2] = {tx.i0, tx.i1}, ys[2] = {ty.i0, ty.i1}, zs[2] = {tz.i0, tz.i1};
+    const float wxs[2] = {tx.w0, tx.w1}, wys[2] = {ty.w0, ty.w1}, wzs[2] = {tz.w0, tz.w1};
+    float sum = 0.0f;
+    for (int cz = 0; cz < 2; ++cz)
+      for (int cy = 0; cy < 2; ++cy)
+        for (int cx = 0; cx < 2; ++cx) {
+          const float value = data_[dims_.index(xs[cx], ys[cy], zs[cz])];
+          sum = fmaf(value, (wxs[cx] * wys[cy]) * wzs[cz], sum);
+        }
+    return sum;
+  }
+
+ private:
+  const float* data_;
+  Dims dims_;
+};
+
+// Trilinear direction of a float4 field at texture coordinates (u, v, w);
+// each component is blended like a volume, and w is dropped.
+class CpuFieldSampler {
+ public:
+  CpuFieldSampler(const Float4* data, Dims dims) : data_(data), dims_(dims) {}
+
+  Vec3 operator()(float u, float v, float w) const {
+    const AxisTap tx = axisTap(u, dims_.x), ty = axisTap(v, dims_.y), tz = axisTap(w, dims_.z);
+    const int xs[2] = {tx.i0, tx.i1}, ys[2] = {ty.i0, ty.i1}, zs[2] = {tz.i0, tz.i1};
+    const float wxs[2] = {tx.w0, tx.w1}, wys[2] = {ty.w0, ty.w1}, wzs[2] = {tz.w0, tz.w1};
+    Vec3 sum = {0.0f, 0.0f, 0.0f};
+    for (int cz = 0; cz < 2; ++cz)
+      for (int cy = 0; cy < 2; ++cy)
+        for (int cx = 0; cx < 2; ++cx) {
+          const Float4& value = data_[dims_.index(xs[cx], ys[cy], zs[cz])];
+          const float weight = (wxs[cx] * wys[cy]) * wzs[cz];
+          sum.x = fmaf(value.x, weight, sum.x);
+          sum.y = fmaf(value.y, weight, sum.y);
+          sum.z = fmaf(value.z, weight, sum.z);
+        }
+    return sum;
+  }
+
+ private:
+  const Float4* data_;
+  Dims dims_;
+};
+
+}  // namespace voluna

@@ -1,0 +1,180 @@
+// voluna-filter: the structure-following filter from the command line.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "byte_conversion.h"
+#include "filter.h"
+#include "volume_io.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitInputOutput = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kUsage =
+    "Usage: voluna-filter [OPTIONS] INPUT\n"
+    "\n"
+    "Smooths a volume along its own structure. For every voxel the filter finds\n"
+    "the direction of least line variance among a fixed set of directions, then\n"
+    "averages the volume along the field of those directions.\n"
+    "\n"
+    "INPUT is a MetaImage volume (.mhd with its data file, or .mha) of one\n"
+    "unsigned 8-bit component.\n"
+    "\n"
+    "Options:\n"
+    "  --samples N        samples on each side of a voxel when scoring a\n"
+    "                     direction, 0 to 1000 (default 5)\n"
+    "  --steps N          integration steps against and along the field,\n"
+    "                     0 to 1000 (default 5)\n"
+    "  --angle DEG        angle step of the direction set in whole degrees,\n"
+    "                     1 to 180 (default 5: 2592 directions)\n"
+    "  -o, --output FILE  raw result, one byte per voxel in x-fastest order\n"
+    "                     (default Output.raw in the working directory); a\n"
+    "                     MetaImage header with the same base name and the\n"
+    "                     extension .mhd is written beside it\n"
+    "  --backend NAME     auto (CUDA when a usable GPU exists, else CPU), cpu,\n"
+    "                     cpu-reference (the plain reference path) or cuda\n"
+    "                     (default auto)\n"
+    "  --threads N        CPU threads, 0 for every core (default 0)\n"
+    "  -h, --help         show this help and exit\n"
+    "\n"
+    "Standard output carries the progress lines \"Calculate vectorfield...\" and\n"
+    "\"Filtering data...\". Existing output files are replaced only once the new\n"
+    "result is complete.\n"
+    "\n"
+    "Exit status: 0 success, 1 input or output error, 2 bad usage or refused\n"
+    "parameters.\n";
+
+struct Options {
+  voluna::FilterParams params;
+  voluna::FilterOptions filter;
+  std::string input;
+  std::string output = "Output.raw";
+  bool help = false;
+};
+
+struct UsageError {
+  std::string message;
+};
+
+int parseInt(const std::string& option, const std::string& text) {
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno == ERANGE || value < -2147483647L - 1 ||
+      value > 2147483647L) {
+    throw UsageError{option + " expects a whole number, got '" + text + "'"};
+  }
+  return static_cast<int>(value);
+}
+
+voluna::Backend parseBackend(const std::string& text) {
+  if (text == "auto") return voluna::Backend::Auto;
+  if (text == "cpu") return voluna::Backend::Cpu;
+  if (text == "cpu-reference") return voluna::Backend::CpuReference;
+  if (text == "cuda") return voluna::Backend::Cuda;
+  throw UsageError{"--backend expects auto, cpu, cpu-reference or cuda, got '" + text + "'"};
+}
+
+Options parseArguments(int argc, char** argv) {
+  Options options;
+  bool inputSeen = false;
+  bool onlyOperands = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (onlyOperands || arg.size() < 2 || arg[0] != '-') {
+      if (inputSeen) throw UsageError{"only one INPUT may be given (got '" + options.input + "' and '" + arg + "')"};
+      options.input = arg;
+      inputSeen = true;
+      continue;
+    }
+    if (arg == "--") {
+      onlyOperands = true;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") {
+      options.help = true;
+      return options;
+    }
+    std::string value;
+    bool inlineValue = false;
+    const size_t equals = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+      arg = arg.substr(0, equals);
+      inlineValue = true;
+    }
+    auto takeValue = [&]() {
+      if (inlineValue) return value;
+      if (i + 1 >= argc) throw UsageError{arg + " needs a value"};
+      return std::string(argv[++i]);
+    };
+    if (arg == "--samples") {
+      options.params.samples = parseInt(arg, takeValue());
+    } else if (arg == "--steps") {
+      options.params.integrationSteps = parseInt(arg, takeValue());
+    } else if (arg == "--angle") {
+      options.params.angleStep = parseInt(arg, takeValue());
+    } else if (arg == "-o" || arg == "--output") {
+      options.output = takeValue();
+      if (options.output.empty()) throw UsageError{arg + " needs a file name"};
+    } else if (arg == "--backend") {
+      options.filter.backend = parseBackend(takeValue());
+    } else if (arg == "--threads") {
+      options.filter.threads = parseInt(arg, takeValue());
+      if (options.filter.threads < 0) throw UsageError{"--threads must be 0 (every core) or more"};
+    } else {
+      throw UsageError{"unknown option '" + arg + "'"};
+    }
+  }
+  if (!inputSeen) throw UsageError{"no INPUT volume given"};
+  return options;
+}
+
+int fail(int code, const std::string& message) {
+  std::fprintf(stderr, "voluna-filter: %s\n", message.c_str());
+  if (code == kExitUsage) std::fprintf(stderr, "Try 'voluna-filter --help' for more information.\n");
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    options = parseArguments(argc, argv);
+  } catch (const UsageError& error) {
+    return fail(kExitUsage, error.message);
+  }
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  const std::string paramProblem = voluna::checkParams(options.params);
+  if (!paramProblem.empty()) return fail(kExitUsage, paramProblem);
+  if (voluna::headerPathFor(options.output) == options.output) {
+    return fail(kExitUsage, "the output '" + options.output +
+                                "' must not end in .mhd: its header is written beside it with that extension");
+  }
+
+  const voluna::LoadResult loaded = voluna::loadVolume(options.input);
+  if (!loaded.ok()) return fail(kExitInputOutput, loaded.error);
+  const voluna::ByteVolume& volume = loaded.volume;
+
+  std::vector<float> result(static_cast<size_t>(volume.dims.count()));
+  {
+    const std::vector<float> input = voluna::bytesToUnitFloats(volume.voxels.data(), volume.dims.count());
+    const voluna::FilterOutcome outcome =
+        voluna::runFilter(input.data(), volume.dims, options.params, result.data(), options.filter);
+    if (!outcome.ok()) return fail(kExitInputOutput, outcome.message);
+  }
+  const std::vector<uint8_t> bytes = voluna::unitFloatsToBytes(result.data(), volume.dims.count());
+  const std::string writeProblem = voluna::writeResult(options.output, bytes.data(), volume.dims);
+  if (!writeProblem.empty()) return fail(kExitInputOutput, writeProblem);
+  return kExitOk;
+}
