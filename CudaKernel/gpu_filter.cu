@@ -72,8 +72,11 @@ using voluna::Vec3;
 // lists and global names, so the table reaches them through this symbol.
 static __device__ const Vec3* directionTable;
 
-__global__ void createVectorField(cudaTextureObject_t volume, int X, int Y, int Z, int samples,
-                                  int angleStep, float4* field) {
+// Thread-to-voxel mapping shared by both field kernels: the first voxel from
+// the launch indices, then grid-strided loops (one voxel each under the
+// driver's launch geometry).
+__device__ void fillVectorField(cudaTextureObject_t volume, int X, int Y, int Z, int samples,
+                                int angleStep, float4* field, bool preserveEdges) {
   const int x0 = blockIdx.x * blockDim.x + threadIdx.x;
   const int y0 = blockIdx.y * blockDim.y + threadIdx.y;
   const int z0 = blockIdx.z * blockDim.z + threadIdx.z;
@@ -85,9 +88,22 @@ __global__ void createVectorField(cudaTextureObject_t volume, int X, int Y, int 
     for (int y = y0; y < Y; y += gridDim.y * blockDim.y)
       for (int z = z0; z < Z; z += gridDim.z * blockDim.z) {
         const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
-        const Vec3 d = directionTable[voluna::chooseDirection(sampler, p0, directionTable, count, samples)];
+        const int chosen =
+            voluna::chooseDirection(sampler, p0, directionTable, count, samples, preserveEdges);
+        const Vec3 d = directionTable[chosen];
         field[x + X * (y + Y * z)] = make_float4(d.x, d.y, d.z, 0.0f);
       }
+}
+
+__global__ void createVectorField(cudaTextureObject_t volume, int X, int Y, int Z, int samples,
+                                  int angleStep, float4* field) {
+  fillVectorField(volume, X, Y, Z, samples, angleStep, field, false);
+}
+
+// The same search with the edge-preserving score.
+__global__ void createEdgePreservingVectorField(cudaTextureObject_t volume, int X, int Y, int Z,
+                                                int samples, int angleStep, float4* field) {
+  fillVectorField(volume, X, Y, Z, samples, angleStep, field, true);
 }
 
 __global__ void integrateVectorField(cudaTextureObject_t volume, cudaTextureObject_t field, int X,
@@ -111,6 +127,17 @@ namespace voluna {
 
 void GpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
                     int angleStep, float* out) {
+  FilterParams params;
+  params.samples = samples;
+  params.integrationSteps = steps;
+  params.angleStep = angleStep;
+  run(volume, Dims{X, Y, Z}, params, out);
+}
+
+void GpuFilter::run(const float* volume, Dims dims, const FilterParams& params, float* out) {
+  const int X = dims.x, Y = dims.y, Z = dims.z;
+  const int samples = params.samples, steps = params.integrationSteps;
+  const int angleStep = params.angleStep;
   std::printf("Calculate vectorfield...\n");
   std::fflush(stdout);
   const size_t n = static_cast<size_t>(X * Y * Z);
@@ -134,7 +161,12 @@ void GpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int s
 
   const dim3 block(8, 8, 1);
   const dim3 grid((static_cast<unsigned>(X) + 7u) / 8u, (static_cast<unsigned>(Y) + 7u) / 8u, Z);
-  createVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep, fieldBuffer);
+  if (params.preserveEdges) {
+    createEdgePreservingVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep,
+                                                     fieldBuffer);
+  } else {
+    createVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep, fieldBuffer);
+  }
   gpuErrchk(cudaPeekAtLastError());
   gpuErrchk(cudaDeviceSynchronize());
 

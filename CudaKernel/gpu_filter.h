@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "dims.h"
+#include "filter_params.h"
+
 namespace voluna {
 
 // Memberless host driver. Every GPU resource lives only inside one call of
@@ -13,6 +16,8 @@ class GpuFilter {
  public:
   void run(const float* volume, int X, int Y, int Z, int samples, int steps, int angleStep,
            float* out);
+  // The same with every option of the filter.
+  void run(const float* volume, Dims dims, const FilterParams& params, float* out);
 };
 
 // True when cudaGetDeviceCount succeeds and some device supports managed

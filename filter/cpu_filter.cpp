@@ -57,7 +57,7 @@ int CpuFilter::threadCount() const {
 }
 
 bool CpuFilter::createVectorField(const float* volume, Dims dims, int samples,
-                                  const std::vector<Vec3>& directions, Float4* field,
+                                  bool preserveEdges, const std::vector<Vec3>& directions, Float4* field,
                                   const RunControl* control) const {
   const CpuVolumeSampler sampler(volume, dims);
   const Vec3* table = directions.data();
@@ -65,7 +65,7 @@ bool CpuFilter::createVectorField(const float* volume, Dims dims, int samples,
   return forEachRow(dims, threadCount(), Stage::VectorField, control, [&](int y, int z) {
     for (int x = 0; x < dims.x; ++x) {
       const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
-      const Vec3 d = table[chooseDirection(sampler, p0, table, count, samples)];
+      const Vec3 d = table[chooseDirection(sampler, p0, table, count, samples, preserveEdges)];
       field[dims.index(x, y, z)] = {d.x, d.y, d.z, 0.0f};
     }
   });
@@ -84,17 +84,28 @@ bool CpuFilter::integrateVectorField(const float* volume, const Float4* field, D
   });
 }
 
-bool CpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
-                    int angleStep, float* out, const RunControl* control) const {
-  const Dims dims{X, Y, Z};
+void CpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
+                    int angleStep, float* out) const {
+  FilterParams params;
+  params.samples = samples;
+  params.integrationSteps = steps;
+  params.angleStep = angleStep;
+  run(volume, Dims{X, Y, Z}, params, out);
+}
+
+bool CpuFilter::run(const float* volume, Dims dims, const FilterParams& params, float* out,
+                    const RunControl* control) const {
   std::printf("Calculate vectorfield...\n");
   std::fflush(stdout);
-  const std::vector<Vec3> directions = buildDirectionSet(angleStep);
+  const std::vector<Vec3> directions = buildDirectionSet(params.angleStep);
   std::vector<Float4> field(static_cast<size_t>(dims.count()));
-  if (!createVectorField(volume, dims, samples, directions, field.data(), control)) return false;
+  if (!createVectorField(volume, dims, params.samples, params.preserveEdges, directions,
+                         field.data(), control)) {
+    return false;
+  }
   std::printf("Filtering data...\n");
   std::fflush(stdout);
-  return integrateVectorField(volume, field.data(), dims, steps, out, control);
+  return integrateVectorField(volume, field.data(), dims, params.integrationSteps, out, control);
 }
 
 }  // namespace voluna

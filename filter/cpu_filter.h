@@ -5,6 +5,7 @@
 
 #include "device.h"
 #include "dims.h"
+#include "filter_params.h"
 #include "run_control.h"
 
 namespace voluna {
@@ -18,13 +19,15 @@ class CpuFilter {
   explicit CpuFilter(int threads = 0) : threads_(threads) {}
 
   // Same contract as GpuFilter::run: fills `out` with X*Y*Z filtered values.
-  // Returns false, with `out` in an unspecified state, only when `control`
-  // asked to cancel.
-  bool run(const float* volume, int X, int Y, int Z, int samples, int steps, int angleStep,
-           float* out, const RunControl* control = nullptr) const;
+  void run(const float* volume, int X, int Y, int Z, int samples, int steps, int angleStep,
+           float* out) const;
+  // The same with every option. Returns false, with `out` in an unspecified
+  // state, only when `control` asked to cancel.
+  bool run(const float* volume, Dims dims, const FilterParams& params, float* out,
+           const RunControl* control = nullptr) const;
 
   // The two stages, exposed for tests and benchmarks.
-  bool createVectorField(const float* volume, Dims dims, int samples,
+  bool createVectorField(const float* volume, Dims dims, int samples, bool preserveEdges,
                          const std::vector<Vec3>& directions, Float4* field,
                          const RunControl* control = nullptr) const;
   bool integrateVectorField(const float* volume, const Float4* field, Dims dims, int steps,

@@ -8,22 +8,6 @@
 
 namespace voluna {
 
-std::string checkParams(const FilterParams& params) {
-  if (params.angleStep < 1 || params.angleStep > 180) {
-    return "the angle step must be 1 to 180 degrees (got " + std::to_string(params.angleStep) + ")";
-  }
-  if (params.samples < 0 || params.samples > kMaxSamples) {
-    return "the number of samples must be 0 to " + std::to_string(kMaxSamples) + " (got " +
-           std::to_string(params.samples) + ")";
-  }
-  if (params.integrationSteps < 0 || params.integrationSteps > kMaxIntegrationSteps) {
-    return "the number of integration steps must be 0 to " +
-           std::to_string(kMaxIntegrationSteps) + " (got " +
-           std::to_string(params.integrationSteps) + ")";
-  }
-  return {};
-}
-
 bool cudaUsable() {
 #ifdef VOLUNA_HAVE_CUDA
   static const bool usable = gpuUsable();
@@ -52,8 +36,7 @@ FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& para
 #ifdef VOLUNA_HAVE_CUDA
     if (cudaUsable()) {
       outcome.backend = "GPU, " + gpuName();
-      GpuFilter().run(volume, dims.x, dims.y, dims.z, params.samples, params.integrationSteps,
-                      params.angleStep, out);
+      GpuFilter().run(volume, dims, params, out);
       return outcome;
     }
     outcome.message = "no usable CUDA device was found";
@@ -66,8 +49,7 @@ FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& para
 
   const CpuFilter cpu(options.threads);
   outcome.backend = "CPU, " + std::to_string(cpu.threadCount()) + " threads";
-  if (!cpu.run(volume, dims.x, dims.y, dims.z, params.samples, params.integrationSteps,
-               params.angleStep, out, options.control)) {
+  if (!cpu.run(volume, dims, params, out, options.control)) {
     outcome.status = Status::Cancelled;
     outcome.message = "the run was cancelled";
   }

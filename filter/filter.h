@@ -4,20 +4,10 @@
 #include <string>
 
 #include "dims.h"
+#include "filter_params.h"
 #include "run_control.h"
 
 namespace voluna {
-
-struct FilterParams {
-  int samples = 5;           // sampling steps on each side of a voxel
-  int integrationSteps = 5;  // integration steps against and along the field
-  int angleStep = 5;         // whole degrees between searched directions
-};
-
-// Upper bounds on what the command line accepts for samples and steps; the
-// window's spin boxes stop at 99. Beyond them a run takes days, not minutes.
-constexpr int kMaxSamples = 1000;
-constexpr int kMaxIntegrationSteps = 1000;
 
 enum class Backend {
   Auto,          // CUDA when a usable device exists, else the CPU
@@ -40,9 +30,6 @@ struct FilterOutcome {
 
   bool ok() const { return status == Status::Ok; }
 };
-
-// Empty when the parameters can be run, else a sentence saying what is wrong.
-std::string checkParams(const FilterParams& params);
 
 // True when a CUDA device that supports managed memory exists. Asked once
 // per process and cached; false in builds without CUDA.

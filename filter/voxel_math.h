@@ -22,38 +22,63 @@ constexpr float kSixth = 0.1666666716f;
 // (voxel centre i sits at i + 0.5), a field sampler the blended direction.
 // Both are called with the coordinates the texture unit would receive.
 
-// Line variance of direction d at voxel centre p0. Each walk is measured
-// against its own first sample, so a line that is constant on each side of
-// the voxel scores 0 even across an edge.
+VOLUNA_HD Vec3 negated(Vec3 v) { return {-v.x, -v.y, -v.z}; }
+
+// One-pass population variance of differences from a reference, in a few
+// scalars; no sample is stored.
+struct VarianceAccumulator {
+  float S = 0.0f, Q = 0.0f, N = 0.0f;
+
+  VOLUNA_HD void add(float delta) {
+    S = S + delta;
+    Q = fmaf(delta, delta, Q);
+    N = N + 1.0f;
+  }
+  // NaN (0/0) when nothing was added.
+  VOLUNA_HD float variance() const { return (Q - (S * S) / N) / N; }
+};
+
+// Walks `samples` steps of `step` from p0, adding each sample's difference
+// from the reference: the walk's own first sample when `ownReference`, else
+// `reference`. Positions advance step by step, never recomputed from k;
+// p + (-d) is bitwise p - d, so one walk serves both directions.
+template <class VolumeSampler>
+VOLUNA_HD void walkLine(const VolumeSampler& volume, Vec3 p0, Vec3 step, int samples,
+                        bool ownReference, float reference, VarianceAccumulator& acc) {
+  Vec3 p = p0;
+  float R = reference;
+  for (int k = 1; k <= samples; ++k) {
+    p.x = p.x + step.x;
+    p.y = p.y + step.y;
+    p.z = p.z + step.z;
+    const float v = volume(p.x + 0.5f, p.y + 0.5f, p.z + 0.5f);
+    if (ownReference && k == 1) R = v;
+    acc.add(v - R);
+  }
+}
+
+// Line variance of direction d at voxel centre p0: 2 * samples values, each
+// walk measured against its own first sample. A line that is constant on
+// each side of the voxel therefore scores 0, even across an edge.
 template <class VolumeSampler>
 VOLUNA_HD float lineVariance(const VolumeSampler& volume, Vec3 p0, Vec3 d, int samples) {
-  float S = 0.0f, Q = 0.0f, N = 0.0f;
-  Vec3 p = p0;
-  float R = 0.0f;
-  for (int k = 1; k <= samples; ++k) {
-    p.x = p.x - d.x;
-    p.y = p.y - d.y;
-    p.z = p.z - d.z;
-    const float v = volume(p.x + 0.5f, p.y + 0.5f, p.z + 0.5f);
-    if (k == 1) R = v;
-    const float delta = v - R;
-    S = S + delta;
-    Q = fmaf(delta, delta, Q);
-    N = N + 1.0f;
-  }
-  p = p0;
-  for (int k = 1; k <= samples; ++k) {
-    p.x = p.x + d.x;
-    p.y = p.y + d.y;
-    p.z = p.z + d.z;
-    const float v = volume(p.x + 0.5f, p.y + 0.5f, p.z + 0.5f);
-    if (k == 1) R = v;
-    const float delta = v - R;
-    S = S + delta;
-    Q = fmaf(delta, delta, Q);
-    N = N + 1.0f;
-  }
-  return (Q - (S * S) / N) / N;
+  VarianceAccumulator acc;
+  walkLine(volume, p0, negated(d), samples, true, 0.0f, acc);
+  walkLine(volume, p0, d, samples, true, 0.0f, acc);
+  return acc.variance();
+}
+
+// The edge-preserving score: the whole line, the voxel's own value `centre`
+// included as the first value, measured against that one value. A line
+// across an edge can no longer score 0.
+template <class VolumeSampler>
+VOLUNA_HD float centredLineVariance(const VolumeSampler& volume, Vec3 p0, Vec3 d, int samples,
+                                    float centre) {
+  VarianceAccumulator acc;
+  acc.add(0.0f);
+  walkLine(volume, p0, negated(d), samples, false, centre, acc);
+  walkLine(volume, p0, d, samples, false, centre, acc);
+  return acc.variance();
 }
 
 // Running minimum of the choice rule. Of equal scores the later direction
@@ -80,13 +105,16 @@ struct DirectionChoice {
 // direction table. Returns the index of the chosen direction.
 template <class VolumeSampler>
 VOLUNA_HD int chooseDirection(const VolumeSampler& volume, Vec3 p0, const Vec3* directions,
-                              int count, int samples) {
+                              int count, int samples, bool preserveEdges) {
   if (count <= 0) return 0;
+  const float centre = preserveEdges ? volume(p0.x + 0.5f, p0.y + 0.5f, p0.z + 0.5f) : 0.0f;
+  auto score = [&](int i) {
+    return preserveEdges ? centredLineVariance(volume, p0, directions[i], samples, centre)
+                         : lineVariance(volume, p0, directions[i], samples);
+  };
   DirectionChoice choice;
-  choice.first(lineVariance(volume, p0, directions[0], samples));
-  for (int i = 1; i < count && !choice.done(); ++i) {
-    choice.offer(i, lineVariance(volume, p0, directions[i], samples));
-  }
+  choice.first(score(0));
+  for (int i = 1; i < count && !choice.done(); ++i) choice.offer(i, score(i));
   return choice.chosen;
 }
 

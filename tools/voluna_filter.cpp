@@ -101,6 +101,10 @@ Options parseArguments(int argc, char** argv) {
       options.help = true;
       return options;
     }
+    if (arg == "--preserve-edges") {
+      options.params.preserveEdges = true;
+      continue;
+    }
     std::string value;
     bool inlineValue = false;
     const size_t equals = arg.find('=');

@@ -1,0 +1,21 @@
+#include "filter_params.h"
+
+namespace voluna {
+
+std::string checkParams(const FilterParams& params) {
+  if (params.angleStep < 1 || params.angleStep > 180) {
+    return "the angle step must be 1 to 180 degrees (got " + std::to_string(params.angleStep) + ")";
+  }
+  if (params.samples < 0 || params.samples > kMaxSamples) {
+    return "the number of samples must be 0 to " + std::to_string(kMaxSamples) + " (got " +
+           std::to_string(params.samples) + ")";
+  }
+  if (params.integrationSteps < 0 || params.integrationSteps > kMaxIntegrationSteps) {
+    return "the number of integration steps must be 0 to " +
+           std::to_string(kMaxIntegrationSteps) + " (got " +
+           std::to_string(params.integrationSteps) + ")";
+  }
+  return {};
+}
+
+}  // namespace voluna
