@@ -19,7 +19,8 @@ struct ByteVolume {
 
 struct LoadResult {
   ByteVolume volume;
-  std::string error;  // empty on success; names the file and what is wrong
+  std::string error;   // empty on success; names the file and what is wrong
+  std::string notice;  // on success, what a person should know (e.g. a conversion)
 
   bool ok() const { return error.empty(); }
 };
