@@ -1,0 +1,179 @@
+// Runs the real voluna-filter binary the way a script would.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "byte_conversion.h"
+#include "filter.h"
+#include "scenes.h"
+#include "volume_io.h"
+
+namespace voluna {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int code;
+  std::string out, err;
+};
+
+class VolunaFilterCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() / ("voluna-cli-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  std::string path(const std::string& name) const { return (folder_ / name).string(); }
+
+  // Runs in the temporary folder, so the default output lands there.
+  Outcome run(const std::string& arguments) const {
+    const std::string command = "cd '" + folder_.string() + "' && '" VOLUNA_FILTER_BINARY "' " + arguments +
+                                " >'" + path(".stdout") + "' 2>'" + path(".stderr") + "' </dev/null";
+    const int status = std::system(command.c_str());
+    Outcome result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(path(".stdout")), slurp(path(".stderr"))};
+    fs::remove(path(".stdout"));
+    fs::remove(path(".stderr"));
+    return result;
+  }
+
+  static std::string slurp(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+
+  // Every file in the folder: a refused run must leave none behind.
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string writeInput(const std::string& name, const std::vector<uint8_t>& bytes, Dims dims) const {
+    EXPECT_EQ(writeResult(path(name + ".raw"), bytes.data(), dims), "");
+    return path(name + ".mhd");
+  }
+
+  fs::path folder_;
+};
+
+TEST_F(VolunaFilterCli, HelpDocumentsEveryOption) {
+  const Outcome r = run("--help");
+  EXPECT_EQ(r.code, 0);
+  for (const char* word : {"Usage: voluna-filter", "--samples", "--steps", "--angle", "--output", "--backend",
+                           "--threads", "--preserve-edges", "Output.raw", "Exit status"}) {
+    EXPECT_NE(r.out.find(word), std::string::npos) << word;
+  }
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(VolunaFilterCli, FiltersLikeTheInProcessPipeline) {
+  const Dims dims{7, 5, 3};
+  const std::vector<uint8_t> bytes = noiseBytes(dims, 21);
+  const std::string input = writeInput("in", bytes, dims);
+
+  const Outcome r = run("--samples 3 --steps 4 --angle 40 '" + input + "'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "Calculate vectorfield...\nFiltering data...\n");
+  EXPECT_EQ(r.err, "");
+
+  const std::vector<float> floats = bytesToUnitFloats(bytes.data(), dims.count());
+  std::vector<float> result(floats.size());
+  FilterParams params{3, 4, 40, false};
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(runFilter(floats.data(), dims, params, result.data()).ok());
+  testing::internal::GetCapturedStdout();
+  const std::vector<uint8_t> expected = unitFloatsToBytes(result.data(), dims.count());
+  EXPECT_EQ(slurp(path("Output.raw")), std::string(expected.begin(), expected.end()));
+
+  const LoadResult reopened = loadVolume(path("Output.mhd"));
+  ASSERT_TRUE(reopened.ok()) << reopened.error;
+  EXPECT_EQ(reopened.volume.voxels, expected);
+}
+
+TEST_F(VolunaFilterCli, WithoutStepsTheResultIsTheInputInVoxelOrder) {
+  const Dims dims{4, 3, 2};
+  std::vector<uint8_t> bytes(24);
+  for (int i = 0; i < 24; ++i) bytes[i] = static_cast<uint8_t>(10 * i + 3);
+  const std::string input = writeInput("ordered", bytes, dims);
+  const Outcome r = run("--steps=0 --angle=90 -o out/result.raw '" + input + "'");
+  EXPECT_EQ(r.code, 1);  // the folder "out" does not exist yet
+  EXPECT_NE(r.err.find("out/result.raw"), std::string::npos) << r.err;
+
+  fs::create_directory(path("out"));
+  ASSERT_EQ(run("--steps=0 --angle=90 -o out/result.raw '" + input + "'").code, 0);
+  const std::string result = slurp(path("out/result.raw"));
+  ASSERT_EQ(result.size(), 24u);
+  for (int i = 0; i < 24; ++i) {
+    EXPECT_EQ(static_cast<uint8_t>(result[i]), unitFloatToByte(bytes[i] / 255.0f)) << i;
+  }
+  EXPECT_TRUE(fs::exists(path("out/result.mhd")));
+}
+
+TEST_F(VolunaFilterCli, RefusesBadUsageWithExitTwoAndWritesNothing) {
+  const std::string input = writeInput("in", std::vector<uint8_t>(8, 100), Dims{2, 2, 2});
+  const std::vector<std::string> before = files();
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "no INPUT"},
+      {"--angle 0 IN", "angle step"},
+      {"--angle 181 IN", "angle step"},
+      {"--angle -5 IN", "angle step"},
+      {"--samples -1 IN", "samples"},
+      {"--steps -2 IN", "integration steps"},
+      {"--samples 1001 IN", "samples"},
+      {"--samples five IN", "whole number"},
+      {"--steps 99999999999 IN", "whole number"},
+      {"--threads -1 IN", "--threads"},
+      {"--backend gpu IN", "--backend"},
+      {"--frobnicate IN", "unknown option"},
+      {"IN IN", "only one INPUT"},
+      {"--angle", "needs a value"},
+      {"-o Output.mhd IN", ".mhd"},
+  };
+  for (const auto& [arguments, fragment] : cases) {
+    std::string args = arguments;
+    for (size_t at; (at = args.find("IN")) != std::string::npos;) args.replace(at, 2, "'" + input + "'");
+    const Outcome r = run(args);
+    EXPECT_EQ(r.code, 2) << arguments;
+    EXPECT_NE(r.err.find(fragment), std::string::npos) << arguments << " -> " << r.err;
+    EXPECT_EQ(r.out, "") << arguments;
+    EXPECT_EQ(files(), before) << arguments;
+  }
+}
+
+TEST_F(VolunaFilterCli, RefusesUnreadableInputWithExitOneAndWritesNothing) {
+  std::ofstream(path("garbage.mhd")) << "\x01\x02 not a header at all";
+  fs::create_directory(path("folder.mhd"));
+  const std::vector<std::string> before = files();
+  for (const std::string name : {"missing.mhd", "garbage.mhd", "folder.mhd"}) {
+    const Outcome r = run("'" + path(name) + "'");
+    EXPECT_EQ(r.code, 1) << name;
+    EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one clear line: " << r.err;
+    EXPECT_EQ(files(), before) << name;
+  }
+}
+
+TEST_F(VolunaFilterCli, AskingForCudaWithoutADeviceFailsCleanly) {
+  if (cudaUsable()) GTEST_SKIP() << "a CUDA device is usable here";
+  const std::string input = writeInput("in", std::vector<uint8_t>(8, 100), Dims{2, 2, 2});
+  const std::vector<std::string> before = files();
+  const Outcome r = run("--backend cuda '" + input + "'");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("CUDA"), std::string::npos) << r.err;
+  EXPECT_EQ(files(), before);
+}
+
+}  // namespace
+}  // namespace voluna
