@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what Voluna needs to build and test (Debian 12 packages, only those
+# missing), then configures and builds into build/. Safe to run again.
+#   scripts/setup.sh [extra cmake arguments]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  libgtest-dev libbenchmark-dev
+  libvtk9-dev libvtk9-qt-dev qtbase5-dev libhwy-dev
+  xvfb xauth libgl1-mesa-dri
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  [ "$status" = installed ] || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  # Refresh the package lists only when an install needs them.
+  if ! $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+fi
+
+# The CUDA backend is built wherever nvcc is found; nothing here needs a GPU.
+if [ -x /usr/local/cuda/bin/nvcc ]; then
+  export PATH="/usr/local/cuda/bin:$PATH"
+fi
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release "$@"
+cmake --build build
