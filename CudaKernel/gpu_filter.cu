@@ -72,6 +72,12 @@ using voluna::Vec3;
 // lists and global names, so the table reaches them through this symbol.
 static __device__ const Vec3* directionTable;
 
+// The z range of the current launch. The driver launches the kernels in slabs
+// of z so that progress and cancel have somewhere to act between launches;
+// every voxel still gets exactly the arithmetic of one big launch.
+static __constant__ int slabBegin;
+static __constant__ int slabEnd;
+
 // Thread-to-voxel mapping shared by both field kernels: the first voxel from
 // the launch indices, then grid-strided loops (one voxel each under the
 // driver's launch geometry).
@@ -79,14 +85,15 @@ __device__ void fillVectorField(cudaTextureObject_t volume, int X, int Y, int Z,
                                 int angleStep, float4* field, bool preserveEdges) {
   const int x0 = blockIdx.x * blockDim.x + threadIdx.x;
   const int y0 = blockIdx.y * blockDim.y + threadIdx.y;
-  const int z0 = blockIdx.z * blockDim.z + threadIdx.z;
-  if (x0 >= X || y0 >= Y || z0 >= Z) return;
+  const int z0 = slabBegin + blockIdx.z * blockDim.z + threadIdx.z;
+  const int zEnd = slabEnd < Z ? slabEnd : Z;
+  if (x0 >= X || y0 >= Y || z0 >= zEnd) return;
   const int n = 360 / angleStep;
   const int count = (n * n) / 2;
   const voluna::TextureVolumeSampler sampler{volume};
   for (int x = x0; x < X; x += gridDim.x * blockDim.x)
     for (int y = y0; y < Y; y += gridDim.y * blockDim.y)
-      for (int z = z0; z < Z; z += gridDim.z * blockDim.z) {
+      for (int z = z0; z < zEnd; z += gridDim.z * blockDim.z) {
         const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
         const int chosen =
             voluna::chooseDirection(sampler, p0, directionTable, count, samples, preserveEdges);
@@ -110,14 +117,15 @@ __global__ void integrateVectorField(cudaTextureObject_t volume, cudaTextureObje
                                      int Y, int Z, int steps, float* out) {
   const int x0 = blockIdx.x * blockDim.x + threadIdx.x;
   const int y0 = blockIdx.y * blockDim.y + threadIdx.y;
-  const int z0 = blockIdx.z * blockDim.z + threadIdx.z;
-  if (x0 >= X || y0 >= Y || z0 >= Z) return;
+  const int z0 = slabBegin + blockIdx.z * blockDim.z + threadIdx.z;
+  const int zEnd = slabEnd < Z ? slabEnd : Z;
+  if (x0 >= X || y0 >= Y || z0 >= zEnd) return;
   const float r = voluna::meanFactor(steps);
   const voluna::TextureVolumeSampler volumeSampler{volume};
   const voluna::TextureFieldSampler fieldSampler{field};
   for (int x = x0; x < X; x += gridDim.x * blockDim.x)
     for (int y = y0; y < Y; y += gridDim.y * blockDim.y)
-      for (int z = z0; z < Z; z += gridDim.z * blockDim.z) {
+      for (int z = z0; z < zEnd; z += gridDim.z * blockDim.z) {
         const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
         out[x + X * (y + Y * z)] = voluna::integrateVoxel(volumeSampler, fieldSampler, p0, steps, r);
       }
@@ -134,7 +142,8 @@ void GpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int s
   run(volume, Dims{X, Y, Z}, params, out);
 }
 
-void GpuFilter::run(const float* volume, Dims dims, const FilterParams& params, float* out) {
+bool GpuFilter::run(const float* volume, Dims dims, const FilterParams& params, float* out,
+                    const RunControl* control) {
   const int X = dims.x, Y = dims.y, Z = dims.z;
   const int samples = params.samples, steps = params.integrationSteps;
   const int angleStep = params.angleStep;
@@ -159,41 +168,66 @@ void GpuFilter::run(const float* volume, Dims dims, const FilterParams& params, 
   upload(volume, sizeof(float), volumeArray, extent);
   const cudaTextureObject_t volumeTexture = makeTexture(volumeArray);
 
-  const dim3 block(8, 8, 1);
-  const dim3 grid((static_cast<unsigned>(X) + 7u) / 8u, (static_cast<unsigned>(Y) + 7u) / 8u, Z);
-  if (params.preserveEdges) {
-    createEdgePreservingVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep,
-                                                     fieldBuffer);
-  } else {
-    createVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep, fieldBuffer);
-  }
-  gpuErrchk(cudaPeekAtLastError());
-  gpuErrchk(cudaDeviceSynchronize());
-
-  std::printf("Filtering data...\n");
-  std::fflush(stdout);
-  const cudaChannelFormatDesc float4Channel =
-      cudaCreateChannelDesc(32, 32, 32, 32, cudaChannelFormatKindFloat);
   cudaArray_t fieldArray = nullptr;
-  gpuErrchk(cudaMalloc3DArray(&fieldArray, &float4Channel, extent, 0));
-  upload(fieldBuffer, sizeof(float4), fieldArray, extent);
-  const cudaTextureObject_t fieldTexture = makeTexture(fieldArray);
-
+  cudaTextureObject_t fieldTexture = 0;
   float* resultBuffer = nullptr;
-  gpuErrchk(cudaMallocManaged(&resultBuffer, n * sizeof(float), cudaMemAttachGlobal));
-  integrateVectorField<<<grid, block>>>(volumeTexture, fieldTexture, X, Y, Z, steps, resultBuffer);
-  gpuErrchk(cudaPeekAtLastError());
-  gpuErrchk(cudaDeviceSynchronize());
 
-  std::memcpy(out, resultBuffer, n * sizeof(float));
+  // Each launch covers a slab of z; between launches progress is reported and
+  // a cancel request honoured. About 32 launches a stage keep the overhead
+  // negligible and the wait for a cancel short.
+  const int slab = Z < 32 ? 1 : (Z + 31) / 32;
+  const dim3 block(8, 8, 1);
+  auto inSlabs = [&](Stage stage, auto launch) {
+    for (int begin = 0; begin < Z; begin += slab) {
+      if (control && control->cancelled()) return false;
+      const int end = begin + slab < Z ? begin + slab : Z;
+      gpuErrchk(cudaMemcpyToSymbol(slabBegin, &begin, sizeof(begin)));
+      gpuErrchk(cudaMemcpyToSymbol(slabEnd, &end, sizeof(end)));
+      const dim3 grid((static_cast<unsigned>(X) + 7u) / 8u, (static_cast<unsigned>(Y) + 7u) / 8u,
+                      static_cast<unsigned>(end - begin));
+      launch(grid);
+      gpuErrchk(cudaPeekAtLastError());
+      gpuErrchk(cudaDeviceSynchronize());
+      if (control) control->report(stage, end, Z);
+    }
+    return true;
+  };
 
-  gpuErrchk(cudaDestroyTextureObject(fieldTexture));
-  gpuErrchk(cudaFreeArray(fieldArray));
+  bool completed = inSlabs(Stage::VectorField, [&](dim3 grid) {
+    if (params.preserveEdges) {
+      createEdgePreservingVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep,
+                                                       fieldBuffer);
+    } else {
+      createVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep, fieldBuffer);
+    }
+  });
+
+  if (completed) {
+    std::printf("Filtering data...\n");
+    std::fflush(stdout);
+    const cudaChannelFormatDesc float4Channel =
+        cudaCreateChannelDesc(32, 32, 32, 32, cudaChannelFormatKindFloat);
+    gpuErrchk(cudaMalloc3DArray(&fieldArray, &float4Channel, extent, 0));
+    upload(fieldBuffer, sizeof(float4), fieldArray, extent);
+    fieldTexture = makeTexture(fieldArray);
+
+    gpuErrchk(cudaMallocManaged(&resultBuffer, n * sizeof(float), cudaMemAttachGlobal));
+    completed = inSlabs(Stage::Integration, [&](dim3 grid) {
+      integrateVectorField<<<grid, block>>>(volumeTexture, fieldTexture, X, Y, Z, steps,
+                                            resultBuffer);
+    });
+    if (completed) std::memcpy(out, resultBuffer, n * sizeof(float));
+  }
+
+  // A cancelled run releases what it made as well; nothing outlives the call.
+  if (fieldTexture) gpuErrchk(cudaDestroyTextureObject(fieldTexture));
+  if (fieldArray) gpuErrchk(cudaFreeArray(fieldArray));
   gpuErrchk(cudaFree(fieldBuffer));
   gpuErrchk(cudaDestroyTextureObject(volumeTexture));
   gpuErrchk(cudaFreeArray(volumeArray));
-  gpuErrchk(cudaFree(resultBuffer));
+  if (resultBuffer) gpuErrchk(cudaFree(resultBuffer));
   gpuErrchk(cudaFree(table));
+  return completed;
 }
 
 bool gpuUsable() {

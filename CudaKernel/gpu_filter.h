@@ -6,6 +6,7 @@
 
 #include "dims.h"
 #include "filter_params.h"
+#include "run_control.h"
 
 namespace voluna {
 
@@ -16,8 +17,10 @@ class GpuFilter {
  public:
   void run(const float* volume, int X, int Y, int Z, int samples, int steps, int angleStep,
            float* out);
-  // The same with every option of the filter.
-  void run(const float* volume, Dims dims, const FilterParams& params, float* out);
+  // The same with every option of the filter, progress and cancel. Returns
+  // false, with `out` untouched, only when `control` asked to cancel.
+  bool run(const float* volume, Dims dims, const FilterParams& params, float* out,
+           const RunControl* control = nullptr);
 };
 
 // True when cudaGetDeviceCount succeeds and some device supports managed

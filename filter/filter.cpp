@@ -36,7 +36,10 @@ FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& para
 #ifdef VOLUNA_HAVE_CUDA
     if (cudaUsable()) {
       outcome.backend = "GPU, " + gpuName();
-      GpuFilter().run(volume, dims, params, out);
+      if (!GpuFilter().run(volume, dims, params, out, options.control)) {
+        outcome.status = Status::Cancelled;
+        outcome.message = "the run was cancelled";
+      }
       return outcome;
     }
     outcome.message = "no usable CUDA device was found";
