@@ -1,5 +1,8 @@
 // voluna-filter: the structure-following filter from the command line.
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +11,7 @@
 
 #include "byte_conversion.h"
 #include "filter.h"
+#include "terminal_progress.h"
 #include "volume_io.h"
 
 namespace {
@@ -15,6 +19,27 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitInputOutput = 1;
 constexpr int kExitUsage = 2;
+
+// The run a SIGINT or SIGTERM cancels, and which of the two arrived. Setting
+// an atomic flag is all a signal handler may safely do here.
+voluna::RunControl* runToCancel = nullptr;
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void onStopSignal(int signal) {
+  stopSignal = signal;
+  if (runToCancel) runToCancel->cancel();
+}
+
+void catchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// The shell's convention: 128 + the signal's number (130 for SIGINT, 143 for SIGTERM).
+int stoppedExitCode() { return 128 + static_cast<int>(stopSignal); }
 
 const char* const kUsage =
     "Usage: voluna-filter [OPTIONS] INPUT\n"
@@ -50,11 +75,13 @@ const char* const kUsage =
     "  -h, --help         show this help and exit\n"
     "\n"
     "Standard output carries the progress lines \"Calculate vectorfield...\" and\n"
-    "\"Filtering data...\". Existing output files are replaced only once the new\n"
-    "result is complete.\n"
+    "\"Filtering data...\". When standard error is a terminal, a progress bar\n"
+    "with the time left is drawn there. Existing output files are replaced only\n"
+    "once the new result is complete; Ctrl-C (SIGINT) or SIGTERM stops the run\n"
+    "within a second and leaves them as they were.\n"
     "\n"
     "Exit status: 0 success, 1 input or output error, 2 bad usage or refused\n"
-    "parameters.\n";
+    "parameters, 130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 
 struct Options {
   voluna::FilterParams params;
@@ -172,8 +199,21 @@ int main(int argc, char** argv) {
                                 "' must not end in .mhd: its header is written beside it with that extension");
   }
 
+  voluna::TerminalProgress bar(stderr);
+  // The bar only where a person watches; scripts get nothing extra.
+  voluna::RunControl::ProgressFn showProgress;
+  if (::isatty(STDERR_FILENO)) {
+    showProgress = [&](voluna::Stage stage, double fraction) { bar.update(stage, fraction); };
+  }
+  voluna::RunControl control(showProgress);
+  options.filter.control = &control;
+  runToCancel = &control;
+  catchStopSignals();
+
   const voluna::LoadResult loaded = voluna::loadVolume(options.input);
+  if (stopSignal) return stoppedExitCode();
   if (!loaded.ok()) return fail(kExitInputOutput, loaded.error);
+  if (!loaded.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", loaded.notice.c_str());
   const voluna::ByteVolume& volume = loaded.volume;
 
   std::vector<float> result(static_cast<size_t>(volume.dims.count()));
@@ -181,9 +221,12 @@ int main(int argc, char** argv) {
     const std::vector<float> input = voluna::bytesToUnitFloats(volume.voxels.data(), volume.dims.count());
     const voluna::FilterOutcome outcome =
         voluna::runFilter(input.data(), volume.dims, options.params, result.data(), options.filter);
+    bar.finish();
+    if (stopSignal) return stoppedExitCode();
     if (!outcome.ok()) return fail(kExitInputOutput, outcome.message);
   }
   const std::vector<uint8_t> bytes = voluna::unitFloatsToBytes(result.data(), volume.dims.count());
+  if (stopSignal) return stoppedExitCode();
   const std::string writeProblem = voluna::writeResult(options.output, bytes.data(), volume.dims);
   if (!writeProblem.empty()) return fail(kExitInputOutput, writeProblem);
   return kExitOk;
