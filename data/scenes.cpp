@@ -40,29 +40,60 @@ double distanceToLine(double px, double py, double pz, double cx, double cy, dou
 
 }  // namespace
 
-Scene crossingTubes(int size, float radius, float noiseSigma, uint64_t seed) {
-  constexpr float kBackground = 50.0f, kTube = 200.0f;
+// Bright structure (200) on a darker background (50), structure where the
+// signed distance is at most 0, noise added voxel by voxel in voxel order.
+template <class SignedDistance>
+Scene sceneFrom(int size, float noiseSigma, uint64_t seed, SignedDistance signedDistance) {
+  constexpr float kBackground = 50.0f, kStructure = 200.0f;
   Scene scene;
   scene.dims = {size, size, size};
   const size_t count = static_cast<size_t>(scene.dims.count());
   scene.clean.resize(count);
   scene.noisy.resize(count);
   scene.inside.resize(count);
+  scene.surfaceDistance.resize(count);
   Random random(seed);
-  const double c = 0.5 * (size - 1);
-  const double diagonal = std::sqrt(0.5);
   for (int z = 0; z < size; ++z)
     for (int y = 0; y < size; ++y)
       for (int x = 0; x < size; ++x) {
-        const double d1 = distanceToLine(x, y, z, c, c, c, 1, 0, 0);
-        const double d2 = distanceToLine(x, y, z, c, c, c, 0, diagonal, diagonal);
-        const bool in = std::min(d1, d2) <= radius;
+        const double distance = signedDistance(x, y, z);
+        const bool in = distance <= 0.0;
         const size_t i = static_cast<size_t>(scene.dims.index(x, y, z));
         scene.inside[i] = in ? 1 : 0;
-        scene.clean[i] = in ? kTube : kBackground;
+        scene.surfaceDistance[i] = static_cast<float>(distance);
+        scene.clean[i] = in ? kStructure : kBackground;
         scene.noisy[i] = scene.clean[i] + noiseSigma * static_cast<float>(random.gaussian());
       }
   return scene;
+}
+
+Scene crossingTubes(int size, float radius, float noiseSigma, uint64_t seed) {
+  const double c = 0.5 * (size - 1);
+  const double diagonal = std::sqrt(0.5);
+  return sceneFrom(size, noiseSigma, seed, [&](int x, int y, int z) {
+    const double d1 = distanceToLine(x, y, z, c, c, c, 1, 0, 0);
+    const double d2 = distanceToLine(x, y, z, c, c, c, 0, diagonal, diagonal);
+    return std::min(d1, d2) - radius;
+  });
+}
+
+Scene thinTubes(int size, float radius, float noiseSigma, uint64_t seed) {
+  const double c = 0.5 * (size - 1);
+  const double diagonal = std::sqrt(0.5);
+  return sceneFrom(size, noiseSigma, seed, [&](int x, int y, int z) {
+    const double d1 = distanceToLine(x, y, z, c, c, c, 1, 0, 0);
+    const double d2 = distanceToLine(x, y, z, c, c, c, 0, diagonal, diagonal);
+    const double d3 = distanceToLine(x, y, z, c, c, c, diagonal, diagonal, 0);
+    return std::min({d1, d2, d3}) - radius;
+  });
+}
+
+Scene sphericalShell(int size, float radius, float thickness, float noiseSigma, uint64_t seed) {
+  const double c = 0.5 * (size - 1);
+  return sceneFrom(size, noiseSigma, seed, [&](int x, int y, int z) {
+    const double r = std::sqrt((x - c) * (x - c) + (y - c) * (y - c) + (z - c) * (z - c));
+    return std::fabs(r - radius) - 0.5 * thickness;
+  });
 }
 
 std::vector<uint8_t> constantBytes(Dims dims, uint8_t value) {
