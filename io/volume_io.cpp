@@ -1,5 +1,8 @@
 #include "volume_io.h"
 
+#include "metaimage_header.h"
+#include "scalars_to_bytes.h"
+
 #include <vtkCallbackCommand.h>
 #include <vtkCommand.h>
 #include <vtkDataArray.h>
@@ -14,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <sstream>
 
 #include <fcntl.h>
@@ -44,6 +48,7 @@ LoadResult loadVolume(const std::string& path) {
   auto fail = [&](const std::string& why) {
     result.error = path + ": " + why;
     result.volume = ByteVolume{};
+    result.notice.clear();
     return result;
   };
 
@@ -53,46 +58,58 @@ LoadResult loadVolume(const std::string& path) {
   if (fs::is_directory(status)) return fail("is a folder, not a MetaImage file");
   if (!fs::is_regular_file(status)) return fail("is not a regular file");
 
-  vtkNew<vtkMetaImageReader> reader;
-  if (!reader->CanReadFile(path.c_str())) {
-    return fail("not a MetaImage header (.mhd or .mha) that VTK can read");
-  }
-  std::string vtkErrors;
-  vtkNew<vtkCallbackCommand> onError;
-  onError->SetCallback(collectError);
-  onError->SetClientData(&vtkErrors);
-  reader->AddObserver(vtkCommand::ErrorEvent, onError);
-  reader->GetExecutive()->AddObserver(vtkCommand::ErrorEvent, onError);
-  reader->SetFileName(path.c_str());
-  reader->Update();
-  if (!vtkErrors.empty() || reader->GetErrorCode() != 0) {
-    return fail("could not be read (" + (vtkErrors.empty() ? std::string("reader error") : vtkErrors) + ")");
-  }
+  // VTK's reader believes whatever the header says; nothing reaches it that
+  // our own reading of the header and the data has not found sound.
+  const CheckedMetaImage checked = checkMetaImageFile(path);
+  if (!checked.ok()) return fail(checked.error);
+  const MetaImageHeader& header = checked.header;
 
-  vtkImageData* image = reader->GetOutput();
-  vtkDataArray* scalars = image ? image->GetPointData()->GetScalars() : nullptr;
-  if (!scalars) return fail("holds no voxel data");
-  if (scalars->GetNumberOfComponents() != 1) {
-    return fail("has " + std::to_string(scalars->GetNumberOfComponents()) +
-                " components per voxel; only one is supported");
-  }
-  if (scalars->GetDataType() != VTK_UNSIGNED_CHAR) {
-    return fail(std::string("has voxels of type ") + scalars->GetDataTypeAsString() +
-                "; only unsigned 8-bit (MET_UCHAR) volumes are supported");
-  }
-  int extent[6];
-  image->GetExtent(extent);
-  Dims dims{extent[1] - extent[0] + 1, extent[3] - extent[2] + 1, extent[5] - extent[4] + 1};
-  const std::string dimsProblem = checkDimensions(dims);
-  if (!dimsProblem.empty()) return fail(dimsProblem);
-  if (scalars->GetNumberOfTuples() != dims.count()) return fail("holds fewer voxels than its header claims");
+  try {
+    vtkNew<vtkMetaImageReader> reader;
+    std::string vtkErrors;
+    vtkNew<vtkCallbackCommand> onError;
+    onError->SetCallback(collectError);
+    onError->SetClientData(&vtkErrors);
+    reader->AddObserver(vtkCommand::ErrorEvent, onError);
+    reader->GetExecutive()->AddObserver(vtkCommand::ErrorEvent, onError);
+    reader->SetFileName(path.c_str());
+    reader->Update();
+    if (!vtkErrors.empty() || reader->GetErrorCode() != 0) {
+      return fail("could not be read (" + (vtkErrors.empty() ? std::string("reader error") : vtkErrors) + ")");
+    }
 
-  result.volume.dims = dims;
-  image->GetSpacing(result.volume.spacing);
-  image->GetOrigin(result.volume.origin);
-  const auto* bytes = static_cast<const uint8_t*>(scalars->GetVoidPointer(0));
-  // The reader keeps the file's own voxel order (x fastest), which is ours.
-  result.volume.voxels.assign(bytes, bytes + dims.count());
+    // The file could change between our check and VTK's read, and VTK's
+    // reading of a header may differ from ours: what it made must be what the
+    // header promised.
+    vtkImageData* image = reader->GetOutput();
+    vtkDataArray* scalars = image ? image->GetPointData()->GetScalars() : nullptr;
+    if (!scalars) return fail("holds no voxel data that VTK could read");
+    int extent[6];
+    image->GetExtent(extent);
+    const Dims dims{extent[1] - extent[0] + 1, extent[3] - extent[2] + 1, extent[5] - extent[4] + 1};
+    if (dims.x != header.dims.x || dims.y != header.dims.y || dims.z != header.dims.z ||
+        scalars->GetNumberOfComponents() != 1 || scalars->GetDataType() != vtkScalarTypeOf(header.elementType) ||
+        scalars->GetNumberOfTuples() != header.dims.count()) {
+      return fail("was read by VTK as " + std::to_string(scalars->GetNumberOfComponents()) + " component(s) of " +
+                  scalars->GetDataTypeAsString() + " in " + std::to_string(dims.x) + " x " + std::to_string(dims.y) +
+                  " x " + std::to_string(dims.z) + " voxels, not as its header says (" +
+                  elementTypeName(header.elementType) + ", " + std::to_string(header.dims.x) + " x " +
+                  std::to_string(header.dims.y) + " x " + std::to_string(header.dims.z) + ")");
+    }
+
+    ByteMapping mapping = scalarsToBytes(image);
+    if (!mapping.error.empty()) return fail(mapping.error);
+    result.volume.dims = dims;
+    image->GetSpacing(result.volume.spacing);
+    image->GetOrigin(result.volume.origin);
+    // The reader keeps the file's own voxel order (x fastest), which is ours.
+    result.volume.voxels = std::move(mapping.bytes);
+    result.notice = std::move(mapping.notice);
+  } catch (const std::bad_alloc&) {
+    // VTK's reader allocates with new[] and lets the exception through.
+    return fail("needs more memory than is available (" + std::to_string(header.dims.count()) + " voxels of " +
+                std::to_string(elementSize(header.elementType)) + " bytes each)");
+  }
   return result;
 }
 

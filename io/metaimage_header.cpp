@@ -1,0 +1,618 @@
+#include "metaimage_header.h"
+
+#include <vtkType.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace voluna {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TypeInfo {
+  const char* name;
+  ElementType type;
+  int size;
+  int vtkType;
+};
+
+constexpr std::array<TypeInfo, 8> kTypes{{
+    {"MET_CHAR", ElementType::Char, 1, VTK_SIGNED_CHAR},
+    {"MET_UCHAR", ElementType::UChar, 1, VTK_UNSIGNED_CHAR},
+    {"MET_SHORT", ElementType::Short, 2, VTK_SHORT},
+    {"MET_USHORT", ElementType::UShort, 2, VTK_UNSIGNED_SHORT},
+    {"MET_INT", ElementType::Int, 4, VTK_INT},
+    {"MET_UINT", ElementType::UInt, 4, VTK_UNSIGNED_INT},
+    {"MET_FLOAT", ElementType::Float, 4, VTK_FLOAT},
+    {"MET_DOUBLE", ElementType::Double, 8, VTK_DOUBLE},
+}};
+
+const TypeInfo& infoOf(ElementType type) {
+  for (const TypeInfo& info : kTypes) {
+    if (info.type == type) return info;
+  }
+  return kTypes[1];
+}
+
+const char* const kSupportedTypes =
+    "MET_UCHAR, MET_CHAR, MET_SHORT, MET_USHORT, MET_INT, MET_UINT, MET_FLOAT and MET_DOUBLE";
+
+// VTK's reader copies keys and the values of its string fields into buffers
+// of 255 bytes and overruns them on longer ones (the C library then aborts the
+// process). Real headers stay far below this.
+constexpr size_t kMaxKeyOrValue = 200;
+constexpr size_t kMaxLine = 64 * 1024;
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::vector<std::string_view> words(std::string_view text) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && isSpace(text[i])) ++i;
+    const size_t start = i;
+    while (i < text.size() && !isSpace(text[i])) ++i;
+    if (i > start) out.push_back(text.substr(start, i - start));
+  }
+  return out;
+}
+
+std::string excerpt(std::string_view text) {
+  constexpr size_t kShown = 40;
+  if (text.size() <= kShown) return "'" + std::string(text) + "'";
+  return "'" + std::string(text.substr(0, kShown)) + "...'";
+}
+
+bool asciiEqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// Whole numbers as written by people and programs: an optional sign and
+// decimal digits. VTK's reader would also take "2.7" as 2 and "0x2" as 0.
+bool parseWhole(std::string_view word, int64_t& value) {
+  std::string_view digits = word;
+  bool negative = false;
+  if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) {
+    negative = digits.front() == '-';
+    digits.remove_prefix(1);
+  }
+  if (digits.empty() || digits.size() > 18) return false;
+  int64_t magnitude = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return false;
+  value = negative ? -magnitude : magnitude;
+  return true;
+}
+
+bool tooLongForWhole(std::string_view word) {
+  std::string_view digits = word;
+  if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
+  return digits.size() > 18 &&
+         std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Finite decimal numbers only: from_chars would also take "nan", "inf" and
+// hexadecimal forms, which VTK's reader reads differently or not at all.
+bool parseReal(std::string_view word, double& value) {
+  if (word.empty()) return false;
+  for (char c : word) {
+    if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E')) return false;
+  }
+  std::string_view body = word;
+  if (body.front() == '+') body.remove_prefix(1);
+  const auto [end, ec] = std::from_chars(body.data(), body.data() + body.size(), value);
+  return ec == std::errc() && end == body.data() + body.size() && std::isfinite(value);
+}
+
+enum class Kind { Whole, Real, Boolean, Text };
+
+// The keys VTK's reader interprets. Numeric ones take a fixed count of numbers
+// (0: one per dimension, -1: one per matrix element) and, given fewer on the
+// line, VTK's reader takes the rest from the lines below: a header where the
+// counts do not match is not read the same way by both.
+struct KeyRule {
+  const char* key;
+  Kind kind;
+  int count;
+};
+
+constexpr std::array<KeyRule, 35> kKeys{{
+    {"Comment", Kind::Text, 1},
+    {"AcquisitionDate", Kind::Text, 1},
+    {"ObjectType", Kind::Text, 1},
+    {"ObjectSubType", Kind::Text, 1},
+    {"Name", Kind::Text, 1},
+    {"ParentName", Kind::Text, 1},
+    {"AnatomicalOrientation", Kind::Text, 1},
+    {"DistanceUnits", Kind::Text, 1},
+    {"Modality", Kind::Text, 1},
+    {"ElementType", Kind::Text, 1},
+    {"ElementDataFile", Kind::Text, 1},
+    {"NDims", Kind::Whole, 1},
+    {"ID", Kind::Real, 1},
+    {"ParentID", Kind::Real, 1},
+    {"HeaderSize", Kind::Whole, 1},
+    {"CompressedDataSize", Kind::Whole, 1},
+    {"ElementNumberOfChannels", Kind::Whole, 1},
+    {"ElementMin", Kind::Real, 1},
+    {"ElementMax", Kind::Real, 1},
+    {"Color", Kind::Real, 4},
+    {"DimSize", Kind::Whole, 0},
+    {"Position", Kind::Real, 0},
+    {"Origin", Kind::Real, 0},
+    {"Offset", Kind::Real, 0},
+    {"CenterOfRotation", Kind::Real, 0},
+    {"ElementSpacing", Kind::Real, 0},
+    {"ElementSize", Kind::Real, 0},
+    {"SequenceID", Kind::Real, 0},
+    {"TransformMatrix", Kind::Real, -1},
+    {"Rotation", Kind::Real, -1},
+    {"Orientation", Kind::Real, -1},
+    {"BinaryData", Kind::Boolean, 1},
+    {"CompressedData", Kind::Boolean, 1},
+    {"ElementByteOrderMSB", Kind::Boolean, 1},
+    {"BinaryDataByteOrderMSB", Kind::Boolean, 1},
+}};
+
+const KeyRule* ruleFor(std::string_view key) {
+  for (const KeyRule& rule : kKeys) {
+    if (key == rule.key) return &rule;
+  }
+  return nullptr;
+}
+
+// VTK's reader takes any value starting with T, t or 1 as true; only the
+// spellings on which it cannot differ from us are accepted.
+bool parseBoolean(std::string_view value, bool& out) {
+  if (asciiEqualNoCase(value, "true") || value == "1") {
+    out = true;
+    return true;
+  }
+  if (asciiEqualNoCase(value, "false") || value == "0") {
+    out = false;
+    return true;
+  }
+  return false;
+}
+
+class Parser {
+ public:
+  Parser(std::string_view text, bool wholeFile) : text_(text), wholeFile_(wholeFile) {}
+
+  HeaderParse run() {
+    HeaderParse result;
+    result.error = readLines();
+    if (result.error.empty()) result.error = finish();
+    result.header = header_;
+    return result;
+  }
+
+ private:
+  std::string at(const std::string& what) const {
+    if (line_ == 1) return "is not a MetaImage header: its first line " + what;
+    return "line " + std::to_string(line_) + " of the header: " + what;
+  }
+
+  std::string readLines() {
+    size_t pos = 0;
+    while (true) {
+      if (pos >= text_.size()) {
+        if (line_ == 0) return "is empty";
+        if (!wholeFile_) {
+          return "has no ElementDataFile line in its first " + std::to_string(kMaxHeaderBytes / 1024) +
+                 " KiB; not a MetaImage header";
+        }
+        return "has no ElementDataFile line; a MetaImage header ends with one naming the voxel data";
+      }
+      ++line_;
+      const size_t newline = text_.find('\n', pos);
+      const size_t end = newline == std::string_view::npos ? text_.size() : newline;
+      if (end - pos > kMaxLine) {
+        return at("longer than " + std::to_string(kMaxLine / 1024) + " KiB; not a MetaImage header");
+      }
+      const std::string_view line = text_.substr(pos, end - pos);
+      const size_t next = newline == std::string_view::npos ? text_.size() : newline + 1;
+      bool done = false;
+      const std::string problem = readLine(line, next, done);
+      if (!problem.empty()) return problem;
+      if (done) return {};
+      pos = next;
+    }
+  }
+
+  std::string readLine(std::string_view line, size_t next, bool& done) {
+    for (size_t i = 0; i < line.size(); ++i) {
+      const auto c = static_cast<unsigned char>(line[i]);
+      if (c == 0) return at("holds a NUL byte; a MetaImage header is text");
+      const bool lineEnd = c == '\r' && i + 1 == line.size();
+      if ((c < 0x20 && c != '\t' && !lineEnd) || c == 0x7f) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02x", c);
+        return at(std::string("holds the control byte ") + hex + "; a MetaImage header is text");
+      }
+    }
+    if (trim(line).empty()) return {};
+    const size_t separator = line.find_first_of("=:");
+    const std::string_view key = separator == std::string_view::npos ? std::string_view() : trim(line.substr(0, separator));
+    if (key.empty()) {
+      return line_ == 1 ? std::string("is not a MetaImage header (its first line is not 'Key = value')")
+                        : at(excerpt(trim(line)) + " is not of the form 'Key = value'");
+    }
+    const std::string_view value = trim(line.substr(separator + 1));
+    if (key.size() > kMaxKeyOrValue) {
+      return at("the key is " + std::to_string(key.size()) + " characters long; at most " +
+                std::to_string(kMaxKeyOrValue) + " are accepted");
+    }
+    if (value.size() > kMaxKeyOrValue) {
+      return at("the value of " + excerpt(key) + " is " + std::to_string(value.size()) +
+                " characters long; at most " + std::to_string(kMaxKeyOrValue) + " are accepted");
+    }
+    const KeyRule* rule = ruleFor(key);
+    if (!rule) return {};  // metadata of others' programs; VTK's reader skips it too
+    if (!seen_.insert({std::string(key), line_}).second) {
+      return at(std::string(key) + " appears a second time (first on line " +
+                std::to_string(seen_[std::string(key)]) + ")");
+    }
+    if (!value.empty() && (value.front() == '=' || value.front() == ':')) {
+      return at("the value of " + std::string(key) + " starts with '" + value.front() + "'");
+    }
+    if (rule->kind == Kind::Boolean) return readBoolean(key, value);
+    if (rule->kind == Kind::Text) {
+      if (key == "ElementType") return readElementType(value);
+      if (key == "ElementDataFile") {
+        if (value.empty()) return at("ElementDataFile names no file");
+        header_.dataFile = std::string(value);
+        header_.localDataStart = static_cast<int64_t>(next);
+        done = true;
+      }
+      return {};
+    }
+    return readNumbers(*rule, value);
+  }
+
+  std::string readBoolean(std::string_view key, std::string_view value) {
+    bool flag = false;
+    if (!parseBoolean(value, flag)) {
+      return at(std::string(key) + " is " + excerpt(value) + "; write True or False");
+    }
+    if (key == "CompressedData") header_.compressed = flag;
+    if (key == "BinaryData" && !flag) {
+      return "stores its voxels as text (BinaryData = False), which Voluna does not read; save the volume "
+             "with binary data";
+    }
+    return {};
+  }
+
+  std::string readElementType(std::string_view value) {
+    for (const TypeInfo& info : kTypes) {
+      if (value == info.name) {
+        header_.elementType = info.type;
+        typeSeen_ = true;
+        return {};
+      }
+    }
+    if (value == "MET_LONG" || value == "MET_ULONG") {
+      return "has element type " + std::string(value) +
+             ", which VTK 9.1's reader misreads (it takes the 4-byte values of the file as 8-byte ones); "
+             "save the volume as MET_INT or MET_UINT";
+    }
+    return "has the unsupported element type " + excerpt(value) + "; Voluna reads single scalars of type " +
+           kSupportedTypes;
+  }
+
+  std::string readNumbers(const KeyRule& rule, std::string_view value) {
+    const std::string key = rule.key;
+    int count = rule.count;
+    if (count <= 0) {
+      if (header_.ndims == 0) return at(key + " needs an NDims line before it");
+      count = rule.count == 0 ? header_.ndims : header_.ndims * header_.ndims;
+    }
+    const std::vector<std::string_view> items = words(value);
+    if (static_cast<int>(items.size()) != count) {
+      return at(key + " has " + std::to_string(items.size()) + (items.size() == 1 ? " value" : " values") +
+                "; " + std::to_string(count) + " expected");
+    }
+    std::vector<int64_t> whole(items.size(), 0);
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (rule.kind == Kind::Whole) {
+        if (tooLongForWhole(items[i])) return at(key + " value " + excerpt(items[i]) + " is far too large");
+        if (!parseWhole(items[i], whole[i])) {
+          return at(key + " value " + excerpt(items[i]) + " is not a whole number");
+        }
+      } else {
+        double real = 0.0;
+        if (!parseReal(items[i], real)) {
+          return at(key + " value " + excerpt(items[i]) + " is not a finite decimal number");
+        }
+      }
+    }
+    if (key == "NDims") return takeNDims(whole[0]);
+    if (key == "DimSize") return takeDimSize(whole);
+    if (key == "ElementNumberOfChannels" && whole[0] != 1) {
+      return "has " + std::to_string(whole[0]) +
+             " channels per voxel (ElementNumberOfChannels); Voluna reads volumes of one channel only";
+    }
+    if (key == "HeaderSize") {
+      if (whole[0] < -1) return at("HeaderSize is " + std::to_string(whole[0]) + "; it must be -1 or more");
+      header_.headerSize = whole[0];
+      header_.headerSizeGiven = true;
+    }
+    if (key == "CompressedDataSize") {
+      if (whole[0] < 1) return at("CompressedDataSize is " + std::to_string(whole[0]) + "; it must be 1 or more");
+      header_.compressedSize = whole[0];
+    }
+    return {};
+  }
+
+  std::string takeNDims(int64_t ndims) {
+    if (ndims != 2 && ndims != 3) {
+      return "has NDims = " + std::to_string(ndims) + "; Voluna reads volumes (3) and single images (2)";
+    }
+    header_.ndims = static_cast<int>(ndims);
+    return {};
+  }
+
+  std::string takeDimSize(const std::vector<int64_t>& sizes) {
+    std::string shown;
+    for (int64_t s : sizes) shown += (shown.empty() ? "" : " x ") + std::to_string(s);
+    int64_t product = 1;
+    for (int64_t size : sizes) {
+      if (size < 1) return "has DimSize " + shown + "; every size must be at least 1";
+      if (size > kMaxVoxels) return "has DimSize " + shown + "; a volume holds at most 2^31 - 1 voxels";
+      product *= size;  // each factor is below 2^31 and the running product is checked: no overflow
+      if (product > kMaxVoxels) return "has DimSize " + shown + ", more than the 2^31 - 1 voxels Voluna can hold";
+    }
+    header_.dims = Dims{static_cast<int>(sizes[0]), static_cast<int>(sizes[1]),
+                        sizes.size() == 3 ? static_cast<int>(sizes[2]) : 1};
+    dimsSeen_ = true;
+    return {};
+  }
+
+  std::string finish() {
+    if (header_.ndims == 0) return "has no NDims line";
+    if (!dimsSeen_) return "has no DimSize line";
+    if (!typeSeen_) return "has no ElementType line";
+    return {};
+  }
+
+  std::string_view text_;
+  bool wholeFile_;
+  int line_ = 0;
+  bool dimsSeen_ = false;
+  bool typeSeen_ = false;
+  std::map<std::string, int> seen_;
+  MetaImageHeader header_;
+};
+
+// An open file descriptor that closes itself.
+class File {
+ public:
+  explicit File(int fd) : fd_(fd) {}
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Opens without blocking on a FIFO and refuses anything but a regular file.
+std::string openRegular(const std::string& path, std::unique_ptr<File>& file, int64_t& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? std::string("does not exist") : std::string(std::strerror(errno));
+  file = std::make_unique<File>(fd);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::strerror(errno);
+  if (S_ISDIR(info.st_mode)) return "is a folder";
+  if (!S_ISREG(info.st_mode)) return "is not a regular file";
+  size = info.st_size;
+  return {};
+}
+
+// Reads exactly `size` bytes at `offset`, or fewer at the end of the file.
+std::string readAt(int fd, int64_t offset, size_t size, std::string& out) {
+  out.resize(size);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::pread(fd, out.data() + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::strerror(errno);
+    }
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  out.resize(done);
+  return {};
+}
+
+// Inflates the stream only as far as the voxels need, into a small scratch
+// buffer: checking costs no memory, however much the stream claims.
+std::string checkCompressedStream(int fd, int64_t offset, int64_t length, int64_t needed, const std::string& where) {
+  z_stream stream{};
+  // 15 + 32: zlib or gzip, detected from the stream's own header, as VTK's reader does.
+  if (inflateInit2(&stream, 15 + 32) != Z_OK) return "could not start zlib to check " + where;
+  struct End {
+    z_stream* s;
+    ~End() { inflateEnd(s); }
+  } end{&stream};
+
+  constexpr size_t kChunk = 256 * 1024;
+  std::vector<unsigned char> in(kChunk), out(kChunk);
+  int64_t consumed = 0;
+  int64_t produced = 0;
+  int status = Z_OK;
+  while (produced < needed) {
+    if (stream.avail_in == 0) {
+      if (consumed == length) break;
+      const size_t want = static_cast<size_t>(std::min<int64_t>(kChunk, length - consumed));
+      const ssize_t got = ::pread(fd, in.data(), want, static_cast<off_t>(offset + consumed));
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return where + " cannot be read (" + std::strerror(errno) + ")";
+      }
+      if (got == 0) break;
+      consumed += got;
+      stream.next_in = in.data();
+      stream.avail_in = static_cast<uInt>(got);
+    }
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(std::min<int64_t>(kChunk, needed - produced));
+    status = inflate(&stream, Z_NO_FLUSH);
+    produced += static_cast<int64_t>(stream.next_out - out.data());
+    if (status == Z_STREAM_END) break;
+    if (status != Z_OK && status != Z_BUF_ERROR) {
+      return "holds corrupt compressed data in " + where + " (zlib: " +
+             (stream.msg ? std::string(stream.msg) : std::string("error ") + std::to_string(status)) + ")";
+    }
+  }
+  if (produced < needed) {
+    return "holds compressed data in " + where + " that " +
+           (status == Z_STREAM_END ? "ends" : "breaks off") + " after " + std::to_string(produced) +
+           " bytes; the voxels need " + std::to_string(needed);
+  }
+  return {};
+}
+
+std::string describeShortage(const std::string& where, int64_t have, int64_t needed) {
+  return where + " is too short by " + std::to_string(needed - have) + " bytes: the voxels need " +
+         std::to_string(needed) + ", it has " + std::to_string(std::max<int64_t>(have, 0));
+}
+
+}  // namespace
+
+const char* elementTypeName(ElementType type) { return infoOf(type).name; }
+int elementSize(ElementType type) { return infoOf(type).size; }
+int vtkScalarTypeOf(ElementType type) { return infoOf(type).vtkType; }
+
+HeaderParse parseMetaImageHeader(std::string_view text, bool wholeFile) { return Parser(text, wholeFile).run(); }
+
+CheckedMetaImage checkMetaImageFile(const std::string& path) {
+  CheckedMetaImage result;
+  auto fail = [&](std::string why) {
+    result.error = std::move(why);
+    return result;
+  };
+
+  std::unique_ptr<File> headerFile;
+  int64_t headerFileSize = 0;
+  std::string problem = openRegular(path, headerFile, headerFileSize);
+  if (!problem.empty()) return fail(problem == "does not exist" ? "no such file" : problem);
+  if (headerFileSize == 0) return fail("is empty");
+  std::string text;
+  problem = readAt(headerFile->fd(), 0, std::min<size_t>(kMaxHeaderBytes, static_cast<size_t>(headerFileSize)), text);
+  if (!problem.empty()) return fail("cannot be read (" + problem + ")");
+
+  HeaderParse parsed = parseMetaImageHeader(text, static_cast<int64_t>(text.size()) == headerFileSize);
+  if (!parsed.ok()) return fail(parsed.error);
+  const MetaImageHeader& header = parsed.header;
+  result.header = header;
+  const int64_t needed = header.voxelBytes();
+
+  const std::string& name = header.dataFile;
+  if (name.size() >= 4 && asciiEqualNoCase(name.substr(0, 4), "LIST")) {
+    return fail("spreads its voxels over a list of files (ElementDataFile = LIST), which Voluna does not read; "
+                "save the volume as one data file");
+  }
+  if (name.find('%') != std::string::npos) {
+    return fail("spreads its voxels over numbered files (ElementDataFile = " + excerpt(name) +
+                "), which Voluna does not read; save the volume as one data file");
+  }
+
+  if (asciiEqualNoCase(name, "LOCAL")) {
+    result.header.local = true;
+    result.dataPath = path;
+    if (header.headerSizeGiven) {
+      return fail("gives HeaderSize for data that follows the header (LOCAL); leave HeaderSize out");
+    }
+    const int64_t start = header.localDataStart;
+    const int64_t available = headerFileSize - start;
+    if (header.compressed) {
+      if (header.compressedSize < 0) {
+        return fail("has compressed data after the header but no CompressedDataSize line saying how long it is");
+      }
+      if (header.compressedSize > available) {
+        return fail("says CompressedDataSize = " + std::to_string(header.compressedSize) + " but only " +
+                    std::to_string(available) + " bytes follow the header");
+      }
+      problem = checkCompressedStream(headerFile->fd(), start, header.compressedSize, needed, "the data after the header");
+      if (!problem.empty()) return fail(problem);
+      return result;
+    }
+    if (available < needed) return fail(describeShortage("the data after the header", available, needed));
+    return result;
+  }
+
+  fs::path dataPath(name);
+  if (dataPath.is_relative()) dataPath = fs::path(path).parent_path() / dataPath;
+  result.dataPath = dataPath.string();
+  const std::string where = "its data file " + result.dataPath;
+  std::unique_ptr<File> dataFile;
+  int64_t dataSize = 0;
+  problem = openRegular(result.dataPath, dataFile, dataSize);
+  if (problem == "does not exist") return fail(where + " is missing");
+  if (!problem.empty()) return fail(where + (problem.rfind("is ", 0) == 0 ? " " : " cannot be opened: ") + problem);
+
+  if (header.compressed) {
+    if (header.headerSizeGiven) {
+      return fail("gives HeaderSize for compressed data, which VTK's reader does not apply; leave HeaderSize out");
+    }
+    int64_t length = dataSize;
+    if (header.compressedSize >= 0) {
+      if (header.compressedSize > dataSize) {
+        return fail("says CompressedDataSize = " + std::to_string(header.compressedSize) + " but " + where +
+                    " has only " + std::to_string(dataSize) + " bytes");
+      }
+      length = header.compressedSize;
+    }
+    if (length == 0) return fail(where + " is empty");
+    problem = checkCompressedStream(dataFile->fd(), 0, length, needed, where);
+    if (!problem.empty()) return fail(problem);
+    return result;
+  }
+
+  if (header.headerSize == -1) {
+    if (dataSize < needed) return fail(describeShortage(where, dataSize, needed));
+    return result;
+  }
+  if (header.headerSize > dataSize) {
+    return fail("says HeaderSize = " + std::to_string(header.headerSize) + " but " + where + " has only " +
+                std::to_string(dataSize) + " bytes");
+  }
+  if (dataSize - header.headerSize < needed) {
+    const std::string after =
+        header.headerSize > 0 ? where + " (after its " + std::to_string(header.headerSize) + " header bytes)" : where;
+    return fail(describeShortage(after, dataSize - header.headerSize, needed));
+  }
+  return result;
+}
+
+}  // namespace voluna

@@ -1,0 +1,68 @@
+// Voluna's own reading of a MetaImage header, and the checks of the data it
+// points to, made before VTK's reader touches the file: VTK 9.1's reader
+// trusts the header and crashes, exhausts memory or hands back garbage when
+// the header lies.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "dims.h"
+
+namespace voluna {
+
+// The scalar types that VTK's reader turns into the matching VTK type.
+enum class ElementType { Char, UChar, Short, UShort, Int, UInt, Float, Double };
+
+// The header's name of a type, e.g. "MET_SHORT".
+const char* elementTypeName(ElementType type);
+int elementSize(ElementType type);
+// The VTK scalar type (VTK_SHORT, ...) that VTK's reader yields for it.
+int vtkScalarTypeOf(ElementType type);
+
+// What a header says about its voxels and where they are.
+struct MetaImageHeader {
+  int ndims = 0;
+  Dims dims;  // a two-dimensional image is one slice: z = 1
+  ElementType elementType = ElementType::UChar;
+  std::string dataFile;         // ElementDataFile as written
+  bool local = false;           // voxels follow the header in the same file
+  int64_t localDataStart = 0;   // offset of the byte after the ElementDataFile line
+  int64_t headerSize = 0;       // bytes to skip in a separate data file; -1: data at its end
+  bool headerSizeGiven = false;
+  bool compressed = false;
+  int64_t compressedSize = -1;  // -1: not given
+
+  int64_t voxelBytes() const { return dims.count() * elementSize(elementType); }
+};
+
+struct HeaderParse {
+  MetaImageHeader header;
+  std::string error;  // empty when the header is usable; else what is wrong, without the file name
+  bool ok() const { return error.empty(); }
+};
+
+// The most of a file that is read as header: enough for any real header,
+// little enough to refuse a huge text file at once.
+constexpr size_t kMaxHeaderBytes = size_t{1} << 20;
+
+// Reads header text: `text` is the start of the file (at most
+// kMaxHeaderBytes), `wholeFile` says whether it is all of it. Reads nothing
+// from disk.
+HeaderParse parseMetaImageHeader(std::string_view text, bool wholeFile);
+
+struct CheckedMetaImage {
+  MetaImageHeader header;
+  std::string dataPath;  // the file that holds the voxels (the header file itself for LOCAL data)
+  std::string error;     // empty when VTK may read the file; else what is wrong, without the file name
+  bool ok() const { return error.empty(); }
+};
+
+// Reads and parses the header of `path` and checks the data against it: the
+// data file exists and is a regular file, holds the bytes the voxels need
+// (after HeaderSize, or after the header for LOCAL data), and compressed data
+// is a sound zlib or gzip stream giving at least that many bytes.
+CheckedMetaImage checkMetaImageFile(const std::string& path);
+
+}  // namespace voluna
