@@ -107,8 +107,8 @@ LoadResult loadVolume(const std::string& path) {
     result.notice = std::move(mapping.notice);
   } catch (const std::bad_alloc&) {
     // VTK's reader allocates with new[] and lets the exception through.
-    return fail("needs more memory than is available (" + std::to_string(header.dims.count()) + " voxels of " +
-                std::to_string(elementSize(header.elementType)) + " bytes each)");
+    return fail("needs more memory than is available for its " + std::to_string(header.dims.count()) +
+                " voxels (" + std::to_string(header.voxelBytes()) + " bytes as stored)");
   }
   return result;
 }

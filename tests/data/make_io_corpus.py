@@ -65,7 +65,7 @@ def make_valid():
         header((5, 4, 3), "MET_SHORT").replace("BinaryDataByteOrderMSB = False",
                                                  "BinaryDataByteOrderMSB = True").encode()
         + struct.pack(">60h", *ct))
-    g = gzip.compress(struct.pack("<60h", *ct))
+    g = gzip.compress(struct.pack("<60h", *ct), mtime=0)
     put(VALID, "s16_ct_gzip.zraw", g)
     put(VALID, "s16_ct_gzip.mhd",
         header((5, 4, 3), "MET_SHORT", "s16_ct_gzip.zraw", "CompressedData = True\n"))
@@ -83,7 +83,7 @@ def make_valid():
     put(VALID, "s16_single_voxel.mha", header((1, 1, 1), "MET_SHORT").encode() + struct.pack("<h", -7))
 
     # Data behind a foreign header of 16 bytes, and data at the end of a file.
-    put(VALID, "u8_skip.raw", b"FOREIGN-HEADER!!" + bytes(range(24)))
+    put(VALID, "u8_skip.raw", b"FOREIGN-HEADER!!" + bytes(range(24)) + b"TRAILER!")
     put(VALID, "u8_skip.mhd", header((4, 3, 2), "MET_UCHAR", "u8_skip.raw", "HeaderSize = 16\n"))
     put(VALID, "u8_tail.mhd", header((4, 3, 2), "MET_UCHAR", "u8_skip.raw", "HeaderSize = -1\n"))
 
