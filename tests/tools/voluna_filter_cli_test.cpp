@@ -102,6 +102,23 @@ TEST_F(VolunaFilterCli, FiltersLikeTheInProcessPipeline) {
   EXPECT_EQ(reopened.volume.voxels, expected);
 }
 
+TEST_F(VolunaFilterCli, TheDefaultScoreGivesTheBytesItAlwaysGave) {
+  // Results of the first release of the filter, kept as files: any change to
+  // the arithmetic of the default score shows up here, on every CPU path.
+  const std::string golden = VOLUNA_TEST_DATA "/golden/";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "tubes16-default.raw"},
+      {"--samples 3 --steps 7 --angle 9", "tubes16-s3-n7-a9.raw"},
+  };
+  for (const auto& [arguments, expected] : cases) {
+    for (const char* backend : {"cpu", "cpu-reference"}) {
+      const Outcome r = run(arguments + " --backend " + backend + " '" + golden + "tubes16.mhd'");
+      ASSERT_EQ(r.code, 0) << r.err;
+      EXPECT_TRUE(slurp(path("Output.raw")) == slurp(golden + expected)) << backend << " " << arguments;
+    }
+  }
+}
+
 TEST_F(VolunaFilterCli, WithoutStepsTheResultIsTheInputInVoxelOrder) {
   const Dims dims{4, 3, 2};
   std::vector<uint8_t> bytes(24);
