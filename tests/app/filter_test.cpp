@@ -1,0 +1,116 @@
+// "Filter": "Output.raw" holds what the command-line filter writes for the
+// same volume and parameters, the second view shows it, and what cannot run
+// or cannot be saved is said.
+#include <QApplication>
+#include <QDir>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+
+#include <vtkAbstractVolumeMapper.h>
+#include <vtkImageData.h>
+#include <vtkVolumeCollection.h>
+
+#include "window_fixture.h"
+
+namespace {
+
+using FilterTest = WindowTest;
+
+TEST_F(FilterTest, OutputMatchesTheCommandLineFilterAndShowsInTheSecondView) {
+  writeVolume(folder.path(), "tubes", tubeBytes(14), {14, 14, 14});
+  // Spacing that the result must not inherit: "Output.raw" carries none.
+  writeText(path("spaced.mhd"),
+            "ObjectType = Image\nNDims = 3\nElementSpacing = 2 1 1\nDimSize = 14 14 14\n"
+            "ElementType = MET_UCHAR\nElementDataFile = tubes.raw\n");
+  openThroughMenu(path("spaced.mhd"));
+  EXPECT_EQ(brightPixels(VolunaProbe::renderWindow2(*window)), 0);
+
+  StdoutCapture out;
+  pressFilter(3, 4, 30);
+  const std::string printed = out.finish();
+  EXPECT_NE(printed.find("Calculate vectorfield...\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("Filtering data...\n"), std::string::npos) << printed;
+
+  const std::vector<uint8_t> written = readBytes(path("Output.raw"));
+  ASSERT_EQ(written.size(), 14u * 14u * 14u);
+  EXPECT_EQ(written, commandLineResult(path("spaced.mhd"), 3, 4, 30));
+
+  vtkVolume* filtered = VolunaProbe::filteredVolume(*window);
+  ASSERT_NE(filtered, nullptr);
+  vtkVolumeCollection* shown = VolunaProbe::renderer2(*window)->GetVolumes();
+  ASSERT_EQ(shown->GetNumberOfItems(), 1);
+  EXPECT_EQ(shown->GetItemAsObject(0), filtered);
+  EXPECT_GT(brightPixels(VolunaProbe::renderWindow2(*window)), 500);
+  auto* image = vtkImageData::SafeDownCast(filtered->GetMapper()->GetDataSetInput());
+  ASSERT_NE(image, nullptr);
+  EXPECT_DOUBLE_EQ(image->GetSpacing()[0], 1.0);
+  EXPECT_EQ(image->GetDimensions()[2], 14);
+}
+
+TEST_F(FilterTest, ASecondRunReplacesTheFirst) {
+  const std::string input = writeVolume(folder.path(), "tubes", tubeBytes(10), {10, 10, 10});
+  openThroughMenu(input);
+  pressFilter(2, 2, 90);
+  vtkVolume* firstResult = VolunaProbe::filteredVolume(*window);
+  const std::vector<uint8_t> firstBytes = readBytes(path("Output.raw"));
+
+  pressFilter(3, 5, 45);
+  EXPECT_NE(VolunaProbe::filteredVolume(*window), firstResult);
+  vtkVolumeCollection* shown = VolunaProbe::renderer2(*window)->GetVolumes();
+  ASSERT_EQ(shown->GetNumberOfItems(), 1);
+  EXPECT_EQ(shown->GetItemAsObject(0), VolunaProbe::filteredVolume(*window));
+  const std::vector<uint8_t> secondBytes = readBytes(path("Output.raw"));
+  EXPECT_NE(secondBytes, firstBytes);
+  EXPECT_EQ(secondBytes, commandLineResult(input, 3, 5, 45));
+}
+
+TEST_F(FilterTest, AfterANewOpenTheNextRunShowsOnlyTheNewResult) {
+  openThroughMenu(writeVolume(folder.path(), "tubes", tubeBytes(10), {10, 10, 10}));
+  pressFilter(2, 2, 90);
+  const std::string other = writeVolume(folder.path(), "small", tubeBytes(6), {6, 6, 6});
+  openThroughMenu(other);
+  pressFilter(2, 2, 90);
+  vtkVolumeCollection* shown = VolunaProbe::renderer2(*window)->GetVolumes();
+  ASSERT_EQ(shown->GetNumberOfItems(), 1);
+  auto* image = vtkImageData::SafeDownCast(VolunaProbe::filteredVolume(*window)->GetMapper()->GetDataSetInput());
+  EXPECT_EQ(image->GetDimensions()[0], 6);
+  EXPECT_EQ(readBytes(path("Output.raw")), commandLineResult(other, 2, 2, 90));
+}
+
+TEST_F(FilterTest, AnAngleStepOfZeroRunsNothingAndSaysWhy) {
+  openThroughMenu(writeVolume(folder.path(), "tubes", tubeBytes(8), {8, 8, 8}));
+  writeText(path("Output.raw"), "an earlier result");
+  MessageBoxCatcher boxes;
+  RenderCounter second(VolunaProbe::renderWindow2(*window));
+  pressFilter(5, 5, 0);
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_TRUE(boxes.texts[0].contains("angle step")) << boxes.texts[0].toStdString();
+  EXPECT_TRUE(boxes.texts[0].contains("Angle Sample Rate (Degrees):"));
+  EXPECT_TRUE(backendCalls.empty());
+  EXPECT_EQ(VolunaProbe::filteredVolume(*window), nullptr);
+  EXPECT_EQ(second.count(), 0);
+  const std::vector<uint8_t> kept = readBytes(path("Output.raw"));
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "an earlier result");
+  // The window is still usable: a good angle runs.
+  pressFilter(2, 2, 90);
+  EXPECT_EQ(backendCalls.size(), 1u);
+  EXPECT_NE(VolunaProbe::filteredVolume(*window), nullptr);
+}
+
+TEST_F(FilterTest, AResultThatCannotBeSavedIsStillShown) {
+  openThroughMenu(writeVolume(folder.path(), "tubes", tubeBytes(12), {12, 12, 12}));
+  // A folder in the way: no file can take its name, not even for root.
+  ASSERT_TRUE(QDir(folder.path()).mkpath("Output.raw/inside"));
+  MessageBoxCatcher boxes;
+  pressFilter(2, 2, 90);
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_TRUE(boxes.texts[0].contains("Output.raw")) << boxes.texts[0].toStdString();
+  vtkVolumeCollection* shown = VolunaProbe::renderer2(*window)->GetVolumes();
+  ASSERT_EQ(shown->GetNumberOfItems(), 1);
+  EXPECT_EQ(shown->GetItemAsObject(0), VolunaProbe::filteredVolume(*window));
+  EXPECT_GT(brightPixels(VolunaProbe::renderWindow2(*window)), 100);
+  EXPECT_TRUE(QDir(folder.path() + "/Output.raw/inside").exists());
+}
+
+}  // namespace

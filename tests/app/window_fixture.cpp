@@ -1,0 +1,179 @@
+#include "window_fixture.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QProcess>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+
+#include <vtkCallbackCommand.h>
+#include <vtkImageData.h>
+#include <vtkNew.h>
+#include <vtkUnsignedCharArray.h>
+#include <vtkPointData.h>
+#include <vtkWindowToImageFilter.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "filter.h"
+#include "scenes.h"
+#include "volume_io.h"
+
+RenderCounter::RenderCounter(vtkRenderWindow* window, std::vector<std::string>* log, std::string name)
+    : window_(window), log_(log), name_(std::move(name)) {
+  vtkNew<vtkCallbackCommand> command;
+  command->SetCallback(&RenderCounter::onEnd);
+  command->SetClientData(this);
+  tag_ = window_->AddObserver(vtkCommand::EndEvent, command);
+}
+
+RenderCounter::~RenderCounter() { window_->RemoveObserver(tag_); }
+
+void RenderCounter::onEnd(vtkObject*, unsigned long, void* self, void*) {
+  auto* counter = static_cast<RenderCounter*>(self);
+  ++counter->count_;
+  if (counter->log_) counter->log_->push_back(counter->name_);
+}
+
+MessageBoxCatcher::MessageBoxCatcher() {
+  timer_.setInterval(10);
+  QObject::connect(&timer_, &QTimer::timeout, [this] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      texts << box->text();
+      box->done(QMessageBox::Ok);
+    }
+  });
+  timer_.start();
+}
+
+StdoutCapture::StdoutCapture() {
+  std::cout.flush();
+  std::fflush(stdout);
+  char name[] = "/tmp/voluna-stdout-XXXXXX";
+  const int fd = mkstemp(name);
+  path_ = name;
+  saved_ = dup(1);
+  dup2(fd, 1);
+  close(fd);
+}
+
+StdoutCapture::~StdoutCapture() { finish(); }
+
+std::string StdoutCapture::finish() {
+  if (finished_) return {};
+  finished_ = true;
+  std::cout.flush();
+  std::fflush(stdout);
+  dup2(saved_, 1);
+  close(saved_);
+  std::ifstream in(path_, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(path_.c_str());
+  return text;
+}
+
+int brightPixels(vtkRenderWindow* window, int threshold) {
+  vtkNew<vtkWindowToImageFilter> grab;
+  grab->SetInput(window);
+  grab->SetInputBufferTypeToRGB();
+  grab->ReadFrontBufferOff();
+  grab->ShouldRerenderOff();
+  grab->Update();
+  vtkImageData* image = grab->GetOutput();
+  auto* pixels = vtkUnsignedCharArray::SafeDownCast(image->GetPointData()->GetScalars());
+  if (!pixels) return -1;
+  int bright = 0;
+  for (vtkIdType i = 0; i < pixels->GetNumberOfTuples(); ++i) {
+    bool lit = false;
+    for (int c = 0; c < 3; ++c) lit = lit || pixels->GetValue(i * 3 + c) > threshold;
+    bright += lit ? 1 : 0;
+  }
+  return bright;
+}
+
+std::string writeVolume(const QString& folder, const std::string& name, const std::vector<uint8_t>& bytes,
+                        voluna::Dims dims) {
+  const std::string raw = QDir(folder).filePath(QString::fromStdString(name + ".raw")).toStdString();
+  const std::string problem = voluna::writeResult(raw, bytes.data(), dims);
+  EXPECT_EQ(problem, "");
+  return voluna::headerPathFor(raw);
+}
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::vector<uint8_t> tubeBytes(int size) {
+  return voluna::toBytes(voluna::crossingTubes(size, size / 5.0f, 12.0f, 7).noisy);
+}
+
+void WindowTest::SetUp() {
+  ASSERT_TRUE(folder.isValid());
+  previousFolder = QDir::currentPath();
+  // "Output.raw" goes to the working folder: each test gets its own.
+  ASSERT_TRUE(QDir::setCurrent(folder.path()));
+  window = std::make_unique<Voluna>();
+  window->setFileDialog([this](QWidget*, const QString& caption) {
+    ++dialogCalls;
+    dialogCaption = caption;
+    return QString::fromStdString(nextFile);
+  });
+  window->setFilterBackend([this](const float* volume, voluna::Dims dims, const voluna::FilterParams& params,
+                                  float* out, const voluna::FilterOptions& options) {
+    backendCalls.push_back(params);
+    return voluna::runFilter(volume, dims, params, out, options);
+  });
+  window->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+  QApplication::processEvents();
+}
+
+void WindowTest::TearDown() {
+  window.reset();
+  QApplication::processEvents();
+  QDir::setCurrent(previousFolder);
+}
+
+std::string WindowTest::path(const std::string& name) const {
+  return QDir(folder.path()).filePath(QString::fromStdString(name)).toStdString();
+}
+
+void WindowTest::openThroughMenu(const std::string& file) {
+  nextFile = file;
+  ui().action_oeffnen->trigger();
+  QApplication::processEvents();
+}
+
+void WindowTest::pressFilter(int samples, int steps, int angle) {
+  ui().sampleSpinBox->setValue(samples);
+  ui().integrationStepsSpinBox->setValue(steps);
+  ui().anglesSpinBox->setValue(angle);
+  QTest::mouseClick(ui().filterBtn, Qt::LeftButton);
+  QApplication::processEvents();
+}
+
+std::vector<uint8_t> WindowTest::commandLineResult(const std::string& input, int samples, int steps, int angle) {
+  const std::string output = path("command-line.raw");
+  QProcess tool;
+  tool.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  tool.start(VOLUNA_FILTER_EXE, {"--samples", QString::number(samples), "--steps", QString::number(steps),
+                                  "--angle", QString::number(angle), "-o", QString::fromStdString(output),
+                                  QString::fromStdString(input)});
+  EXPECT_TRUE(tool.waitForFinished(120000));
+  EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(tool.exitCode(), 0);
+  return readBytes(output);
+}

@@ -1,0 +1,113 @@
+// Opening a volume into the first view, and the ramp both views share.
+#include <QDoubleSpinBox>
+#include <QPushButton>
+
+#include <vtkAlgorithm.h>
+#include <vtkColorTransferFunction.h>
+#include <vtkPiecewiseFunction.h>
+#include <vtkRenderer.h>
+#include <vtkSmartVolumeMapper.h>
+#include <vtkVolumeProperty.h>
+
+#include <iostream>
+#include <new>
+
+#include "byte_conversion.h"
+#include "ui_voluna.h"
+#include "view_props.h"
+#include "volume_io.h"
+#include "voluna.h"
+
+void Voluna::openFile() {
+  std::cout << "Open file" << std::endl;
+  const QString fileName = fileDialog(this, tr("Please select Header Data"));
+  if (fileName.isEmpty()) return;
+  openVolumeFile(fileName);
+}
+
+bool Voluna::openVolumeFile(const QString& fileName) {
+  // Everything that can fail happens before the first member changes, so a
+  // bad file leaves both views, volumeData and "Filter" as they were.
+  const voluna::LoadResult loaded = voluna::loadVolume(fileName.toStdString());
+  if (!loaded.ok()) {
+    showError(tr("The volume could not be opened:\n%1\n\nThe window still shows what it showed before. "
+                 "Choose a MetaImage volume: a .mhd header with its data file, or a .mha file.")
+                  .arg(QString::fromStdString(loaded.error)));
+    return false;
+  }
+  const voluna::ByteVolume& loadedVolume = loaded.volume;
+  std::vector<float> unitFloats;
+  vtkSmartPointer<vtkVolume> newVolume;
+  try {
+    unitFloats = voluna::bytesToUnitFloats(loadedVolume.voxels.data(), loadedVolume.dims.count());
+    newVolume = createVolume(byteImageSource(loadedVolume.voxels.data(), loadedVolume.dims, loadedVolume.spacing,
+                                             loadedVolume.origin));
+  } catch (const std::bad_alloc&) {
+    showError(tr("There is not enough memory to open %1 (%2 x %3 x %4 voxels).\n\n"
+                 "The window still shows what it showed before. Close other programs or choose a smaller volume.")
+                  .arg(fileName)
+                  .arg(loadedVolume.dims.x)
+                  .arg(loadedVolume.dims.y)
+                  .arg(loadedVolume.dims.z));
+    return false;
+  }
+
+  takeVolumeOut(renderer1());
+  takeVolumeOut(renderer2());
+  volume = newVolume;
+  updateTransferFunction();
+  renderer1()->AddVolume(volume);
+  renderer1()->ResetCamera();
+  renderWindow1->Render();
+  dimensions = loadedVolume.dims;
+  volumeData = std::move(unitFloats);
+  ui->filterBtn->setEnabled(true);
+  return true;
+}
+
+vtkSmartPointer<vtkVolume> Voluna::createVolume(vtkSmartPointer<vtkAlgorithm> source) {
+  auto result = vtkSmartPointer<vtkVolume>::New();
+  auto mapper = vtkSmartPointer<vtkSmartVolumeMapper>::New();
+  mapper->SetInputConnection(source->GetOutputPort(0));
+  auto property = vtkSmartPointer<vtkVolumeProperty>::New();
+  property->SetIndependentComponents(1);
+  property->SetInterpolationTypeToLinear();
+  result->SetProperty(property);
+  result->SetMapper(mapper);
+  rampWindow = ui->windowSpinner->value();
+  rampLevel = ui->levelSpinner->value();
+  mapper->SetBlendModeToComposite();
+  property->ShadeOff(0);
+  return result;
+}
+
+void Voluna::updateTransferFunction() {
+  auto colour = vtkSmartPointer<vtkColorTransferFunction>::New();
+  auto opacity = vtkSmartPointer<vtkPiecewiseFunction>::New();
+  if (volume) {
+    volume->GetProperty()->SetColor(0, colour);
+    volume->GetProperty()->SetScalarOpacity(0, opacity);
+  }
+  if (filteredVolume) {
+    filteredVolume->GetProperty()->SetColor(0, colour);
+    filteredVolume->GetProperty()->SetScalarOpacity(0, opacity);
+  }
+  const double low = rampLevel - 0.5 * rampWindow;
+  const double high = rampLevel + 0.5 * rampWindow;
+  colour->AddRGBSegment(low, 0.0, 0.0, 0.0, high, 1.0, 1.0, 1.0);
+  opacity->AddSegment(low, 0.0, high, 1.0);
+}
+
+void Voluna::setLevel() {
+  rampLevel = ui->levelSpinner->value();
+  updateTransferFunction();
+  renderWindow1->Render();
+  renderWindow2->Render();
+}
+
+void Voluna::setWindow() {
+  rampWindow = ui->windowSpinner->value();
+  updateTransferFunction();
+  renderWindow1->Render();
+  renderWindow2->Render();
+}
