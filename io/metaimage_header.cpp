@@ -538,7 +538,7 @@ CheckedMetaImage checkMetaImageFile(const std::string& path) {
   const int64_t needed = header.voxelBytes();
 
   const std::string& name = header.dataFile;
-  if (name.size() >= 4 && asciiEqualNoCase(name.substr(0, 4), "LIST")) {
+  if (name.rfind("LIST", 0) == 0) {
     return fail("spreads its voxels over a list of files (ElementDataFile = LIST), which Voluna does not read; "
                 "save the volume as one data file");
   }
@@ -547,7 +547,8 @@ CheckedMetaImage checkMetaImageFile(const std::string& path) {
                 "), which Voluna does not read; save the volume as one data file");
   }
 
-  if (asciiEqualNoCase(name, "LOCAL")) {
+  // VTK's reader knows these three spellings, and no other ("lOCAL" is a file name to it).
+  if (name == "LOCAL" || name == "Local" || name == "local") {
     result.header.local = true;
     result.dataPath = path;
     if (header.headerSizeGiven) {

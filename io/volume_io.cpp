@@ -31,12 +31,20 @@ namespace fs = std::filesystem;
 namespace {
 
 // Collects VTK's error text instead of letting it go to the console.
+// Keeps what VTK says, without the source location it puts first
+// ("ERROR: In file, line N\nclass (address): what"), on one line.
 void collectError(vtkObject*, unsigned long, void* clientData, void* callData) {
   auto* messages = static_cast<std::string*>(clientData);
-  if (callData) {
-    if (!messages->empty()) *messages += "; ";
-    *messages += static_cast<const char*>(callData);
+  if (!callData) return;
+  std::string text = static_cast<const char*>(callData);
+  const size_t located = text.find("): ");
+  if (located != std::string::npos) text.erase(0, located + 3);
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
   }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (!messages->empty()) *messages += "; ";
+  *messages += text;
 }
 
 std::string systemError() { return std::strerror(errno); }

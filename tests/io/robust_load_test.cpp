@@ -100,6 +100,7 @@ const std::vector<Refusal> kRefusals = {
     {"long_value.mha", {"'Comment' is 300 characters long"}},
     {"long_key.mha", {"key is 300 characters long"}},
     {"not_key_value.mha", {"line 5", "is not of the form 'Key = value'"}},
+    {"local_misspelt.mha", {"its data file", "lOCAL is missing"}},
     {"boolean_unclear.mha", {"BinaryDataByteOrderMSB is 'maybe'; write True or False"}},
     {"datafile_missing.mhd", {"data file", "nowhere.raw is missing"}},
     {"datafile_short.mhd", {"datafile_short.raw is too short by 10 bytes", "need 100, it has 90"}},
