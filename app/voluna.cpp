@@ -1,9 +1,17 @@
 #include "voluna.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDoubleSpinBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QStatusBar>
+#include <QTimer>
+#include <QUrl>
 
 #include <vtkRenderer.h>
 #include <vtkRendererCollection.h>
@@ -33,9 +41,20 @@ Voluna::Voluna()
   connect(ui->windowSpinner, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, &Voluna::setWindow);
   connect(ui->levelSpinner, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, &Voluna::setLevel);
   connect(ui->filterBtn, SIGNAL(pressed()), this, SLOT(filterVolume()));
+
+  // Made now, so the views do not shrink when the first message appears.
+  statusBar();
+  setAcceptDrops(true);
+  progressTimer.setInterval(100);
+  connect(&progressTimer, &QTimer::timeout, this, &Voluna::showProgress);
+  connect(&filterWatcher, &QFutureWatcherBase::finished, this, [this] {
+    // stopFilterAndWait may have taken the result already.
+    if (filterRunning()) finishFilter(std::move(*filterWatcher.result()));
+  });
 }
 
 Voluna::~Voluna() {
+  stopFilterAndWait();
   delete ui;
   filteredVolume = nullptr;
   volume = nullptr;
@@ -59,3 +78,37 @@ vtkRenderer* Voluna::renderer1() const { return renderWindow1->GetRenderers()->G
 vtkRenderer* Voluna::renderer2() const { return renderWindow2->GetRenderers()->GetFirstRenderer(); }
 
 void Voluna::showError(const QString& text) { QMessageBox::warning(this, tr("Voluna"), text); }
+
+void Voluna::closeEvent(QCloseEvent* event) {
+  stopFilterAndWait();
+  QMainWindow::closeEvent(event);
+}
+
+QString Voluna::droppedVolume(const QMimeData* data) {
+  if (!data || !data->hasUrls() || data->urls().size() != 1) return {};
+  const QUrl url = data->urls().first();
+  if (!url.isLocalFile()) return {};
+  const QString file = url.toLocalFile();
+  const QString suffix = QFileInfo(file).suffix().toLower();
+  return suffix == "mhd" || suffix == "mha" ? file : QString();
+}
+
+void Voluna::dragEnterEvent(QDragEnterEvent* event) {
+  if (!filterRunning() && !droppedVolume(event->mimeData()).isEmpty()) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void Voluna::dropEvent(QDropEvent* event) {
+  const QString file = droppedVolume(event->mimeData());
+  if (filterRunning() || file.isEmpty()) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  // Opened once the drop is over: a message box must not hold up the program
+  // the file was dragged from.
+  QTimer::singleShot(0, this, [this, file] { openVolumeFile(file); });
+}

@@ -1,21 +1,33 @@
 // The main window: two volume views, the ramp controls and the filter action.
 #pragma once
 
+#include <QElapsedTimer>
+#include <QFutureWatcher>
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 
 #include <vtkGenericOpenGLRenderWindow.h>
 #include <vtkSmartPointer.h>
 #include <vtkVolume.h>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dims.h"
 #include "filter.h"
 #include "filter_params.h"
+#include "filter_progress.h"
+#include "run_control.h"
 
+class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
+class QMimeData;
+class QProgressDialog;
 class Ui_Voluna;
 class vtkAlgorithm;
 class vtkRenderer;
@@ -38,6 +50,10 @@ class Voluna : public QMainWindow {
   void setFileDialog(FileDialog dialog);
   void setFilterBackend(FilterBackend backend);
 
+  // Opens a volume as if it had been chosen in the dialog (for "voluna FILE"
+  // and dropped files). Returns false, having said why, when it cannot.
+  bool openVolumeFile(const QString& fileName);
+
  public slots:
   virtual void slotExit();
   virtual void Render();
@@ -59,16 +75,34 @@ class Voluna : public QMainWindow {
     voluna::Dims dims;
     std::vector<float> output;
   };
+  // Written by the filter's progress callback, read by the GUI's timer: the
+  // stage's index plus its fraction, in one atomic so the two never tear.
+  struct ProgressState {
+    std::atomic<double> position{0.0};
+  };
 
+ protected:
+  // A run in progress is cancelled and waited for, so nothing outlives the window.
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
   vtkSmartPointer<vtkVolume> createVolume(vtkSmartPointer<vtkAlgorithm> source);
   void updateTransferFunction();
 
-  // Reads the volume, and only when it is good replaces what the window shows.
-  bool openVolumeFile(const QString& fileName);
   FilterJob prepareFilterJob() const;
+  // Starts the run on a worker thread; finishFilter takes it back.
+  void startFilter(const FilterJob& job);
   // Touches no widget and no member but the backend: safe on any thread.
   FilterRun runFilterJob(const FilterJob& job, const voluna::RunControl* control) const;
   void finishFilter(FilterRun run);
+  void showProgress();
+  void cancelFilter();
+  void stopFilterAndWait();
+  bool filterRunning() const { return runControl != nullptr; }
+  // The single local .mhd or .mha file a drag carries, or empty.
+  static QString droppedVolume(const QMimeData* data);
 
   vtkRenderer* renderer1() const;
   vtkRenderer* renderer2() const;
@@ -86,6 +120,15 @@ class Voluna : public QMainWindow {
 
   FileDialog fileDialog;
   FilterBackend filterBackend;
+
+  // The run in progress, if any.
+  std::unique_ptr<voluna::RunControl> runControl;
+  std::shared_ptr<ProgressState> progressState;
+  std::unique_ptr<FilterProgress> progressModel;
+  QFutureWatcher<std::shared_ptr<FilterRun>> filterWatcher;
+  QProgressDialog* progressDialog = nullptr;
+  QTimer progressTimer;
+  QElapsedTimer runClock;
 
   friend class VolunaProbe;  // lets the window's tests look at its state
 };

@@ -1,6 +1,8 @@
 // Opening a volume into the first view, and the ramp both views share.
 #include <QDoubleSpinBox>
+#include <QFileInfo>
 #include <QPushButton>
+#include <QStatusBar>
 
 #include <vtkAlgorithm.h>
 #include <vtkColorTransferFunction.h>
@@ -9,6 +11,7 @@
 #include <vtkSmartVolumeMapper.h>
 #include <vtkVolumeProperty.h>
 
+#include <algorithm>
 #include <iostream>
 #include <new>
 
@@ -19,6 +22,8 @@
 #include "voluna.h"
 
 void Voluna::openFile() {
+  // "Öffnen..." is disabled during a filter run, which reads volumeData.
+  if (filterRunning()) return;
   std::cout << "Open file" << std::endl;
   const QString fileName = fileDialog(this, tr("Please select Header Data"));
   if (fileName.isEmpty()) return;
@@ -26,6 +31,10 @@ void Voluna::openFile() {
 }
 
 bool Voluna::openVolumeFile(const QString& fileName) {
+  if (filterRunning()) {
+    statusBar()->showMessage(tr("%1 was not opened: wait for the filter run to end, or cancel it.").arg(fileName));
+    return false;
+  }
   // Everything that can fail happens before the first member changes, so a
   // bad file leaves both views, volumeData and "Filter" as they were.
   const voluna::LoadResult loaded = voluna::loadVolume(fileName.toStdString());
@@ -62,6 +71,19 @@ bool Voluna::openVolumeFile(const QString& fileName) {
   dimensions = loadedVolume.dims;
   volumeData = std::move(unitFloats);
   ui->filterBtn->setEnabled(true);
+
+  const QString name = QFileInfo(fileName).fileName();
+  setWindowTitle(tr("%1 - Voluna").arg(name));
+  const auto range = std::minmax_element(loadedVolume.voxels.begin(), loadedVolume.voxels.end());
+  QString status = tr("%1: %2 x %3 x %4 voxels, values %5 to %6")
+                       .arg(name)
+                       .arg(dimensions.x)
+                       .arg(dimensions.y)
+                       .arg(dimensions.z)
+                       .arg(int{*range.first})
+                       .arg(int{*range.second});
+  if (!loaded.notice.empty()) status += "; " + QString::fromStdString(loaded.notice);
+  statusBar()->showMessage(status);
   return true;
 }
 

@@ -110,19 +110,20 @@ TEST_F(ConnectionsTest, FilterRunsWhenTheButtonGoesDownWithTheFormsParameters) {
   const std::string input = writeVolume(folder.path(), "tubes", tubeBytes(8), {8, 8, 8});
   // Disabled before a volume exists: a click starts nothing.
   QTest::mouseClick(ui().filterBtn, Qt::LeftButton);
-  EXPECT_TRUE(backendCalls.empty());
+  EXPECT_EQ(backendCallCount(), 0u);
 
   openThroughMenu(input);
   ui().sampleSpinBox->setValue(3);
   ui().integrationStepsSpinBox->setValue(2);
   ui().anglesSpinBox->setValue(90);
   QTest::mousePress(ui().filterBtn, Qt::LeftButton);
-  ASSERT_EQ(backendCalls.size(), 1u);
+  EXPECT_TRUE(VolunaProbe::filterRunning(*window));
+  QTest::mouseRelease(ui().filterBtn, Qt::LeftButton);
+  ASSERT_TRUE(waitForFilter());
+  ASSERT_EQ(backendCallCount(), 1u);
   EXPECT_EQ(backendCalls[0].samples, 3);
   EXPECT_EQ(backendCalls[0].integrationSteps, 2);
   EXPECT_EQ(backendCalls[0].angleStep, 90);
-  QTest::mouseRelease(ui().filterBtn, Qt::LeftButton);
-  EXPECT_EQ(backendCalls.size(), 1u);
 }
 
 TEST_F(ConnectionsTest, UnplacedActionsDoNothing) {

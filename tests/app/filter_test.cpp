@@ -87,14 +87,14 @@ TEST_F(FilterTest, AnAngleStepOfZeroRunsNothingAndSaysWhy) {
   ASSERT_EQ(boxes.texts.size(), 1);
   EXPECT_TRUE(boxes.texts[0].contains("angle step")) << boxes.texts[0].toStdString();
   EXPECT_TRUE(boxes.texts[0].contains("Angle Sample Rate (Degrees):"));
-  EXPECT_TRUE(backendCalls.empty());
+  EXPECT_EQ(backendCallCount(), 0u);
   EXPECT_EQ(VolunaProbe::filteredVolume(*window), nullptr);
   EXPECT_EQ(second.count(), 0);
   const std::vector<uint8_t> kept = readBytes(path("Output.raw"));
   EXPECT_EQ(std::string(kept.begin(), kept.end()), "an earlier result");
   // The window is still usable: a good angle runs.
   pressFilter(2, 2, 90);
-  EXPECT_EQ(backendCalls.size(), 1u);
+  EXPECT_EQ(backendCallCount(), 1u);
   EXPECT_NE(VolunaProbe::filteredVolume(*window), nullptr);
 }
 

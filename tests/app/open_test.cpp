@@ -177,6 +177,8 @@ const BadFile kBadFiles[] = {
      }},
 };
 
+void PrintTo(const BadFile& file, std::ostream* out) { *out << file.name; }
+
 class BadFileTest : public WindowTest, public ::testing::WithParamInterface<BadFile> {};
 
 TEST_P(BadFileTest, AnEmptyWindowStaysEmpty) {

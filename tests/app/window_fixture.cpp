@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QThread>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
@@ -14,8 +16,11 @@
 #include <vtkPointData.h>
 #include <vtkWindowToImageFilter.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 #include <iostream>
 #include <iterator>
 
@@ -133,8 +138,31 @@ void WindowTest::SetUp() {
   });
   window->setFilterBackend([this](const float* volume, voluna::Dims dims, const voluna::FilterParams& params,
                                   float* out, const voluna::FilterOptions& options) {
-    backendCalls.push_back(params);
-    return voluna::runFilter(volume, dims, params, out, options);
+    std::shared_ptr<FilterGate> held;
+    {
+      std::lock_guard<std::mutex> lock(backendMutex);
+      backendCalls.push_back(params);
+      held = gate;
+    }
+    if (!held) return voluna::runFilter(volume, dims, params, out, options);
+    // The real filter, watched through a control of our own that passes
+    // progress on, holds at the gate, and passes a cancel request in.
+    const voluna::RunControl* outer = options.control;
+    voluna::RunControl* inner = nullptr;
+    voluna::RunControl watched([&](voluna::Stage stage, double fraction) {
+      if (outer) outer->report(stage, std::llround(fraction * 1e6), 1000000);
+      const bool there = stage > held->stage || (stage == held->stage && fraction >= held->fraction);
+      if (there && !held->passed) {
+        held->reached = true;
+        while (!held->released && !(outer && outer->cancelled())) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        held->passed = true;
+      }
+      if (outer && outer->cancelled()) inner->cancel();
+    });
+    inner = &watched;
+    voluna::FilterOptions heldOptions = options;
+    heldOptions.control = &watched;
+    return voluna::runFilter(volume, dims, params, out, heldOptions);
   });
   window->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -157,12 +185,42 @@ void WindowTest::openThroughMenu(const std::string& file) {
   QApplication::processEvents();
 }
 
-void WindowTest::pressFilter(int samples, int steps, int angle) {
+void WindowTest::pressFilter(int samples, int steps, int angle, bool wait) {
   ui().sampleSpinBox->setValue(samples);
   ui().integrationStepsSpinBox->setValue(steps);
   ui().anglesSpinBox->setValue(angle);
   QTest::mouseClick(ui().filterBtn, Qt::LeftButton);
+  if (wait) {
+    EXPECT_TRUE(waitForFilter());
+  }
   QApplication::processEvents();
+}
+
+bool WindowTest::waitForFilter(double seconds) {
+  QElapsedTimer clock;
+  clock.start();
+  while (VolunaProbe::filterRunning(*window)) {
+    if (clock.elapsed() > seconds * 1000) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(1);
+  }
+  return true;
+}
+
+bool WindowTest::waitForGate(double seconds) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!gate->reached) {
+    if (clock.elapsed() > seconds * 1000) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(1);
+  }
+  return true;
+}
+
+size_t WindowTest::backendCallCount() {
+  std::lock_guard<std::mutex> lock(backendMutex);
+  return backendCalls.size();
 }
 
 std::vector<uint8_t> WindowTest::commandLineResult(const std::string& input, int samples, int steps, int angle) {

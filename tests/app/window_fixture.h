@@ -15,9 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,18 @@ class VolunaProbe {
   static vtkRenderWindow* renderWindow2(Voluna& window) { return window.renderWindow2; }
   static vtkRenderer* renderer1(Voluna& window) { return window.renderer1(); }
   static vtkRenderer* renderer2(Voluna& window) { return window.renderer2(); }
+  static bool filterRunning(Voluna& window) { return window.filterRunning(); }
+};
+
+// Holds a real filter run once it reports `stage` at `fraction` or beyond,
+// until the test releases it or the run is cancelled: a place to act in the
+// middle of a run that does not depend on the machine's speed.
+struct FilterGate {
+  voluna::Stage stage = voluna::Stage::VectorField;
+  double fraction = 0.0;
+  std::atomic<bool> reached{false};
+  std::atomic<bool> released{false};
+  std::atomic<bool> passed{false};
 };
 
 // Counts the renders of a render window (its EndEvents); each render can
@@ -114,8 +128,14 @@ class WindowTest : public ::testing::Test {
   // Chooses `file` in the open dialog the next time it opens ("" cancels),
   // then opens it as a person would through "Datei" -> "Öffnen...".
   void openThroughMenu(const std::string& file);
-  // Sets the three filter parameters and presses "Filter".
-  void pressFilter(int samples, int steps, int angle);
+  // Sets the three filter parameters and presses "Filter"; with `wait`,
+  // returns once the run has ended.
+  void pressFilter(int samples, int steps, int angle, bool wait = true);
+  // Processes events until no run is in progress; false after `seconds`.
+  bool waitForFilter(double seconds = 120.0);
+  // Processes events until the gate holds the run; false after `seconds`.
+  bool waitForGate(double seconds = 60.0);
+  size_t backendCallCount();
   // The bytes voluna-filter writes for `input` with these parameters.
   std::vector<uint8_t> commandLineResult(const std::string& input, int samples, int steps, int angle);
 
@@ -125,6 +145,10 @@ class WindowTest : public ::testing::Test {
   std::string nextFile;
   int dialogCalls = 0;
   QString dialogCaption;
-  // Every call that reaches the filter backend, with its parameters.
+  // Every call that reaches the filter backend, with its parameters; the
+  // backend runs on the filter's thread.
+  std::mutex backendMutex;
   std::vector<voluna::FilterParams> backendCalls;
+  // When set, the next runs are held at its place.
+  std::shared_ptr<FilterGate> gate;
 };

@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   QTest::mouseClick(filter, Qt::LeftButton);
+  // The filter runs off the GUI thread; "Filter" comes back when it is done.
+  while (!filter->isEnabled()) QTest::qWait(50);
   // Turned a little, as a person would with the mouse, so the picture shows depth.
   for (const char* name : {"view1", "view2"}) {
     vtkCamera* camera = window.findChild<QVTKOpenGLNativeWidget*>(name)
