@@ -93,19 +93,6 @@ TEST_F(ConnectionsTest, RampSpinBoxesRenderBothViewsOnceAndMoveTheRamp) {
   EXPECT_NEAR(opacity->GetValue(255.0), 1.0, 1e-9);
 }
 
-TEST_F(ConnectionsTest, InitialRampRunsFrom47_5To132_5) {
-  const std::string input = writeVolume(folder.path(), "tubes", tubeBytes(8), {8, 8, 8});
-  openThroughMenu(input);
-  vtkVolumeProperty* property = VolunaProbe::volume(*window)->GetProperty();
-  vtkPiecewiseFunction* opacity = property->GetScalarOpacity(0);
-  double rgb[3];
-  property->GetRGBTransferFunction(0)->GetColor(90.0, rgb);
-  EXPECT_NEAR(rgb[0], 0.5, 1e-9);
-  EXPECT_NEAR(opacity->GetValue(90.0), 0.5, 1e-9);
-  EXPECT_NEAR(opacity->GetValue(47.5), 0.0, 1e-9);
-  EXPECT_NEAR(opacity->GetValue(132.5), 1.0, 1e-9);
-}
-
 TEST_F(ConnectionsTest, FilterRunsWhenTheButtonGoesDownWithTheFormsParameters) {
   const std::string input = writeVolume(folder.path(), "tubes", tubeBytes(8), {8, 8, 8});
   // Disabled before a volume exists: a click starts nothing.

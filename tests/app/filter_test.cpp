@@ -25,6 +25,9 @@ TEST_F(FilterTest, OutputMatchesTheCommandLineFilterAndShowsInTheSecondView) {
             "ElementType = MET_UCHAR\nElementDataFile = tubes.raw\n");
   openThroughMenu(path("spaced.mhd"));
   EXPECT_EQ(brightPixels(VolunaProbe::renderWindow2(*window)), 0);
+  auto* loaded = vtkImageData::SafeDownCast(VolunaProbe::volume(*window)->GetMapper()->GetDataSetInput());
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_DOUBLE_EQ(loaded->GetSpacing()[0], 2.0);
 
   StdoutCapture out;
   pressFilter(3, 4, 30);

@@ -6,10 +6,8 @@
 #include <QPushButton>
 
 #include <vtkCamera.h>
-#include <vtkImageData.h>
 #include <vtkVolumeCollection.h>
 #include <vtkVolumeProperty.h>
-#include <vtkAbstractVolumeMapper.h>
 
 #include "window_fixture.h"
 
@@ -99,18 +97,6 @@ TEST_F(OpenTest, ASecondOpenEmptiesTheSecondViewAndResetsTheFirstCamera) {
   ui().levelSpinner->setValue(120.0);
   EXPECT_EQ(filtered->GetProperty()->GetScalarOpacity(0),
             VolunaProbe::volume(*window)->GetProperty()->GetScalarOpacity(0));
-}
-
-TEST_F(OpenTest, TheLoadedSpacingIsKept) {
-  writeVolume(folder.path(), "tubes", tubeBytes(8), {8, 8, 8});
-  writeText(path("spaced.mhd"),
-            "ObjectType = Image\nNDims = 3\nElementSpacing = 2 1 0.5\nDimSize = 8 8 8\n"
-            "ElementType = MET_UCHAR\nElementDataFile = tubes.raw\n");
-  openThroughMenu(path("spaced.mhd"));
-  auto* image = vtkImageData::SafeDownCast(VolunaProbe::volume(*window)->GetMapper()->GetDataSetInput());
-  ASSERT_NE(image, nullptr);
-  EXPECT_DOUBLE_EQ(image->GetSpacing()[0], 2.0);
-  EXPECT_DOUBLE_EQ(image->GetSpacing()[2], 0.5);
 }
 
 // Files the reader cannot make a volume of, each written into `folder`.
