@@ -19,7 +19,9 @@ namespace {
 // Runs rowFn(y, z) for every row of the volume on all threads. A voxel costs
 // anywhere from one to thousands of directions, so rows are handed out
 // dynamically. Only thread 0 reports progress, which keeps the callback
-// single-threaded; every thread polls for cancellation between rows.
+// single-threaded. Threads poll for cancellation between rows, and the rows
+// themselves between voxels (a wide row at a fine angle step can take many
+// seconds), so a cancel lands within about one voxel's work.
 template <class RowFn>
 bool forEachRow(Dims dims, int threads, Stage stage, const RunControl* control, RowFn rowFn) {
   const int64_t rows = int64_t{dims.y} * dims.z;
@@ -32,7 +34,10 @@ bool forEachRow(Dims dims, int threads, Stage stage, const RunControl* control, 
       stop.store(true, std::memory_order_relaxed);
       continue;
     }
-    rowFn(static_cast<int>(row % dims.y), static_cast<int>(row / dims.y));
+    if (!rowFn(static_cast<int>(row % dims.y), static_cast<int>(row / dims.y))) {
+      stop.store(true, std::memory_order_relaxed);
+      continue;
+    }
     const int64_t done = rowsDone.fetch_add(1, std::memory_order_relaxed) + 1;
 #ifdef _OPENMP
     const bool reporter = omp_get_thread_num() == 0;
@@ -64,10 +69,12 @@ bool CpuFilter::createVectorField(const float* volume, Dims dims, int samples,
   const int count = static_cast<int>(directions.size());
   return forEachRow(dims, threadCount(), Stage::VectorField, control, [&](int y, int z) {
     for (int x = 0; x < dims.x; ++x) {
+      if (control && control->cancelled()) return false;
       const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
       const Vec3 d = table[chooseDirection(sampler, p0, table, count, samples, preserveEdges)];
       field[dims.index(x, y, z)] = {d.x, d.y, d.z, 0.0f};
     }
+    return true;
   });
 }
 
@@ -78,9 +85,11 @@ bool CpuFilter::integrateVectorField(const float* volume, const Float4* field, D
   const float r = meanFactor(steps);
   return forEachRow(dims, threadCount(), Stage::Integration, control, [&](int y, int z) {
     for (int x = 0; x < dims.x; ++x) {
+      if (control && control->cancelled()) return false;
       const Vec3 p0 = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
       out[dims.index(x, y, z)] = integrateVoxel(volumeSampler, fieldSampler, p0, steps, r);
     }
+    return true;
   });
 }
 
