@@ -424,17 +424,43 @@ class File {
   int fd_;
 };
 
+// A file opened for reading, or why it could not be.
+struct Opened {
+  enum State { Ok, Missing, Folder, NotRegular, Failed } state = Failed;
+  std::unique_ptr<File> file;
+  int64_t size = 0;
+  std::string why;  // the system's words, for Failed
+
+  // "is a folder", "cannot be opened (Permission denied)", ...; Missing is
+  // worded by the caller.
+  std::string problem() const {
+    switch (state) {
+      case Folder: return "is a folder";
+      case NotRegular: return "is not a regular file";
+      case Failed: return "cannot be opened (" + why + ")";
+      default: return {};
+    }
+  }
+};
+
 // Opens without blocking on a FIFO and refuses anything but a regular file.
-std::string openRegular(const std::string& path, std::unique_ptr<File>& file, int64_t& size) {
+Opened openRegular(const std::string& path) {
+  Opened opened;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? std::string("does not exist") : std::string(std::strerror(errno));
-  file = std::make_unique<File>(fd);
+  if (fd < 0) {
+    opened.state = errno == ENOENT ? Opened::Missing : Opened::Failed;
+    opened.why = std::strerror(errno);
+    return opened;
+  }
+  opened.file = std::make_unique<File>(fd);
   struct stat info {};
-  if (::fstat(fd, &info) != 0) return std::strerror(errno);
-  if (S_ISDIR(info.st_mode)) return "is a folder";
-  if (!S_ISREG(info.st_mode)) return "is not a regular file";
-  size = info.st_size;
-  return {};
+  if (::fstat(fd, &info) != 0) {
+    opened.why = std::strerror(errno);
+    return opened;
+  }
+  opened.state = S_ISDIR(info.st_mode) ? Opened::Folder : !S_ISREG(info.st_mode) ? Opened::NotRegular : Opened::Ok;
+  opened.size = info.st_size;
+  return opened;
 }
 
 // Reads exactly `size` bytes at `offset`, or fewer at the end of the file.
@@ -522,13 +548,14 @@ CheckedMetaImage checkMetaImageFile(const std::string& path) {
     return result;
   };
 
-  std::unique_ptr<File> headerFile;
-  int64_t headerFileSize = 0;
-  std::string problem = openRegular(path, headerFile, headerFileSize);
-  if (!problem.empty()) return fail(problem == "does not exist" ? "no such file" : problem);
+  const Opened headerFile = openRegular(path);
+  if (headerFile.state == Opened::Missing) return fail("no such file");
+  if (headerFile.state != Opened::Ok) return fail(headerFile.problem());
+  const int64_t headerFileSize = headerFile.size;
   if (headerFileSize == 0) return fail("is empty");
   std::string text;
-  problem = readAt(headerFile->fd(), 0, std::min<size_t>(kMaxHeaderBytes, static_cast<size_t>(headerFileSize)), text);
+  std::string problem =
+      readAt(headerFile.file->fd(), 0, std::min<size_t>(kMaxHeaderBytes, static_cast<size_t>(headerFileSize)), text);
   if (!problem.empty()) return fail("cannot be read (" + problem + ")");
 
   HeaderParse parsed = parseMetaImageHeader(text, static_cast<int64_t>(text.size()) == headerFileSize);
@@ -564,7 +591,7 @@ CheckedMetaImage checkMetaImageFile(const std::string& path) {
         return fail("says CompressedDataSize = " + std::to_string(header.compressedSize) + " but only " +
                     std::to_string(available) + " bytes follow the header");
       }
-      problem = checkCompressedStream(headerFile->fd(), start, header.compressedSize, needed, "the data after the header");
+      problem = checkCompressedStream(headerFile.file->fd(), start, header.compressedSize, needed, "the data after the header");
       if (!problem.empty()) return fail(problem);
       return result;
     }
@@ -576,11 +603,10 @@ CheckedMetaImage checkMetaImageFile(const std::string& path) {
   if (dataPath.is_relative()) dataPath = fs::path(path).parent_path() / dataPath;
   result.dataPath = dataPath.string();
   const std::string where = "its data file " + result.dataPath;
-  std::unique_ptr<File> dataFile;
-  int64_t dataSize = 0;
-  problem = openRegular(result.dataPath, dataFile, dataSize);
-  if (problem == "does not exist") return fail(where + " is missing");
-  if (!problem.empty()) return fail(where + (problem.rfind("is ", 0) == 0 ? " " : " cannot be opened: ") + problem);
+  const Opened dataFile = openRegular(result.dataPath);
+  if (dataFile.state == Opened::Missing) return fail(where + " is missing");
+  if (dataFile.state != Opened::Ok) return fail(where + " " + dataFile.problem());
+  const int64_t dataSize = dataFile.size;
 
   if (header.compressed) {
     if (header.headerSizeGiven) {
@@ -595,7 +621,7 @@ CheckedMetaImage checkMetaImageFile(const std::string& path) {
       length = header.compressedSize;
     }
     if (length == 0) return fail(where + " is empty");
-    problem = checkCompressedStream(dataFile->fd(), 0, length, needed, where);
+    problem = checkCompressedStream(dataFile.file->fd(), 0, length, needed, where);
     if (!problem.empty()) return fail(problem);
     return result;
   }

@@ -62,7 +62,8 @@ LoadResult loadVolume(const std::string& path) {
 
   std::error_code ec;
   const fs::file_status status = fs::status(path, ec);
-  if (ec || !fs::exists(status)) return fail("no such file");
+  if (ec && ec != std::errc::no_such_file_or_directory) return fail("cannot be opened (" + ec.message() + ")");
+  if (!fs::exists(status)) return fail("no such file");
   if (fs::is_directory(status)) return fail("is a folder, not a MetaImage file");
   if (!fs::is_regular_file(status)) return fail("is not a regular file");
 

@@ -142,7 +142,7 @@ TEST(HostileCorpus, EveryFileInItIsCovered) {
 }
 
 // Not-regular files cannot live in the repository.
-TEST(HostileCorpus, DevicesAndPipesAreRefusedWithoutBlocking) {
+TEST(HostileCorpus, DevicesPipesAndLoopsAreRefusedWithoutBlocking) {
   const LoadResult zero = loadVolume("/dev/zero");
   EXPECT_NE(zero.error.find("/dev/zero: is not a regular file"), std::string::npos) << zero.error;
 
@@ -154,6 +154,19 @@ TEST(HostileCorpus, DevicesAndPipesAreRefusedWithoutBlocking) {
   const LoadResult piped = loadVolume(header.string());
   EXPECT_NE(piped.error.find("is not a regular file"), std::string::npos) << piped.error;
   fs::remove(fifo);
+
+  const fs::path loop = fs::temp_directory_path() / ("voluna-loop-" + std::to_string(::getpid()) + ".mha");
+  fs::create_symlink(loop, loop);
+  const LoadResult looped = loadVolume(loop.string());
+  EXPECT_NE(looped.error.find("cannot be opened (Too many levels of symbolic links)"), std::string::npos)
+      << looped.error;
+  fs::remove(loop);
+  fs::create_symlink(header.string() + ".raw", header.string() + ".raw");
+  std::ofstream(header) << "NDims = 3\nDimSize = 2 2 2\nElementType = MET_UCHAR\nElementDataFile = "
+                        << header.filename().string() << ".raw\n";
+  const LoadResult loopedData = loadVolume(header.string());
+  EXPECT_NE(loopedData.error.find(".raw cannot be opened (Too many levels"), std::string::npos) << loopedData.error;
+  fs::remove(header.string() + ".raw");
   fs::remove(header);
 }
 
