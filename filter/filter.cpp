@@ -1,5 +1,6 @@
 #include "filter.h"
 
+#include "cpu_fast_filter.h"
 #include "cpu_filter.h"
 
 #ifdef VOLUNA_HAVE_CUDA
@@ -50,9 +51,17 @@ FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& para
     return outcome;
   }
 
-  const CpuFilter cpu(options.threads);
-  outcome.backend = "CPU, " + std::to_string(cpu.threadCount()) + " threads";
-  if (!cpu.run(volume, dims, params, out, options.control)) {
+  bool finished;
+  if (backend == Backend::CpuReference) {
+    const CpuFilter cpu(options.threads);
+    outcome.backend = "CPU, " + std::to_string(cpu.threadCount()) + " threads";
+    finished = cpu.run(volume, dims, params, out, options.control);
+  } else {
+    const CpuFastFilter cpu(options.threads);
+    outcome.backend = "CPU, " + std::to_string(cpu.threadCount()) + " threads";
+    finished = cpu.run(volume, dims, params, out, options.control);
+  }
+  if (!finished) {
     outcome.status = Status::Cancelled;
     outcome.message = "the run was cancelled";
   }
