@@ -103,8 +103,11 @@ Layout layoutFor(const SearchJob& job, int rows) {
 // forms: as is when the run's fraction is the group's common one (the
 // corner weights then come ready from the y/z table), plus kOwnFraction when
 // the run has a fraction of its own, and kMixedCell when its lanes disagree.
+// Cells lie in [-(W + 1), X - 1] with X below 2^22, so the forms never meet.
 constexpr int32_t kOwnFraction = 1 << 25;
 constexpr int32_t kMixedCell = std::numeric_limits<int32_t>::max();
+
+HWY_INLINE bool commonFraction(int32_t cell) { return cell < kOwnFraction / 2; }
 
 // Per-thread tables, carved out of the scratch vectors.
 struct Tables {
@@ -393,6 +396,7 @@ HWY_NOINLINE void unusualSample(const Walker& w, int j, VF (&v)[G]) {
     }
     return;
   }
+  w.stats->ownFractionSamples += G;
   float w0[4], w1[4];
   for (int q = 0; q < 4; ++q) {
     w0[q] = w.xWeights[2 * j] * w.weights[e + q];
@@ -405,7 +409,7 @@ template <int G>
 HWY_INLINE void sampleOne(const Walker& w, int j, VF (&v)[G]) {
   const int32_t cell = w.cells[j];
   const size_t e = size_t(j) * w.stride;
-  if (HWY_LIKELY(cell < kOwnFraction)) {
+  if (HWY_LIKELY(commonFraction(cell))) {
     blendOne<G>(w.origin + cell, w.offsets + e, w.weightsX0 + e, w.weightsX1 + e, w.lanes, v);
   } else {
     unusualSample<G>(w, j, v);
@@ -416,7 +420,7 @@ HWY_INLINE void sampleOne(const Walker& w, int j, VF (&v)[G]) {
 template <int G>
 HWY_INLINE void sampleTwo(const Walker& w, int j, VF (&va)[G], VF (&vb)[G]) {
   const int32_t ca = w.cells[j], cb = w.cells[j + 1];
-  if (HWY_LIKELY(ca < kOwnFraction && cb < kOwnFraction)) {
+  if (HWY_LIKELY(commonFraction(ca) && commonFraction(cb))) {
     const size_t ea = size_t(j) * w.stride, eb = ea + w.stride;
     blendTwo<G>(w.origin + ca, w.offsets + ea, w.weightsX0 + ea, w.weightsX1 + ea,
                 w.origin + cb, w.offsets + eb, w.weightsX0 + eb, w.weightsX1 + eb, w.lanes, va,
@@ -695,6 +699,7 @@ void SearchStats::add(const SearchStats& other) {
   referenceSamples += other.referenceSamples;
   chunkSamples += other.chunkSamples;
   mixedSamples += other.mixedSamples;
+  ownFractionSamples += other.ownFractionSamples;
   runDirections += other.runDirections;
   prunedDirections += other.prunedDirections;
 }

@@ -1,0 +1,281 @@
+// The fast CPU path against the plain one: every field, float result and
+// result byte must agree bit for bit, on every SIMD target this machine runs.
+#include "cpu_fast_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "byte_conversion.h"
+#include "cpu_filter.h"
+#include "direction_set.h"
+#include "filter.h"
+#include "hwy/targets.h"
+#include "scenes.h"
+
+namespace voluna {
+namespace {
+
+std::vector<float> unitFloats(const std::vector<uint8_t>& bytes) {
+  return bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size()));
+}
+
+enum class Kind { Noise, Tubes, Plateaus, NonFinite };
+
+// Flat patches with steps between them: searches stop early at many
+// different directions, and equal scores are common.
+std::vector<float> plateaus(Dims dims) {
+  std::vector<float> v(static_cast<size_t>(dims.count()));
+  for (int z = 0; z < dims.z; ++z)
+    for (int y = 0; y < dims.y; ++y)
+      for (int x = 0; x < dims.x; ++x) v[dims.index(x, y, z)] = ((x / 5 + y / 4 + z) % 3) * 0.4f;
+  return v;
+}
+
+// Noise with NaNs, infinities, huge and tiny values and negative zeros
+// scattered through it: what the float entry point may be handed.
+std::vector<float> nonFinite(Dims dims, uint64_t seed) {
+  std::vector<float> v = unitFloats(noiseBytes(dims, seed));
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            3e38f,
+                            -1e20f,
+                            1e-40f,
+                            -0.0f};
+  for (size_t i = 0; i < v.size(); i += 11) v[i] = specials[(i / 11) % 7];
+  return v;
+}
+
+struct Case {
+  const char* name;
+  Dims dims;
+  int samples, steps, angle;
+  Kind kind;
+};
+
+std::vector<float> volumeOf(const Case& c) {
+  switch (c.kind) {
+    case Kind::Tubes:
+      return unitFloats(toBytes(crossingTubes(c.dims.x, c.dims.x / 6.0f, 25.0f, 5).noisy));
+    case Kind::Plateaus:
+      return plateaus(c.dims);
+    case Kind::NonFinite:
+      return nonFinite(c.dims, 9);
+    case Kind::Noise:
+      break;
+  }
+  return unitFloats(noiseBytes(c.dims, static_cast<uint64_t>(c.dims.count())));
+}
+
+// Sizes that are no multiple of any vector width, faces closer than the
+// padding, and the parameter extremes. Small enough for the plain path.
+const Case kCases[] = {
+    {"noise", {11, 9, 5}, 5, 5, 5, Kind::Noise},
+    {"tubes", {14, 14, 14}, 5, 5, 15, Kind::Tubes},
+    {"one slice", {37, 23, 1}, 5, 5, 10, Kind::Noise},
+    {"walks past the margin", {2, 3, 4}, 40, 3, 20, Kind::Noise},
+    {"long walks", {70, 3, 2}, 40, 2, 30, Kind::Noise},
+    {"one voxel wide", {1, 6, 5}, 7, 4, 15, Kind::Noise},
+    {"no samples", {9, 5, 4}, 0, 5, 10, Kind::Noise},
+    {"one sample", {10, 6, 3}, 1, 5, 5, Kind::Noise},
+    {"99 samples", {6, 4, 3}, 99, 5, 20, Kind::Noise},
+    {"angle 1", {4, 3, 2}, 1, 5, 1, Kind::Noise},
+    {"angle 90", {11, 7, 5}, 5, 5, 90, Kind::Noise},
+    {"angle 180", {11, 7, 5}, 5, 5, 180, Kind::Noise},
+    {"no steps", {12, 9, 6}, 4, 0, 15, Kind::Noise},
+    {"20 steps", {12, 9, 6}, 4, 20, 15, Kind::Noise},
+    {"plateaus", {20, 9, 4}, 5, 5, 10, Kind::Plateaus},
+    {"non-finite voxels", {13, 6, 5}, 3, 5, 15, Kind::NonFinite},
+};
+
+FilterParams paramsOf(const Case& c, bool preserveEdges) {
+  FilterParams p;
+  p.samples = c.samples;
+  p.integrationSteps = c.steps;
+  p.angleStep = c.angle;
+  p.preserveEdges = preserveEdges;
+  return p;
+}
+
+struct Outputs {
+  std::vector<Float4> field;
+  std::vector<float> result;
+  std::vector<uint8_t> bytes;
+};
+
+// The plain path's outputs, computed once for all targets.
+const Outputs& reference(const Case& c, bool preserveEdges) {
+  static std::map<std::string, Outputs> cache;
+  const std::string key = std::string(c.name) + (preserveEdges ? "/edges" : "");
+  auto found = cache.find(key);
+  if (found != cache.end()) return found->second;
+  const std::vector<float> volume = volumeOf(c);
+  Outputs o;
+  o.field.resize(volume.size());
+  o.result.resize(volume.size());
+  const CpuFilter plain(2);
+  EXPECT_TRUE(plain.createVectorField(volume.data(), c.dims, c.samples, preserveEdges,
+                                      buildDirectionSet(c.angle), o.field.data()));
+  EXPECT_TRUE(plain.integrateVectorField(volume.data(), o.field.data(), c.dims, c.steps,
+                                         o.result.data()));
+  o.bytes = unitFloatsToBytes(o.result.data(), static_cast<int64_t>(o.result.size()));
+  return cache.emplace(key, std::move(o)).first->second;
+}
+
+Outputs fast(const Case& c, bool preserveEdges, const CpuFastFilter& filter,
+             SearchStats* stats = nullptr) {
+  const std::vector<float> volume = volumeOf(c);
+  Outputs o;
+  o.field.resize(volume.size());
+  o.result.resize(volume.size());
+  EXPECT_TRUE(filter.createVectorField(volume.data(), c.dims, c.samples, preserveEdges,
+                                       buildDirectionSet(c.angle), o.field.data(), nullptr,
+                                       stats));
+  EXPECT_TRUE(filter.run(volume.data(), c.dims, paramsOf(c, preserveEdges), o.result.data()));
+  o.bytes = unitFloatsToBytes(o.result.data(), static_cast<int64_t>(o.result.size()));
+  return o;
+}
+
+// Index of the first element whose bits differ, or -1.
+template <class T>
+long firstDifference(const std::vector<T>& a, const std::vector<T>& b) {
+  if (a.size() != b.size()) return 0;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::memcmp(&a[i], &b[i], sizeof(T)) != 0) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+void expectSame(const Outputs& expected, const Outputs& actual) {
+  EXPECT_EQ(firstDifference(expected.field, actual.field), -1) << "first differing field record";
+  EXPECT_EQ(firstDifference(expected.result, actual.result), -1) << "first differing result";
+  EXPECT_EQ(firstDifference(expected.bytes, actual.bytes), -1) << "first differing byte";
+}
+
+std::vector<int64_t> targetsHere() {
+  std::vector<int64_t> targets;
+  for (int64_t bits = searchTargets(); bits != 0; bits &= bits - 1) targets.push_back(bits & -bits);
+  return targets;
+}
+
+// Each test runs with the search and integration restricted to one target.
+class FastFilterOnTarget : public ::testing::TestWithParam<int64_t> {
+ protected:
+  void SetUp() override { hwy::SetSupportedTargetsForTest(GetParam()); }
+  void TearDown() override { hwy::SetSupportedTargetsForTest(0); }
+};
+
+TEST_P(FastFilterOnTarget, RunsOnTheTargetUnderTest) {
+  EXPECT_STREQ(searchTargetName(), hwy::TargetName(GetParam()));
+}
+
+TEST_P(FastFilterOnTarget, MatchesThePlainPathBitForBit) {
+  const CpuFastFilter filter(2);
+  for (const Case& c : kCases) {
+    for (bool edges : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << c.name << (edges ? ", edge-preserving" : ""));
+      expectSame(reference(c, edges), fast(c, edges, filter));
+    }
+  }
+}
+
+// Far from x = 0 positions round differently from the walk that sets the
+// common x fraction, and lanes on either side of x = 65536 round differently
+// from each other: runs there take their own weights or sample lane by lane.
+TEST_P(FastFilterOnTarget, RunsThatDisagreeTakeTheSlowerPaths) {
+  const Case wide = {"one wide row", {70000, 1, 1}, 2, 2, 45, Kind::Noise};
+  SearchStats stats;
+  expectSame(reference(wide, false), fast(wide, false, CpuFastFilter(2), &stats));
+  EXPECT_GT(stats.mixedSamples, 0u);
+  EXPECT_GT(stats.ownFractionSamples, 0u);
+}
+
+TEST_P(FastFilterOnTarget, PruningDropsDirectionsAndChangesNothing) {
+  const Case& tubes = kCases[1];
+  ASSERT_EQ(tubes.kind, Kind::Tubes);
+  for (bool edges : {false, true}) {
+    SCOPED_TRACE(edges ? "edge-preserving" : "default score");
+    CpuFastFilter filter(2);
+    SearchStats pruned, unpruned;
+    const Outputs withPruning = fast(tubes, edges, filter, &pruned);
+    filter.setPruning(false);
+    const Outputs without = fast(tubes, edges, filter, &unpruned);
+    expectSame(without, withPruning);
+    expectSame(reference(tubes, edges), without);
+    EXPECT_GT(pruned.prunedDirections, 0u);
+    EXPECT_EQ(unpruned.prunedDirections, 0u);
+    EXPECT_LT(pruned.chunkSamples, unpruned.chunkSamples);
+    EXPECT_EQ(pruned.referenceSamples, unpruned.referenceSamples);
+  }
+}
+
+std::string targetName(const ::testing::TestParamInfo<int64_t>& info) {
+  return hwy::TargetName(info.param);
+}
+
+INSTANTIATE_TEST_SUITE_P(SimdTargets, FastFilterOnTarget, ::testing::ValuesIn(targetsHere()),
+                         targetName);
+
+TEST(FastFilter, IsTheDefaultCpuPathOfTheEntryPoint) {
+  const Case c = {"non-finite voxels", {13, 6, 5}, 3, 5, 15, Kind::NonFinite};
+  const std::vector<float> volume = volumeOf(c);
+  for (bool edges : {false, true}) {
+    SCOPED_TRACE(edges ? "edge-preserving" : "default score");
+    std::vector<float> plain(volume.size()), fastOut(volume.size());
+    FilterOptions options;
+    options.threads = 2;
+    options.backend = Backend::CpuReference;
+    const FilterOutcome a = runFilter(volume.data(), c.dims, paramsOf(c, edges), plain.data(), options);
+    options.backend = Backend::Cpu;
+    const FilterOutcome b = runFilter(volume.data(), c.dims, paramsOf(c, edges), fastOut.data(), options);
+    ASSERT_TRUE(a.ok() && b.ok());
+    EXPECT_EQ(b.backend, "CPU, 2 threads");
+    EXPECT_EQ(firstDifference(plain, fastOut), -1);
+    EXPECT_EQ(firstDifference(
+                  unitFloatsToBytes(plain.data(), static_cast<int64_t>(plain.size())),
+                  unitFloatsToBytes(fastOut.data(), static_cast<int64_t>(fastOut.size()))),
+              -1);
+  }
+}
+
+TEST(FastFilter, ReportsProgressInOrderAndStopsWhenCancelled) {
+  const Dims dims{40, 24, 16};
+  const std::vector<float> volume = unitFloats(noiseBytes(dims, 3));
+  FilterParams params;
+  params.angleStep = 30;
+  std::vector<float> out(volume.size());
+
+  std::vector<std::pair<Stage, double>> reports;
+  RunControl watch([&](Stage stage, double fraction) { reports.emplace_back(stage, fraction); });
+  ASSERT_TRUE(CpuFastFilter(2).run(volume.data(), dims, params, out.data(), &watch));
+  ASSERT_GT(reports.size(), 2u);
+  EXPECT_EQ(reports.front().first, Stage::VectorField);
+  EXPECT_EQ(reports.back(), std::make_pair(Stage::Integration, 1.0));
+  for (size_t i = 1; i < reports.size(); ++i) {
+    if (reports[i].first == reports[i - 1].first) {
+      EXPECT_GE(reports[i].second, reports[i - 1].second);
+    } else {
+      EXPECT_EQ(reports[i - 1], std::make_pair(Stage::VectorField, 1.0));
+    }
+  }
+
+  // Cancelling while the search runs ends it without integrating.
+  bool integrated = false;
+  RunControl* self = nullptr;
+  RunControl canceller([&](Stage stage, double fraction) {
+    if (stage == Stage::Integration) integrated = true;
+    if (fraction > 0.2) self->cancel();
+  });
+  self = &canceller;
+  EXPECT_FALSE(CpuFastFilter(2).run(volume.data(), dims, params, out.data(), &canceller));
+  EXPECT_FALSE(integrated);
+}
+
+}  // namespace
+}  // namespace voluna
