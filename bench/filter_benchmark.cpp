@@ -1,0 +1,257 @@
+// Throughput of the plain and the fast CPU path, and the table that compares
+// them. Run through bench/benchmark.sh, or directly with Google Benchmark's
+// flags (--benchmark_filter=fast to skip the slow plain path).
+//
+// Voxels per second count the volume's voxels; samples per second count the
+// line samples the plain search takes for the same volume (2 * samples per
+// direction it scores, per voxel), so both paths are measured against the
+// same work even where the fast path prunes.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "byte_conversion.h"
+#include "cpu_fast_filter.h"
+#include "cpu_filter.h"
+#include "direction_set.h"
+#include "fast_direction_search.h"
+#include "scenes.h"
+#include "volume_io.h"
+
+namespace {
+
+using namespace voluna;
+
+struct Volume {
+  std::string name;
+  Dims dims;
+  std::vector<float> values;
+  uint64_t samples = 0;  // the plain search's sample count at the defaults
+};
+
+std::vector<Volume>& volumes() {
+  static std::vector<Volume> list;
+  return list;
+}
+
+void addVolume(const std::string& name, Dims dims, const std::vector<uint8_t>& bytes) {
+  Volume v{name, dims, bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size())), 0};
+  SearchStats stats;
+  std::vector<Float4> field(v.values.size());
+  CpuFastFilter().createVectorField(v.values.data(), dims, FilterParams().samples, false,
+                                    buildDirectionSet(FilterParams().angleStep), field.data(),
+                                    nullptr, &stats);
+  v.samples = stats.referenceSamples;
+  volumes().push_back(std::move(v));
+}
+
+enum class Path { Plain, Fast, FastUnpruned };
+
+const char* pathName(Path p) {
+  return p == Path::Plain ? "plain" : p == Path::Fast ? "fast" : "fast, no pruning";
+}
+
+// Silences the two progress lines each run prints.
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      close(null);
+    }
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      dup2(saved_, STDOUT_FILENO);
+      close(saved_);
+    }
+  }
+
+ private:
+  int saved_;
+};
+
+void runFilter(benchmark::State& state, const Volume& v, Path path, int threads) {
+  std::vector<float> out(v.values.size());
+  FastRunStats fastStats;
+  for (auto _ : state) {
+    if (path == Path::Plain) {
+      CpuFilter(threads).run(v.values.data(), v.dims, FilterParams(), out.data());
+    } else {
+      CpuFastFilter filter(threads);
+      filter.setPruning(path == Path::Fast);
+      fastStats = FastRunStats();
+      filter.run(v.values.data(), v.dims, FilterParams(), out.data(), nullptr, &fastStats);
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  const double voxels = static_cast<double>(v.values.size());
+  state.counters["voxels/s"] = benchmark::Counter(voxels, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["samples/s"] =
+      benchmark::Counter(static_cast<double>(v.samples), benchmark::Counter::kIsIterationInvariantRate);
+  if (path != Path::Plain) {
+    const double total = fastStats.searchSeconds + fastStats.integrationSeconds;
+    state.counters["integration share"] = total > 0 ? fastStats.integrationSeconds / total : 0;
+    const SearchStats& s = fastStats.search;
+    state.counters["pruned directions"] =
+        s.runDirections ? static_cast<double>(s.prunedDirections) / s.runDirections : 0;
+    state.counters["chunk samples"] = static_cast<double>(s.chunkSamples);
+  }
+}
+
+// Keeps what the table needs from every run while the console shows them.
+class TableReporter : public benchmark::ConsoleReporter {
+ public:
+  struct Row {
+    double voxelsPerSecond = 0, samplesPerSecond = 0, integrationShare = 0, pruned = 0,
+           chunkSamples = 0;
+  };
+  std::map<std::string, Row> rows;
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      // One iteration runs are kept as they are; repeated ones by their median.
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+      if (run.run_type == Run::RT_Iteration && run.repetitions > 1) continue;
+      Row row;
+      auto get = [&](const char* key) {
+        auto it = run.counters.find(key);
+        return it == run.counters.end() ? 0.0 : static_cast<double>(it->second);
+      };
+      row.voxelsPerSecond = get("voxels/s");
+      row.samplesPerSecond = get("samples/s");
+      row.integrationShare = get("integration share");
+      row.pruned = get("pruned directions");
+      row.chunkSamples = get("chunk samples");
+      rows[run.run_name.function_name] = row;
+    }
+  }
+};
+
+std::string key(const Volume& v, Path p, int threads) {
+  return v.name + "/" + pathName(p) + "/" + std::to_string(threads);
+}
+
+std::string si(double value) {
+  char text[32];
+  const char* units[] = {"", "k", "M", "G", "T"};
+  int u = 0;
+  while (value >= 1000 && u < 4) {
+    value /= 1000;
+    ++u;
+  }
+  std::snprintf(text, sizeof text, "%.3g %s", value, units[u]);
+  return text;
+}
+
+std::string ratio(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, value < 10 ? "%.1fx" : "%.0fx", value);
+  return text;
+}
+
+void printTable(const TableReporter& reporter, int allThreads) {
+  auto row = [&](const Volume& v, Path p, int t) -> const TableReporter::Row* {
+    auto it = reporter.rows.find(key(v, p, t));
+    return it == reporter.rows.end() ? nullptr : &it->second;
+  };
+  std::printf("\n| volume | path | threads | voxels/s | samples/s | fast / plain, same threads | fast / plain 1 thread |\n");
+  std::printf("|---|---|---:|---:|---:|---:|---:|\n");
+  for (const Volume& v : volumes()) {
+    for (Path p : {Path::Plain, Path::Fast}) {
+      for (int t : {1, allThreads}) {
+        const TableReporter::Row* r = row(v, p, t);
+        if (!r) continue;
+        std::string same = "", one = "";
+        const TableReporter::Row* plainSame = row(v, Path::Plain, t);
+        const TableReporter::Row* plainOne = row(v, Path::Plain, 1);
+        if (p == Path::Fast && plainSame) same = ratio(r->voxelsPerSecond / plainSame->voxelsPerSecond);
+        if (p == Path::Fast && plainOne) one = ratio(r->voxelsPerSecond / plainOne->voxelsPerSecond);
+        std::printf("| %s (%dx%dx%d) | %s | %d | %s | %s | %s | %s |\n", v.name.c_str(), v.dims.x,
+                    v.dims.y, v.dims.z, pathName(p), t, si(r->voxelsPerSecond).c_str(),
+                    si(r->samplesPerSecond).c_str(), same.c_str(), one.c_str());
+        if (t == allThreads && allThreads == 1) break;
+      }
+    }
+  }
+  std::printf("\nFast path (%s, %d-voxel runs):\n", searchTargetName(), searchLanes());
+  for (const Volume& v : volumes()) {
+    for (int t : {1, allThreads}) {
+      const TableReporter::Row* pruned = row(v, Path::Fast, t);
+      const TableReporter::Row* unpruned = row(v, Path::FastUnpruned, t);
+      if (!pruned) continue;
+      std::printf("- %s, %d thread%s: integration %.1f %% of the run", v.name.c_str(), t,
+                  t == 1 ? "" : "s", 100 * pruned->integrationShare);
+      if (unpruned && unpruned->chunkSamples > 0) {
+        std::printf("; pruning drops %.1f %% of (run, direction) pairs after the backward walk, "
+                    "%.1f %% of the samples, and changes the speed by %+.1f %%",
+                    100 * pruned->pruned, 100 * (1 - pruned->chunkSamples / unpruned->chunkSamples),
+                    100 * (pruned->voxelsPerSecond / unpruned->voxelsPerSecond - 1));
+      }
+      std::printf("\n");
+      if (t == allThreads && allThreads == 1) break;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The sample volume's path may be given before Google Benchmark's flags.
+  std::string sample = VOLUNA_SAMPLE_VOLUME;
+  if (argc > 1 && argv[1][0] != '-') {
+    sample = argv[1];
+    for (int i = 1; i + 1 < argc; ++i) argv[i] = argv[i + 1];
+    --argc;
+  }
+  benchmark::Initialize(&argc, argv);
+
+  const Scene tubes = crossingTubes(48, 4.0f, 40.0f, 1);
+  addVolume("noisy crossing tubes", tubes.dims, toBytes(tubes.noisy));
+  addVolume("constant", Dims{64, 64, 64}, constantBytes(Dims{64, 64, 64}, 128));
+  const LoadResult loaded = loadVolume(sample);
+  if (loaded.ok()) {
+    addVolume("bundled sample", loaded.volume.dims, loaded.volume.voxels);
+  } else {
+    std::fprintf(stderr, "filter_benchmark: skipping the sample: %s\n", loaded.error.c_str());
+  }
+
+  const int allThreads = CpuFastFilter().threadCount();
+  std::vector<int> threadCounts = {1};
+  if (allThreads > 1) threadCounts.push_back(allThreads);
+  for (const Volume& v : volumes()) {
+    for (Path p : {Path::Plain, Path::Fast, Path::FastUnpruned}) {
+      for (int t : threadCounts) {
+        auto* b = benchmark::RegisterBenchmark(key(v, p, t).c_str(), [&v, p, t](benchmark::State& s) {
+          QuietStdout quiet;
+          runFilter(s, v, p, t);
+        });
+        b->UseRealTime()->Unit(benchmark::kMillisecond);
+        // The plain path takes minutes on noise: once is enough.
+        if (p == Path::Plain) {
+          b->Iterations(1);
+        } else {
+          b->Repetitions(5)->ReportAggregatesOnly(true);
+        }
+      }
+    }
+  }
+  TableReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  printTable(reporter, allThreads);
+  benchmark::Shutdown();
+  return 0;
+}
