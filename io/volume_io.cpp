@@ -14,6 +14,7 @@
 #include <vtkType.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -114,6 +115,18 @@ LoadResult loadVolume(const std::string& path) {
     // The reader keeps the file's own voxel order (x fastest), which is ours.
     result.volume.voxels = std::move(mapping.bytes);
     result.notice = std::move(mapping.notice);
+    // The filter ignores spacing, but a zero or absurd one leaves the views
+    // empty with no word why: show such volumes with unit spacing instead.
+    static const char* const kAxes[3] = {"x", "y", "z"};
+    for (int axis = 0; axis < 3; ++axis) {
+      double& spacing = result.volume.spacing[axis];
+      if (std::fabs(spacing) >= 1e-6 && std::fabs(spacing) <= 1e6) continue;
+      if (!result.notice.empty()) result.notice += "; ";
+      std::ostringstream text;
+      text << "spacing " << spacing << " along " << kAxes[axis] << " cannot be displayed, 1 is used";
+      result.notice += text.str();
+      spacing = 1.0;
+    }
   } catch (const std::bad_alloc&) {
     // VTK's reader allocates with new[] and lets the exception through.
     return fail("needs more memory than is available for its " + std::to_string(header.dims.count()) +

@@ -93,6 +93,22 @@ TEST_F(VolumeIo, LoadingNamesTheFileAndTheProblem) {
   EXPECT_FALSE(loadVolume(path("text.mhd")).ok());
 }
 
+TEST_F(VolumeIo, UnusableSpacingIsShownAsOneAndSaidSo) {
+  const std::vector<uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7, 8};
+  std::ofstream(path("v.raw"), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 8);
+  std::ofstream(path("v.mhd")) << "ObjectType = Image\nNDims = 3\nDimSize = 2 2 2\nElementSpacing = 0 0.5 1e300\n"
+                                  "ElementType = MET_UCHAR\nElementDataFile = v.raw\n";
+  const LoadResult loaded = loadVolume(path("v.mhd"));
+  ASSERT_TRUE(loaded.ok()) << loaded.error;
+  EXPECT_EQ(loaded.volume.voxels, bytes);
+  EXPECT_EQ(loaded.volume.spacing[0], 1.0);
+  EXPECT_EQ(loaded.volume.spacing[1], 0.5);
+  EXPECT_EQ(loaded.volume.spacing[2], 1.0);
+  EXPECT_NE(loaded.notice.find("along x"), std::string::npos) << loaded.notice;
+  EXPECT_NE(loaded.notice.find("along z"), std::string::npos) << loaded.notice;
+  EXPECT_EQ(loaded.notice.find("along y"), std::string::npos) << loaded.notice;
+}
+
 TEST(SampleVolume, IsTheBundledCrossingTubes) {
   const LoadResult loaded = loadVolume(VOLUNA_SAMPLE_VOLUME);
   ASSERT_TRUE(loaded.ok()) << loaded.error;
