@@ -106,7 +106,7 @@ void runFilter(benchmark::State& state, const Volume& v, Path path, int threads)
     state.counters["integration share"] = total > 0 ? fastStats.integrationSeconds / total : 0;
     const SearchStats& s = fastStats.search;
     state.counters["pruned directions"] =
-        s.runDirections ? static_cast<double>(s.prunedDirections) / s.runDirections : 0;
+        s.chunkDirections ? static_cast<double>(s.prunedDirections) / s.chunkDirections : 0;
     state.counters["chunk samples"] = static_cast<double>(s.chunkSamples);
   }
 }
@@ -196,7 +196,7 @@ void printTable(const TableReporter& reporter, int allThreads) {
       std::printf("- %s, %d thread%s: integration %.1f %% of the run", v.name.c_str(), t,
                   t == 1 ? "" : "s", 100 * pruned->integrationShare);
       if (unpruned && unpruned->chunkSamples > 0) {
-        std::printf("; pruning drops %.1f %% of (run, direction) pairs after the backward walk, "
+        std::printf("; pruning drops %.1f %% of (chunk, direction) pairs after the backward walk, "
                     "%.1f %% of the samples, and changes the speed by %+.1f %%",
                     100 * pruned->pruned, 100 * (1 - pruned->chunkSamples / unpruned->chunkSamples),
                     100 * (pruned->voxelsPerSecond / unpruned->voxelsPerSecond - 1));

@@ -525,11 +525,13 @@ bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, int row,
       acc.Q[c] = hn::Zero(df);
       acc.reference[c] = centre[c];
     }
-    ++stats.runDirections;
+    stats.chunkDirections += G;
     walk<G, kEdges>(w, 0, acc);
     if (prune && w.direction > 0) {
       // Whether the score provably exceeds the best so far in every lane
-      // that still searches (see pruneFactorFor).
+      // that still searches (see pruneFactorFor). Dropping only some chunks
+      // of a run was tried: their forward walks overlap fewer chains of taps
+      // and ran slower than the whole run's, more than the samples it saved.
       bool beaten = true;
       for (int c = 0; c < G; ++c) {
         const VF deviations =
@@ -539,7 +541,7 @@ bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, int row,
         beaten = beaten && hn::AllTrue(df, hn::Or(over, hn::Not(active[c])));
       }
       if (beaten) {
-        ++stats.prunedDirections;
+        stats.prunedDirections += G;
         stats.chunkSamples += uint64_t(s) * G;
         continue;
       }
@@ -700,7 +702,7 @@ void SearchStats::add(const SearchStats& other) {
   chunkSamples += other.chunkSamples;
   mixedSamples += other.mixedSamples;
   ownFractionSamples += other.ownFractionSamples;
-  runDirections += other.runDirections;
+  chunkDirections += other.chunkDirections;
   prunedDirections += other.prunedDirections;
 }
 

@@ -19,7 +19,7 @@ struct SearchStats {
   uint64_t chunkSamples = 0;      // samples taken, each for a chunk of up to eight lanes
   uint64_t mixedSamples = 0;      // of those, samples that needed the per-lane sampler
   uint64_t ownFractionSamples = 0;  // and samples whose run had an x fraction of its own
-  uint64_t runDirections = 0;     // (run, direction) pairs begun
+  uint64_t chunkDirections = 0;   // (chunk, direction) pairs begun
   uint64_t prunedDirections = 0;  // of those, dropped after the backward walk
 
   void add(const SearchStats& other);
