@@ -17,6 +17,7 @@
 #include "byte_conversion.h"
 #include "filter.h"
 #include "metaimage_header.h"
+#include "scratch_folder.h"
 #include "volume_io.h"
 
 namespace voluna {
@@ -283,14 +284,8 @@ TEST(EightBitFiles, FilterToTheBytesTheyGaveBefore) {
 // Every scalar type VTK reads, at the ends of its range: values at 0, 1/5,
 // ..., 5/5 of [low, high] map to 0, 51, 102, 153, 204, 255.
 
-class ScalarTypes : public ::testing::Test {
+class ScalarTypes : public voluna::test_support::ScratchFolderTest {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("voluna-types-" + std::to_string(::getpid()));
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
   template <typename T>
   LoadResult loadFifths(const char* type, T low, T high) {
     std::vector<T> values;
@@ -308,7 +303,6 @@ class ScalarTypes : public ::testing::Test {
     return loadVolume(file.string());
   }
 
-  fs::path folder_;
 };
 
 TEST_F(ScalarTypes, MapTheirRangeOntoBytes) {

@@ -7,32 +7,18 @@
 #include <iterator>
 
 #include "scenes.h"
+#include "scratch_folder.h"
 
 namespace voluna {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempFolder : public ::testing::Test {
+class VolumeIo : public voluna::test_support::ScratchFolderTest {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("voluna-io-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-  std::string path(const std::string& name) const { return (folder_ / name).string(); }
-  static std::string slurp(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-  size_t entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(folder_), {})); }
-
-  fs::path folder_;
+  size_t entries() const { return files().size(); }
 };
 
-using VolumeIo = TempFolder;
 
 TEST_F(VolumeIo, AWrittenResultReadsBackInVoxelOrder) {
   const Dims dims{5, 3, 2};

@@ -12,6 +12,7 @@
 #include "byte_conversion.h"
 #include "filter.h"
 #include "scenes.h"
+#include "scratch_folder.h"
 #include "volume_io.h"
 
 namespace voluna {
@@ -24,18 +25,8 @@ struct Outcome {
   std::string out, err;
 };
 
-class VolunaFilterCli : public ::testing::Test {
+class VolunaFilterCli : public voluna::test_support::ScratchFolderTest {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("voluna-cli-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  std::string path(const std::string& name) const { return (folder_ / name).string(); }
-
   // Runs in the temporary folder, so the default output lands there.
   Outcome run(const std::string& arguments) const {
     const std::string command = "cd '" + folder_.string() + "' && '" VOLUNA_FILTER_BINARY "' " + arguments +
@@ -47,25 +38,10 @@ class VolunaFilterCli : public ::testing::Test {
     return result;
   }
 
-  static std::string slurp(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-
-  // Every file in the folder: a refused run must leave none behind.
-  std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder_)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
   std::string writeInput(const std::string& name, const std::vector<uint8_t>& bytes, Dims dims) const {
     EXPECT_EQ(writeResult(path(name + ".raw"), bytes.data(), dims), "");
     return path(name + ".mhd");
   }
-
-  fs::path folder_;
 };
 
 TEST_F(VolunaFilterCli, HelpDocumentsEveryOption) {

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "scenes.h"
+#include "scratch_folder.h"
 #include "volume_io.h"
 
 namespace voluna {
@@ -22,23 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class VolunaFilterSignals : public ::testing::Test {
+class VolunaFilterSignals : public voluna::test_support::ScratchFolderTest {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("voluna-signals-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  std::string path(const std::string& name) const { return (folder_ / name).string(); }
-
-  static std::string slurp(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-
   // Starts voluna-filter in the folder with stdout and stderr to files.
   pid_t start(std::vector<std::string> arguments) const {
     const pid_t pid = ::fork();
@@ -62,8 +48,6 @@ class VolunaFilterSignals : public ::testing::Test {
     ::waitpid(pid, &status, 0);
     return status;
   }
-
-  fs::path folder_;
 };
 
 TEST_F(VolunaFilterSignals, InterruptOrTerminateStopTheRunAndKeepTheOldResult) {
