@@ -76,7 +76,8 @@ class Voluna : public QMainWindow {
     std::vector<float> output;
   };
   // Written by the filter's progress callback, read by the GUI's timer: the
-  // stage's index plus its fraction, in one atomic so the two never tear.
+  // stage's index times two plus its fraction, in one atomic so the two
+  // never tear.
   struct ProgressState {
     std::atomic<double> position{0.0};
   };

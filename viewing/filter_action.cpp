@@ -10,6 +10,7 @@
 
 #include <vtkRenderer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <new>
@@ -62,7 +63,9 @@ void Voluna::startFilter(const FilterJob& job) {
   // timer reads.
   runControl = std::make_unique<voluna::RunControl>(
       [state = progressState](voluna::Stage stage, double fraction) {
-        state->position.store(static_cast<int>(stage) + fraction);
+        // Two units per stage, so that a finished first stage (fraction 1)
+        // still reads as that stage and not as the second one at 0 %.
+        state->position.store(2.0 * static_cast<int>(stage) + std::clamp(fraction, 0.0, 1.0));
       });
   // Neither a second run nor a new volume while this one reads volumeData.
   ui->filterBtn->setEnabled(false);
@@ -111,8 +114,8 @@ Voluna::FilterRun Voluna::runFilterJob(const FilterJob& job, const voluna::RunCo
 void Voluna::showProgress() {
   if (!progressDialog || !progressState) return;
   const double position = progressState->position.load();
-  const auto stage = position < 1.0 ? voluna::Stage::VectorField : voluna::Stage::Integration;
-  const double stageFraction = position < 1.0 ? position : position - 1.0;
+  const auto stage = position < 2.0 ? voluna::Stage::VectorField : voluna::Stage::Integration;
+  const double stageFraction = position < 2.0 ? position : position - 2.0;
   const double overall = progressModel->overall(stage, stageFraction);
   // The bar never goes back, even if the estimate of the stages' shares is off.
   const int value = std::max(progressDialog->value(), static_cast<int>(std::floor(overall * kProgressSteps)));

@@ -87,6 +87,23 @@ TEST_F(LongRunTest, TheWindowStaysAliveWhileTheFilterRuns) {
   EXPECT_TRUE(window->statusBar()->currentMessage().contains("Output.raw"));
 }
 
+TEST_F(LongRunTest, AFinishedFirstStageStillReadsAsThatStage) {
+  // Under load the thread that reports may only see the first stage at its
+  // end; the dialog must not announce the second stage before it begins.
+  const std::string input = writeVolume(folder.path(), "tubes", tubeBytes(12), {12, 12, 12});
+  openThroughMenu(input);
+  gate = std::make_shared<FilterGate>();
+  gate->fraction = 1.0;
+  pressFilter(3, 3, 30, false);
+  ASSERT_TRUE(waitForGate());
+  QTest::qWait(300);
+  QProgressDialog* dialog = progressDialog(*window);
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->labelText().startsWith("Calculate vectorfield...\n100 %")) << dialog->labelText().toStdString();
+  gate->released = true;
+  ASSERT_TRUE(waitForFilter());
+}
+
 TEST_F(LongRunTest, ProgressNamesTheStageAndOnlyGrowsToTheEnd) {
   const std::string input = writeVolume(folder.path(), "tubes", tubeBytes(16), {16, 16, 16});
   openThroughMenu(input);
