@@ -1,7 +1,6 @@
 #include "cpu_fast_filter.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -13,6 +12,7 @@
 #include "direction_set.h"
 #include "fast_integration.h"
 #include "padded_volume.h"
+#include "parallel_rows.h"
 
 namespace voluna {
 
@@ -21,50 +21,6 @@ namespace {
 // Lane positions x0 + l must be exact floats, and so must cell indices
 // compared across lanes.
 constexpr int kMaxFastWidth = 1 << 22;
-
-bool isReporter() {
-#ifdef _OPENMP
-  return omp_get_thread_num() == 0;
-#else
-  return true;
-#endif
-}
-
-// Runs unitFn(rowBegin, rowEnd, threadIndex) over units of `rowsPerUnit` rows
-// on all threads, handed out dynamically: a voxel costs anywhere from one
-// direction to thousands. Only thread 0 reports progress, which keeps the
-// callback single-threaded; cancellation is polled between units and, by
-// the search itself, between direction groups.
-template <class UnitFn>
-bool forEachUnit(int64_t rows, int64_t rowsPerUnit, int threads, Stage stage,
-                 const RunControl* control, UnitFn unitFn) {
-  const int64_t units = (rows + rowsPerUnit - 1) / rowsPerUnit;
-  std::atomic<int64_t> rowsDone{0};
-  std::atomic<bool> stop{false};
-#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
-  for (int64_t unit = 0; unit < units; ++unit) {
-    if (stop.load(std::memory_order_relaxed)) continue;
-    if (control && control->cancelled()) {
-      stop.store(true, std::memory_order_relaxed);
-      continue;
-    }
-    const int64_t begin = unit * rowsPerUnit, end = std::min(rows, begin + rowsPerUnit);
-#ifdef _OPENMP
-    const int thread = omp_get_thread_num();
-#else
-    const int thread = 0;
-#endif
-    if (!unitFn(begin, end, thread)) {
-      stop.store(true, std::memory_order_relaxed);
-      continue;
-    }
-    const int64_t done = rowsDone.fetch_add(end - begin, std::memory_order_relaxed) + (end - begin);
-    if (control && isReporter()) control->report(stage, done, rows);
-  }
-  if (stop.load()) return false;
-  if (control) control->report(stage, rows, rows);
-  return true;
-}
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

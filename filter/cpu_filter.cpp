@@ -1,6 +1,5 @@
 #include "cpu_filter.h"
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -10,45 +9,23 @@
 
 #include "cpu_sampler.h"
 #include "direction_set.h"
+#include "parallel_rows.h"
 #include "voxel_math.h"
 
 namespace voluna {
 
 namespace {
 
-// Runs rowFn(y, z) for every row of the volume on all threads. A voxel costs
-// anywhere from one to thousands of directions, so rows are handed out
-// dynamically. Only thread 0 reports progress, which keeps the callback
-// single-threaded. Threads poll for cancellation between rows, and the rows
-// themselves between voxels (a wide row at a fine angle step can take many
-// seconds), so a cancel lands within about one voxel's work.
+// Runs rowFn(y, z) for every row of the volume on all threads, one row at a
+// time. Rows poll for cancellation between voxels too (a wide row at a fine
+// angle step can take many seconds), so a cancel lands within about one
+// voxel's work.
 template <class RowFn>
 bool forEachRow(Dims dims, int threads, Stage stage, const RunControl* control, RowFn rowFn) {
-  const int64_t rows = int64_t{dims.y} * dims.z;
-  std::atomic<int64_t> rowsDone{0};
-  std::atomic<bool> stop{false};
-#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
-  for (int64_t row = 0; row < rows; ++row) {
-    if (stop.load(std::memory_order_relaxed)) continue;
-    if (control && control->cancelled()) {
-      stop.store(true, std::memory_order_relaxed);
-      continue;
-    }
-    if (!rowFn(static_cast<int>(row % dims.y), static_cast<int>(row / dims.y))) {
-      stop.store(true, std::memory_order_relaxed);
-      continue;
-    }
-    const int64_t done = rowsDone.fetch_add(1, std::memory_order_relaxed) + 1;
-#ifdef _OPENMP
-    const bool reporter = omp_get_thread_num() == 0;
-#else
-    const bool reporter = true;
-#endif
-    if (control && reporter) control->report(stage, done, rows);
-  }
-  if (stop.load()) return false;
-  if (control) control->report(stage, rows, rows);
-  return true;
+  return forEachUnit(int64_t{dims.y} * dims.z, 1, threads, stage, control,
+                     [&](int64_t row, int64_t, int) {
+                       return rowFn(static_cast<int>(row % dims.y), static_cast<int>(row / dims.y));
+                     });
 }
 
 }  // namespace
