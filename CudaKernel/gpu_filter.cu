@@ -135,11 +135,7 @@ namespace voluna {
 
 void GpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
                     int angleStep, float* out) {
-  FilterParams params;
-  params.samples = samples;
-  params.integrationSteps = steps;
-  params.angleStep = angleStep;
-  run(volume, Dims{X, Y, Z}, params, out);
+  run(volume, Dims{X, Y, Z}, FilterParams{samples, steps, angleStep}, out);
 }
 
 bool GpuFilter::run(const float* volume, Dims dims, const FilterParams& params, float* out,

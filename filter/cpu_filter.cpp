@@ -72,11 +72,7 @@ bool CpuFilter::integrateVectorField(const float* volume, const Float4* field, D
 
 void CpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
                     int angleStep, float* out) const {
-  FilterParams params;
-  params.samples = samples;
-  params.integrationSteps = steps;
-  params.angleStep = angleStep;
-  run(volume, Dims{X, Y, Z}, params, out);
+  run(volume, Dims{X, Y, Z}, FilterParams{samples, steps, angleStep}, out);
 }
 
 bool CpuFilter::run(const float* volume, Dims dims, const FilterParams& params, float* out,
