@@ -27,6 +27,10 @@ class VolunaFilterSignals : public voluna::test_support::ScratchFolderTest {
  protected:
   // Starts voluna-filter in the folder with stdout and stderr to files.
   pid_t start(std::vector<std::string> arguments) const {
+    // Removed here, not truncated in the child: otherwise a caller polling
+    // for output may read the previous run's before the child starts.
+    fs::remove(path(".stdout"));
+    fs::remove(path(".stderr"));
     const pid_t pid = ::fork();
     if (pid == 0) {
       if (::chdir(folder_.c_str()) != 0) ::_exit(99);
@@ -59,7 +63,7 @@ TEST_F(VolunaFilterSignals, InterruptOrTerminateStopTheRunAndKeepTheOldResult) {
     std::ofstream(path("Output.raw")) << "previous result";
     const pid_t pid = start({"--backend", "cpu-reference", "--angle", "2", "in.mhd"});
     // Stop it once the filter is at work, not while it starts up.
-    for (int i = 0; i < 200 && slurp(path(".stdout")).empty(); ++i) std::this_thread::sleep_for(25ms);
+    for (int i = 0; i < 400 && slurp(path(".stdout")).empty(); ++i) std::this_thread::sleep_for(25ms);
     ASSERT_EQ(slurp(path(".stdout")), "Calculate vectorfield...\n");
     std::this_thread::sleep_for(200ms);
     ::kill(pid, signal);
