@@ -38,14 +38,16 @@ struct Sources {
   Dims dims;
 };
 
-// Trilinear value of the volume at texture coordinates (u, v, w).
-HWY_INLINE VF sampleVolume(const Sources& s, VF u, VF v, VF w) {
+// Visits the eight corners of each lane's cell at texture coordinates
+// (u, v, w) with their flat indices and trilinear weights, in the fixed
+// order that both samplers' fused sums depend on.
+template <class Corner>
+HWY_INLINE void forEachCorner(const Sources& s, VF u, VF v, VF w, const Corner& corner) {
   const DF df;
   const DI di;
   const AxisTaps<DF> tx = axisTaps(df, u, s.dims.x), ty = axisTaps(df, v, s.dims.y),
                      tz = axisTaps(df, w, s.dims.z);
   const VI X = hn::Set(di, s.dims.x), Y = hn::Set(di, s.dims.y);
-  VF sum = hn::Zero(df);
   for (int cz = 0; cz < 2; ++cz) {
     const VI iz = cz ? tz.i1 : tz.i0;
     const VF wz = cz ? tz.w1 : tz.w0;
@@ -53,12 +55,19 @@ HWY_INLINE VF sampleVolume(const Sources& s, VF u, VF v, VF w) {
       const VI row = hn::Mul(hn::Add(hn::Mul(iz, Y), cy ? ty.i1 : ty.i0), X);
       const VF wy = cy ? ty.w1 : ty.w0;
       for (int cx = 0; cx < 2; ++cx) {
-        const VF value = hn::GatherIndex(df, s.volume, hn::Add(row, cx ? tx.i1 : tx.i0));
-        const VF weight = hn::Mul(hn::Mul(cx ? tx.w1 : tx.w0, wy), wz);
-        sum = Fused(value, weight, sum);
+        corner(hn::Add(row, cx ? tx.i1 : tx.i0), hn::Mul(hn::Mul(cx ? tx.w1 : tx.w0, wy), wz));
       }
     }
   }
+}
+
+// Trilinear value of the volume at texture coordinates (u, v, w).
+HWY_INLINE VF sampleVolume(const Sources& s, VF u, VF v, VF w) {
+  const DF df;
+  VF sum = hn::Zero(df);
+  forEachCorner(s, u, v, w, [&](VI index, VF weight) HWY_ATTR {
+    sum = Fused(hn::GatherIndex(df, s.volume, index), weight, sum);
+  });
   return sum;
 }
 
@@ -103,26 +112,13 @@ HWY_INLINE PositionV directionsAt(D df, const Sources& s, VI voxel) {
 // each corner's direction blended per component like a volume.
 HWY_INLINE PositionV sampleField(const Sources& s, VF u, VF v, VF w) {
   const DF df;
-  const DI di;
-  const AxisTaps<DF> tx = axisTaps(df, u, s.dims.x), ty = axisTaps(df, v, s.dims.y),
-                     tz = axisTaps(df, w, s.dims.z);
-  const VI X = hn::Set(di, s.dims.x), Y = hn::Set(di, s.dims.y);
   PositionV sum = {hn::Zero(df), hn::Zero(df), hn::Zero(df)};
-  for (int cz = 0; cz < 2; ++cz) {
-    const VI iz = cz ? tz.i1 : tz.i0;
-    const VF wz = cz ? tz.w1 : tz.w0;
-    for (int cy = 0; cy < 2; ++cy) {
-      const VI row = hn::Mul(hn::Add(hn::Mul(iz, Y), cy ? ty.i1 : ty.i0), X);
-      const VF wy = cy ? ty.w1 : ty.w0;
-      for (int cx = 0; cx < 2; ++cx) {
-        const PositionV d = directionsAt(df, s, hn::Add(row, cx ? tx.i1 : tx.i0));
-        const VF weight = hn::Mul(hn::Mul(cx ? tx.w1 : tx.w0, wy), wz);
-        sum.x = Fused(d.x, weight, sum.x);
-        sum.y = Fused(d.y, weight, sum.y);
-        sum.z = Fused(d.z, weight, sum.z);
-      }
-    }
-  }
+  forEachCorner(s, u, v, w, [&](VI index, VF weight) HWY_ATTR {
+    const PositionV d = directionsAt(df, s, index);
+    sum.x = Fused(d.x, weight, sum.x);
+    sum.y = Fused(d.y, weight, sum.y);
+    sum.z = Fused(d.z, weight, sum.z);
+  });
   return sum;
 }
 
