@@ -16,6 +16,7 @@
 #include "direction_set.h"
 #include "filter.h"
 #include "hwy/targets.h"
+#include "progress_checks.h"
 #include "scenes.h"
 
 namespace voluna {
@@ -264,31 +265,9 @@ TEST(FastFilter, ReportsProgressInOrderAndStopsWhenCancelled) {
   FilterParams params;
   params.angleStep = 30;
   std::vector<float> out(volume.size());
-
-  std::vector<std::pair<Stage, double>> reports;
-  RunControl watch([&](Stage stage, double fraction) { reports.emplace_back(stage, fraction); });
-  ASSERT_TRUE(CpuFastFilter(2).run(volume.data(), dims, params, out.data(), &watch));
-  ASSERT_GT(reports.size(), 2u);
-  EXPECT_EQ(reports.front().first, Stage::VectorField);
-  EXPECT_EQ(reports.back(), std::make_pair(Stage::Integration, 1.0));
-  for (size_t i = 1; i < reports.size(); ++i) {
-    if (reports[i].first == reports[i - 1].first) {
-      EXPECT_GE(reports[i].second, reports[i - 1].second);
-    } else {
-      EXPECT_EQ(reports[i - 1], std::make_pair(Stage::VectorField, 1.0));
-    }
-  }
-
-  // Cancelling while the search runs ends it without integrating.
-  bool integrated = false;
-  RunControl* self = nullptr;
-  RunControl canceller([&](Stage stage, double fraction) {
-    if (stage == Stage::Integration) integrated = true;
-    if (fraction > 0.2) self->cancel();
+  test_support::expectProgressInOrderAndCancelToStop([&](RunControl* control) {
+    return CpuFastFilter(2).run(volume.data(), dims, params, out.data(), control);
   });
-  self = &canceller;
-  EXPECT_FALSE(CpuFastFilter(2).run(volume.data(), dims, params, out.data(), &canceller));
-  EXPECT_FALSE(integrated);
 }
 
 }  // namespace

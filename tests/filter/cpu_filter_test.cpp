@@ -9,6 +9,7 @@
 #include "byte_conversion.h"
 #include "direction_set.h"
 #include "naive_filter.h"
+#include "progress_checks.h"
 #include "scenes.h"
 
 namespace voluna {
@@ -165,21 +166,9 @@ TEST(CpuFilter, ProgressIsMonotoneAndCancelStops) {
   FilterParams params;
   params.angleStep = 30;
   std::vector<float> out(volume.size());
-
-  std::vector<std::pair<Stage, double>> reports;
-  RunControl watch([&](Stage stage, double fraction) { reports.emplace_back(stage, fraction); });
-  ASSERT_TRUE(CpuFilter(2).run(volume.data(), dims, params, out.data(), &watch));
-  ASSERT_FALSE(reports.empty());
-  EXPECT_EQ(reports.front().first, Stage::VectorField);
-  EXPECT_EQ(reports.back(), std::make_pair(Stage::Integration, 1.0));
-  for (size_t i = 1; i < reports.size(); ++i) {
-    if (reports[i].first == reports[i - 1].first) EXPECT_GE(reports[i].second, reports[i - 1].second);
-    else EXPECT_EQ(reports[i - 1].second, 1.0);
-  }
-
-  RunControl cancelled;
-  cancelled.cancel();
-  EXPECT_FALSE(CpuFilter(2).run(volume.data(), dims, params, out.data(), &cancelled));
+  test_support::expectProgressInOrderAndCancelToStop([&](RunControl* control) {
+    return CpuFilter(2).run(volume.data(), dims, params, out.data(), control);
+  });
 }
 
 }  // namespace
