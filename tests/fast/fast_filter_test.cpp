@@ -267,7 +267,7 @@ TEST(FastFilter, ReportsProgressInOrderAndStopsWhenCancelled) {
   std::vector<float> out(volume.size());
   test_support::expectProgressInOrderAndCancelToStop([&](RunControl* control) {
     return CpuFastFilter(2).run(volume.data(), dims, params, out.data(), control);
-  });
+  }, 3);
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ TEST(CpuFilter, ProgressIsMonotoneAndCancelStops) {
   std::vector<float> out(volume.size());
   test_support::expectProgressInOrderAndCancelToStop([&](RunControl* control) {
     return CpuFilter(2).run(volume.data(), dims, params, out.data(), control);
-  });
+  }, 2);
 }
 
 }  // namespace

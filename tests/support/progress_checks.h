@@ -13,13 +13,15 @@
 namespace voluna::test_support {
 
 // `run` filters one volume under the given control and returns whether it
-// finished.
+// finished. Only one thread reports, so how many reports come before each
+// stage's last depends on scheduling: `minReports` is what the caller's
+// volume reliably gives (2 is each stage's end alone).
 template <class Run>
-void expectProgressInOrderAndCancelToStop(const Run& run) {
+void expectProgressInOrderAndCancelToStop(const Run& run, size_t minReports) {
   std::vector<std::pair<Stage, double>> reports;
   RunControl watch([&](Stage stage, double fraction) { reports.emplace_back(stage, fraction); });
   ASSERT_TRUE(run(&watch));
-  ASSERT_GT(reports.size(), 2u);
+  ASSERT_GE(reports.size(), minReports);
   EXPECT_EQ(reports.front().first, Stage::VectorField);
   EXPECT_EQ(reports.back(), std::make_pair(Stage::Integration, 1.0));
   for (size_t i = 1; i < reports.size(); ++i) {
