@@ -16,6 +16,7 @@
 #include <vtkRenderer.h>
 #include <vtkRendererCollection.h>
 
+#include "ui_view_controls.h"
 #include "ui_voluna.h"
 
 Voluna::Voluna()
@@ -41,6 +42,7 @@ Voluna::Voluna()
   connect(ui->windowSpinner, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, &Voluna::setWindow);
   connect(ui->levelSpinner, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, &Voluna::setLevel);
   connect(ui->filterBtn, SIGNAL(pressed()), this, SLOT(filterVolume()));
+  setUpViewModes();
 
   // Made now, so the views do not shrink when the first message appears.
   statusBar();
@@ -55,6 +57,11 @@ Voluna::Voluna()
 
 Voluna::~Voluna() {
   stopFilterAndWait();
+  for (auto& style : sliceStyles) {
+    style->onStep = nullptr;
+    style->onHover = nullptr;
+  }
+  delete viewControls;
   delete ui;
   filteredVolume = nullptr;
   volume = nullptr;

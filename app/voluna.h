@@ -21,15 +21,21 @@
 #include "filter.h"
 #include "filter_params.h"
 #include "filter_progress.h"
+#include "linked_cameras.h"
 #include "run_control.h"
+#include "slice_view.h"
 
 class QCloseEvent;
 class QDragEnterEvent;
 class QDropEvent;
+class QLabel;
 class QMimeData;
 class QProgressDialog;
+class Ui_ViewControls;
 class Ui_Voluna;
 class vtkAlgorithm;
+class vtkCamera;
+class vtkScalarsToColors;
 class vtkRenderer;
 
 class Voluna : public QMainWindow {
@@ -74,6 +80,7 @@ class Voluna : public QMainWindow {
     voluna::FilterOutcome outcome;
     voluna::Dims dims;
     std::vector<float> output;
+    bool preserveEdges = false;  // which score the run used
   };
   // Written by the filter's progress callback, read by the GUI's timer: the
   // stage's index times two plus its fraction, in one atomic so the two
@@ -130,6 +137,36 @@ class Voluna : public QMainWindow {
   QProgressDialog* progressDialog = nullptr;
   QTimer progressTimer;
   QElapsedTimer runClock;
+
+  // Linked views and slices (viewing/view_modes.cpp).
+  void setUpViewModes();
+  void setViewMode(int entry);
+  // Shows slices across `axis` (-1: the 3D rendering); after a new volume
+  // the slice starts in the middle even when the axis stays.
+  void applyViewMode(int axis, bool newVolume);
+  void setSliceIndex(int index);
+  void stepSlice(int steps);
+  // The slices and the camera follow a newly opened volume or a new result.
+  void showNewInput();
+  void showNewResult();
+  void applyRampToSlices(vtkScalarsToColors* colours);
+  void showVoxelAt(vtkRenderer* renderer, int x, int y);
+  // The axis the views slice across, or -1 while they show the 3D rendering.
+  int sliceAxis() const { return currentSliceAxis; }
+
+  Ui_ViewControls* viewControls = nullptr;
+  vtkSmartPointer<VolumeInteractorStyle> volumeStyles[2];
+  vtkSmartPointer<SliceInteractorStyle> sliceStyles[2];
+  std::unique_ptr<LinkedCameras> linkedCameras;
+  std::unique_ptr<SliceView> inputSlice;
+  std::unique_ptr<SliceView> resultSlice;
+  // Where the 3D views looked from before slices were chosen.
+  vtkSmartPointer<vtkCamera> volumeCamera;
+  int currentSliceAxis = -1;
+  // Set when a volume was opened while slices were shown: coming back to 3D
+  // then fits the camera to the new volume.
+  bool volumeCameraStale = false;
+  QLabel* voxelLabel = nullptr;
 
   friend class VolunaProbe;  // lets the window's tests look at its state
 };

@@ -8,6 +8,7 @@
 #include <QStatusBar>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <vtkImageData.h>
 #include <vtkRenderer.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <new>
 
 #include "byte_conversion.h"
+#include "ui_view_controls.h"
 #include "ui_voluna.h"
 #include "view_props.h"
 #include "volume_io.h"
@@ -51,6 +53,7 @@ Voluna::FilterJob Voluna::prepareFilterJob() const {
   job.params.samples = ui->sampleSpinBox->value();
   job.params.angleStep = ui->anglesSpinBox->value();
   job.params.integrationSteps = ui->integrationStepsSpinBox->value();
+  job.params.preserveEdges = viewControls->preserveEdgesCheckBox->isChecked();
   job.input = volumeData.data();
   job.dims = dimensions;
   return job;
@@ -93,6 +96,7 @@ void Voluna::startFilter(const FilterJob& job) {
 Voluna::FilterRun Voluna::runFilterJob(const FilterJob& job, const voluna::RunControl* control) const {
   FilterRun run;
   run.dims = job.dims;
+  run.preserveEdges = job.params.preserveEdges;
   // An exception must not cross back to the GUI thread: the window says
   // what went wrong and stays as it was.
   try {
@@ -175,11 +179,15 @@ void Voluna::finishFilter(FilterRun run) {
   try {
     bytes = voluna::unitFloatsToBytes(run.output.data(), run.dims.count());
     run.output = std::vector<float>();
-    // The result is drawn with unit spacing whatever the loaded volume's,
-    // as "Output.raw" carries no spacing either.
-    const double unitSpacing[3] = {1.0, 1.0, 1.0};
-    const double zeroOrigin[3] = {0.0, 0.0, 0.0};
-    result = createVolume(byteImageSource(bytes.data(), run.dims, unitSpacing, zeroOrigin));
+    // The result lies where the input lies, so that both views, looking
+    // through one camera, show the same voxels in the same place.
+    double spacing[3] = {1.0, 1.0, 1.0};
+    double origin[3] = {0.0, 0.0, 0.0};
+    if (vtkImageData* input = inputSlice->image()) {
+      input->GetSpacing(spacing);
+      input->GetOrigin(origin);
+    }
+    result = createVolume(byteImageSource(bytes.data(), run.dims, spacing, origin));
   } catch (const std::bad_alloc&) {
     statusBar()->clearMessage();
     showError(tr("There is not enough memory to show the result of the filter.\n\n"
@@ -192,12 +200,15 @@ void Voluna::finishFilter(FilterRun run) {
   updateTransferFunction();
   takeVolumeOut(renderer2());
   renderer2()->AddVolume(filteredVolume);
-  renderer2()->ResetCamera();
+  // The camera stays where the person put it: the result lies where the
+  // input does, and both views look through one camera.
+  showNewResult();
   renderWindow2->Render();
 
-  const QString took = tr("Filtered on %1 in %2 s")
+  const QString took = tr("Filtered on %1 in %2 s with the %3")
                            .arg(QString::fromStdString(run.outcome.backend))
-                           .arg(seconds, 0, 'f', seconds < 10 ? 1 : 0);
+                           .arg(seconds, 0, 'f', seconds < 10 ? 1 : 0)
+                           .arg(run.preserveEdges ? tr("edge-preserving score") : tr("default score"));
   if (writeProblem.empty()) {
     statusBar()->showMessage(took + tr("; saved as %1").arg(QDir::current().filePath(kOutputFile)));
     return;

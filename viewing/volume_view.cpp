@@ -66,9 +66,9 @@ bool Voluna::openVolumeFile(const QString& fileName) {
   volume = newVolume;
   updateTransferFunction();
   renderer1()->AddVolume(volume);
-  renderer1()->ResetCamera();
-  renderWindow1->Render();
   dimensions = loadedVolume.dims;
+  showNewInput();
+  renderWindow1->Render();
   volumeData = std::move(unitFloats);
   ui->filterBtn->setEnabled(true);
 
@@ -118,6 +118,7 @@ void Voluna::updateTransferFunction() {
   const double high = rampLevel + 0.5 * rampWindow;
   colour->AddRGBSegment(low, 0.0, 0.0, 0.0, high, 1.0, 1.0, 1.0);
   opacity->AddSegment(low, 0.0, high, 1.0);
+  applyRampToSlices(colour);
 }
 
 void Voluna::setLevel() {

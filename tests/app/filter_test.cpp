@@ -19,7 +19,8 @@ using FilterTest = WindowTest;
 
 TEST_F(FilterTest, OutputMatchesTheCommandLineFilterAndShowsInTheSecondView) {
   writeVolume(folder.path(), "tubes", tubeBytes(14), {14, 14, 14});
-  // Spacing that the result must not inherit: "Output.raw" carries none.
+  // Spacing that "Output.raw" does not carry, but that the second view shows
+  // the result with, so both views show the same voxels in the same place.
   writeText(path("spaced.mhd"),
             "ObjectType = Image\nNDims = 3\nElementSpacing = 2 1 1\nDimSize = 14 14 14\n"
             "ElementType = MET_UCHAR\nElementDataFile = tubes.raw\n");
@@ -47,7 +48,7 @@ TEST_F(FilterTest, OutputMatchesTheCommandLineFilterAndShowsInTheSecondView) {
   EXPECT_GT(brightPixels(VolunaProbe::renderWindow2(*window)), 500);
   auto* image = vtkImageData::SafeDownCast(filtered->GetMapper()->GetDataSetInput());
   ASSERT_NE(image, nullptr);
-  EXPECT_DOUBLE_EQ(image->GetSpacing()[0], 1.0);
+  EXPECT_DOUBLE_EQ(image->GetSpacing()[0], 2.0);
   EXPECT_EQ(image->GetDimensions()[2], 14);
 }
 

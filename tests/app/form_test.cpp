@@ -3,12 +3,16 @@
 #include <QApplication>
 #include <QDoubleSpinBox>
 #include <QFontMetrics>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSlider>
+#include <QCheckBox>
 #include <QSpinBox>
+#include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
 
@@ -118,6 +122,56 @@ TEST_F(FormTest, WideningGivesEveryExtraPixelToTheViews) {
   EXPECT_EQ(ui().view2->width(), viewWidth + 300);
   EXPECT_EQ(ui().groupBox_2->size(), rampBox);
   EXPECT_EQ(ui().groupBox->size(), filterBox);
+}
+
+TEST_F(FormTest, TheAddedControlsLeaveTheOriginalFormInPlace) {
+  // The original form alone, in a window of the same size with a status bar.
+  QMainWindow original;
+  Ui_Voluna form;
+  form.setupUi(&original);
+  original.statusBar();
+  original.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&original));
+  QApplication::processEvents();
+  const QWidget* before[] = {form.groupBox, form.groupBox_2, form.view1, form.view2};
+  const QWidget* after[] = {ui().groupBox, ui().groupBox_2, ui().view1, ui().view2};
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(before[i]->objectName().toStdString());
+    EXPECT_EQ(after[i]->geometry(), before[i]->geometry());
+  }
+  for (QWidget* child : form.groupBox->findChildren<QWidget*>()) {
+    auto* now = ui().groupBox->findChild<QWidget*>(child->objectName());
+    ASSERT_NE(now, nullptr) << child->objectName().toStdString();
+    EXPECT_EQ(now->geometry(), child->geometry()) << child->objectName().toStdString();
+  }
+
+  // The additions: "Preserve edges" between the last row and "Filter", and
+  // the "Views" group below "Filterparameters", in the same style.
+  Ui_ViewControls& added = VolunaProbe::viewControls(*window);
+  EXPECT_FALSE(added.preserveEdgesCheckBox->isChecked());
+  for (QWidget* child : form.groupBox->findChildren<QWidget*>()) {
+    EXPECT_FALSE(added.preserveEdgesCheckBox->geometry().intersects(
+        ui().groupBox->findChild<QWidget*>(child->objectName())->geometry()))
+        << child->objectName().toStdString();
+  }
+  EXPECT_EQ(added.groupBox_3->title(), QString("Views"));
+  EXPECT_EQ(added.groupBox_3->x(), ui().groupBox->x());
+  EXPECT_GT(added.groupBox_3->y(), ui().groupBox->geometry().bottom());
+  EXPECT_EQ(added.groupBox_3->width(), 300);
+  EXPECT_LE(added.groupBox_3->geometry().bottom(), ui().centralwidget->height());
+  EXPECT_EQ(added.label_6->text(), QString("View:"));
+  EXPECT_EQ(added.label_7->text(), QString("Slice:"));
+  const QStringList entries{"3D", "Axial", "Coronal", "Sagittal"};
+  ASSERT_EQ(added.viewComboBox->count(), entries.size());
+  for (int i = 0; i < entries.size(); ++i) EXPECT_EQ(added.viewComboBox->itemText(i), entries[i]);
+  EXPECT_EQ(added.viewComboBox->currentIndex(), 0);
+  EXPECT_FALSE(added.sliceSlider->isEnabled());
+
+  // The extra width still goes to the views only.
+  const QSize box = added.groupBox_3->size();
+  window->resize(window->width() + 200, window->height());
+  QApplication::processEvents();
+  EXPECT_EQ(added.groupBox_3->size(), box);
 }
 
 // Each label shows all its text inside its own rectangle, stops short of its

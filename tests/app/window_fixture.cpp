@@ -84,7 +84,7 @@ std::string StdoutCapture::finish() {
   return text;
 }
 
-int brightPixels(vtkRenderWindow* window, int threshold) {
+std::vector<uint8_t> grabPixels(vtkRenderWindow* window, int* width, int* height) {
   vtkNew<vtkWindowToImageFilter> grab;
   grab->SetInput(window);
   grab->SetInputBufferTypeToRGB();
@@ -92,12 +92,21 @@ int brightPixels(vtkRenderWindow* window, int threshold) {
   grab->ShouldRerenderOff();
   grab->Update();
   vtkImageData* image = grab->GetOutput();
+  if (width) *width = image->GetDimensions()[0];
+  if (height) *height = image->GetDimensions()[1];
   auto* pixels = vtkUnsignedCharArray::SafeDownCast(image->GetPointData()->GetScalars());
-  if (!pixels) return -1;
+  if (!pixels) return {};
+  const uint8_t* first = pixels->GetPointer(0);
+  return std::vector<uint8_t>(first, first + pixels->GetNumberOfTuples() * 3);
+}
+
+int brightPixels(vtkRenderWindow* window, int threshold) {
+  const std::vector<uint8_t> pixels = grabPixels(window);
+  if (pixels.empty()) return -1;
   int bright = 0;
-  for (vtkIdType i = 0; i < pixels->GetNumberOfTuples(); ++i) {
+  for (size_t i = 0; i < pixels.size(); i += 3) {
     bool lit = false;
-    for (int c = 0; c < 3; ++c) lit = lit || pixels->GetValue(i * 3 + c) > threshold;
+    for (int c = 0; c < 3; ++c) lit = lit || pixels[i + c] > threshold;
     bright += lit ? 1 : 0;
   }
   return bright;
@@ -223,13 +232,14 @@ size_t WindowTest::backendCallCount() {
   return backendCalls.size();
 }
 
-std::vector<uint8_t> WindowTest::commandLineResult(const std::string& input, int samples, int steps, int angle) {
+std::vector<uint8_t> WindowTest::commandLineResult(const std::string& input, int samples, int steps, int angle,
+                                                   const QStringList& options) {
   const std::string output = path("command-line.raw");
   QProcess tool;
   tool.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  tool.start(VOLUNA_FILTER_EXE, {"--samples", QString::number(samples), "--steps", QString::number(steps),
-                                  "--angle", QString::number(angle), "-o", QString::fromStdString(output),
-                                  QString::fromStdString(input)});
+  tool.start(VOLUNA_FILTER_EXE, QStringList{"--samples", QString::number(samples), "--steps", QString::number(steps),
+                                            "--angle", QString::number(angle), "-o", QString::fromStdString(output)} +
+                                    options + QStringList{QString::fromStdString(input)});
   EXPECT_TRUE(tool.waitForFinished(120000));
   EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(tool.exitCode(), 0);

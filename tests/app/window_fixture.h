@@ -25,6 +25,7 @@
 
 #include "dims.h"
 #include "filter_params.h"
+#include "ui_view_controls.h"
 #include "ui_voluna.h"
 #include "voluna.h"
 
@@ -43,6 +44,7 @@ class VolunaProbe {
   static vtkRenderer* renderer1(Voluna& window) { return window.renderer1(); }
   static vtkRenderer* renderer2(Voluna& window) { return window.renderer2(); }
   static bool filterRunning(Voluna& window) { return window.filterRunning(); }
+  static Ui_ViewControls& viewControls(Voluna& window) { return *window.viewControls; }
 };
 
 // Holds a real filter run once it reports `stage` at `fraction` or beyond,
@@ -106,6 +108,10 @@ class StdoutCapture {
 // any channel, read back without rendering again.
 int brightPixels(vtkRenderWindow* window, int threshold = 40);
 
+// The render window's current image as RGB bytes, rows bottom to top, read
+// back without rendering again; width and height where asked.
+std::vector<uint8_t> grabPixels(vtkRenderWindow* window, int* width = nullptr, int* height = nullptr);
+
 // A byte volume written as a MetaImage header plus data file; returns the
 // header's path.
 std::string writeVolume(const QString& folder, const std::string& name, const std::vector<uint8_t>& bytes,
@@ -137,7 +143,8 @@ class WindowTest : public ::testing::Test {
   bool waitForGate(double seconds = 60.0);
   size_t backendCallCount();
   // The bytes voluna-filter writes for `input` with these parameters.
-  std::vector<uint8_t> commandLineResult(const std::string& input, int samples, int steps, int angle);
+  std::vector<uint8_t> commandLineResult(const std::string& input, int samples, int steps, int angle,
+                                         const QStringList& options = {});
 
   QTemporaryDir folder;
   QString previousFolder;
