@@ -64,6 +64,8 @@ class Ui_ViewControls {
     sliceSpinBox->setRange(0, 0);
     // Below "Filterparameters", so no control of the original form moves.
     form.gridLayout_3->addWidget(groupBox_3, 3, 0, 1, 1, Qt::AlignTop);
+    // The space left over gathers under the new group, not above it.
+    form.gridLayout_3->setRowStretch(3, 1);
 
     retranslateUi();
   }

@@ -62,3 +62,13 @@ void aimAtSlices(vtkCamera* camera, int axis, const double bounds[6]) {
   camera->SetViewUp(kUp[axis]);
   camera->ParallelProjectionOn();
 }
+
+void fitSlices(vtkCamera* camera, int axis, const double bounds[6], double aspect) {
+  // The axes that run right and up on screen, as aimAtSlices sets them.
+  static const int kRight[3] = {1, 0, 0};
+  static const int kUp[3] = {2, 2, 1};
+  const double width = bounds[2 * kRight[axis] + 1] - bounds[2 * kRight[axis]];
+  const double height = bounds[2 * kUp[axis] + 1] - bounds[2 * kUp[axis]];
+  const double halfHeight = std::max(0.5 * height, aspect > 0.0 ? 0.5 * width / aspect : 0.0);
+  if (halfHeight > 0.0) camera->SetParallelScale(1.05 * halfHeight);
+}

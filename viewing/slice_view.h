@@ -44,3 +44,6 @@ class SliceView {
 // a voxel has the same size on screen in every slice.
 class vtkCamera;
 void aimAtSlices(vtkCamera* camera, int axis, const double bounds[6]);
+// Zooms the camera aimed by aimAtSlices so that a slice fills a view of
+// this width-to-height ratio, with a small margin.
+void fitSlices(vtkCamera* camera, int axis, const double bounds[6], double aspect);

@@ -125,6 +125,7 @@ void Voluna::applyViewMode(int axis, bool newVolume) {
   resultSlice->show(axis, count / 2);
   aimAtSlices(camera, axis, input->GetBounds());
   renderer1()->ResetCamera();
+  fitSlices(camera, axis, input->GetBounds(), renderer1()->GetTiledAspectRatio());
   // Opening renders the first view itself.
   if (!newVolume) renderWindow1->Render();
   renderer2()->ResetCameraClippingRange();
