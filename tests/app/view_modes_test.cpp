@@ -196,6 +196,10 @@ TEST_F(SliceTest, AMarkerVoxelShowsInItsSliceWhereItLiesWithItsSpacing) {
   ASSERT_EQ(readBytes(path("Output.raw")), bytes);
   makeViewsTheSameSize();
   EXPECT_FALSE(controls().sliceSlider->isEnabled());
+  vtkCamera* camera = VolunaProbe::renderer1(*window)->GetActiveCamera();
+  camera->Azimuth(30.0);
+  double seenFrom[3];
+  camera->GetPosition(seenFrom);
 
   struct Orientation {
     int entry;
@@ -252,8 +256,13 @@ TEST_F(SliceTest, AMarkerVoxelShowsInItsSliceWhereItLiesWithItsSpacing) {
   // Back to 3D: the volumes again, from where they were seen before.
   controls().viewComboBox->setCurrentIndex(Ui_ViewControls::Volume);
   EXPECT_FALSE(controls().sliceSlider->isEnabled());
-  EXPECT_FALSE(VolunaProbe::renderer1(*window)->GetActiveCamera()->GetParallelProjection());
+  EXPECT_FALSE(camera->GetParallelProjection());
+  double back[3];
+  camera->GetPosition(back);
+  for (int i = 0; i < 3; ++i) EXPECT_DOUBLE_EQ(back[i], seenFrom[i]);
   EXPECT_TRUE(VolunaProbe::volume(*window)->GetVisibility());
+  EXPECT_TRUE(VolunaProbe::filteredVolume(*window)->GetVisibility());
+  EXPECT_GT(brightPixels(first()), 0);
 }
 
 TEST_F(SliceTest, TheSliderAndTheWheelStepThroughSlicesInBothViews) {
@@ -321,6 +330,14 @@ TEST_F(SliceTest, OpeningInASliceViewShowsTheNewVolumesMiddleSlice) {
   EXPECT_EQ(controls().sliceSlider->value(), 7);
   EXPECT_FALSE(VolunaProbe::volume(*window)->GetVisibility());
   EXPECT_GT(brightPixels(first()), 100);
+  // Before a run the readout says there is no result; leaving clears it.
+  auto* readout = window->statusBar()->findChild<QLabel*>("voxelLabel");
+  hover(ui().view1, ui().view1->rect().center());
+  EXPECT_TRUE(readout->text().startsWith("Voxel (7, ")) << readout->text().toStdString();
+  EXPECT_TRUE(readout->text().endsWith("no result yet")) << readout->text().toStdString();
+  QEvent leave(QEvent::Leave);
+  QApplication::sendEvent(ui().view1, &leave);
+  EXPECT_EQ(readout->text(), QString());
   controls().viewComboBox->setCurrentIndex(Ui_ViewControls::Volume);
   EXPECT_TRUE(VolunaProbe::volume(*window)->GetVisibility());
   EXPECT_GT(brightPixels(first()), 500);
