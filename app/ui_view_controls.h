@@ -29,10 +29,11 @@ class Ui_ViewControls {
   enum Entry { Volume = 0, Axial = 1, Coronal = 2, Sagittal = 3 };
 
   void setupUi(Ui_Voluna& form) {
-    // Between the last parameter row (ending at y 132) and "Filter" (y 160).
+    // Between the last parameter row and "Filter" (y 160), below the lowest
+    // a large font can grow that row's label to (y 139).
     preserveEdgesCheckBox = new QCheckBox(form.groupBox);
     preserveEdgesCheckBox->setObjectName(QString::fromUtf8("preserveEdgesCheckBox"));
-    preserveEdgesCheckBox->setGeometry(QRect(10, 136, 200, 20));
+    preserveEdgesCheckBox->setGeometry(QRect(10, 139, 200, 20));
     preserveEdgesCheckBox->setChecked(false);
 
     groupBox_3 = new QGroupBox(form.centralwidget);

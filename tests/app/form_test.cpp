@@ -223,8 +223,15 @@ TEST_F(FormTest, LabelsShowTheirWholeTextInALargeFont) {
     QMainWindow other;
     Ui_Voluna form;
     form.setupUi(&other);
+    Ui_ViewControls added;
+    added.setupUi(form);
     SCOPED_TRACE(points);
     expectLabelsFit(form);
+    // "Preserve edges" stays clear of the labels grown around it and of "Filter".
+    const QRect box = added.preserveEdgesCheckBox->geometry();
+    for (QWidget* neighbour : {static_cast<QWidget*>(form.label_3), static_cast<QWidget*>(form.filterBtn)}) {
+      EXPECT_FALSE(box.intersects(neighbour->geometry())) << neighbour->objectName().toStdString();
+    }
   }
   QApplication::setFont(original);
 }
