@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <sstream>
 
 #include "file_checks.h"
 
@@ -140,10 +141,11 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
   }
   if (!std::isfinite(voxOffset) || voxOffset < static_cast<double>(headerSize) || voxOffset > 1e15 ||
       voxOffset != std::floor(voxOffset)) {
-    std::string offset = std::isfinite(voxOffset) ? std::to_string(static_cast<long long>(voxOffset)) : "not finite";
-    if (std::isfinite(voxOffset) && voxOffset != std::floor(voxOffset)) offset = std::to_string(voxOffset);
-    return fail("has a data offset (vox_offset) of " + offset + "; it must be a whole number of at least " +
-                std::to_string(headerSize + 4));
+    // Printed, not converted: a float far beyond any integer type is possible here.
+    std::ostringstream offset;
+    offset << voxOffset;
+    return fail("has a data offset (vox_offset) of " + offset.str() + "; it must be a whole number of at least " +
+                std::to_string(headerSize));
   }
 
   result.header.version = version;
@@ -173,6 +175,10 @@ NiftiCheck checkNiftiFile(const std::string& path) {
   if (gzip) {
     problem = inflatePrefix(file.file->fd(), 0, file.size, kNifti2Size, start);
     if (!problem.empty()) return fail("holds " + problem + " in its header");
+    if (start.size() < kNifti1Size) {
+      return fail("holds compressed data that breaks off inside its NIfTI header (after " +
+                  std::to_string(start.size()) + " bytes)");
+    }
   }
   result = parseNiftiHeader(start);
   if (!result.ok()) return result;
