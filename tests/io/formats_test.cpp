@@ -423,5 +423,26 @@ TEST_F(HostileFormats, EndVolunaFilterWithStatusOneAndWriteNothing) {
   }
 }
 
+// A sound volume that loads but leaves no room for the filter's floats (a
+// sparse file: 343 MB as the header says, on no disk space): a message, not
+// an abort, and nothing written.
+TEST_F(HostileFormats, AVolumeTooLargeToFilterInMemoryEndsWithAMessage) {
+  if (test_support::kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer needs more address space than the limit";
+  const Dims dims{700, 700, 700};
+  ASSERT_EQ(writeVolume(path("big.nii"), makeVolume<uint8_t>(ScalarType::UInt8, {1, 1, 1}, [](int, int, int) { return 0; })),
+            "");
+  std::string header = bytesOf("big.nii").substr(0, 352);
+  for (int i = 1; i <= 3; ++i) poke<int16_t>(header, 40 + 2 * i, 700);
+  put("big.nii", header);
+  fs::resize_file(path("big.nii"), 352 + static_cast<uintmax_t>(dims.count()));
+  const fs::path out = folder_ / "out";
+  fs::create_directory(out);
+  const test_support::Outcome run = test_support::runTool(out, {"-o", "r.nii", path("big.nii")});
+  ASSERT_TRUE(run.exited) << "killed by signal " << run.status;
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("not enough memory to filter its 343000000 voxels"), std::string::npos) << run.err;
+  EXPECT_TRUE(fs::is_empty(out));
+}
+
 }  // namespace
 }  // namespace voluna
