@@ -82,7 +82,7 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
 
   int64_t dim[8];
   int datatype = 0, bitpix = 0;
-  double voxOffset = 0;
+  double voxOffset = 0, slope = 0, intercept = 0;
   if (version == 1) {
     const std::string_view magic = bytes.substr(344, 4);
     if (magic == std::string_view("ni1\0", 4)) {
@@ -94,6 +94,8 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
     datatype = readValue<int16_t>(bytes, 70, swap);
     bitpix = readValue<int16_t>(bytes, 72, swap);
     voxOffset = readValue<float>(bytes, 108, swap);
+    slope = readValue<float>(bytes, 112, swap);
+    intercept = readValue<float>(bytes, 116, swap);
   } else {
     const std::string_view magic = bytes.substr(4, 8);
     if (magic == std::string_view("ni2\0\r\n\032\n", 8)) {
@@ -153,6 +155,9 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
   result.header.bytesPerVoxel = type->bits / 8;
   result.header.voxelBytes = count * result.header.bytesPerVoxel;
   result.header.dataOffset = static_cast<int64_t>(voxOffset);
+  result.header.integerStored = datatype != 16 && datatype != 64;
+  result.header.slope = slope;
+  result.header.intercept = intercept;
   return result;
 }
 

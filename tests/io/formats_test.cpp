@@ -118,6 +118,36 @@ TEST_F(Formats, EveryScalarTypeRoundTripsThroughNiftiAndNrrd) {
   }
 }
 
+// Scanners store CT as uint16 with intercept -1024: the values are read as
+// ITK scales them, and whole numbers come back in a whole-number type.
+TEST_F(Formats, ScaledNiftiIntegersStayWholeAndOthersBecomeFloats) {
+  const Volume stored =
+      makeVolume<uint16_t>(ScalarType::UInt16, {4, 1, 1}, [](int x, int, int) { return std::vector<int>{0, 1024, 2048, 4095}[x]; });
+  ASSERT_EQ(writeVolume(path("stored.nii"), stored), "");
+  std::string bytes = slurp(path("stored.nii"));
+  auto scaled = [&](const std::string& name, float slope, float intercept) {
+    std::string b = bytes;
+    std::memcpy(b.data() + 112, &slope, 4);
+    std::memcpy(b.data() + 116, &intercept, 4);
+    std::ofstream(path(name), std::ios::binary) << b;
+    return loadVolume(path(name));
+  };
+  const LoadResult ct = scaled("ct.nii", 1.0f, -1024.0f);
+  ASSERT_TRUE(ct.ok()) << ct.error;
+  ASSERT_EQ(ct.volume.type, ScalarType::Int16);
+  const auto* hu = reinterpret_cast<const int16_t*>(ct.volume.data.data());
+  EXPECT_EQ(std::vector<int16_t>(hu, hu + 4), (std::vector<int16_t>{-1024, 0, 1024, 3071}));
+
+  const LoadResult wide = scaled("wide.nii", 20.0f, 0.0f);
+  ASSERT_TRUE(wide.ok()) << wide.error;
+  EXPECT_EQ(wide.volume.type, ScalarType::Int32);
+
+  const LoadResult half = scaled("half.nii", 0.5f, 0.0f);
+  ASSERT_TRUE(half.ok()) << half.error;
+  ASSERT_EQ(half.volume.type, ScalarType::Float32);
+  EXPECT_EQ(reinterpret_cast<const float*>(half.volume.data.data())[3], 2047.5f);
+}
+
 TEST_F(Formats, TiffStacksRoundTripOnePagePerSlice) {
   for (const Volume& v : {makeVolume<uint16_t>(ScalarType::UInt16, {6, 4, 3}, [](int x, int y, int z) {
                             return 1000 * z + 10 * y + x;
