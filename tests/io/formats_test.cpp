@@ -289,6 +289,14 @@ TEST_F(DicomSeriesTest, AGapOrSlicesOfAnotherSizeAreRefused) {
   ASSERT_FALSE(sizes.ok());
   EXPECT_NE(sizes.error.find("differ in size"), std::string::npos) << sizes.error;
   EXPECT_EQ(sizes.error.rfind(path("img7.dcm") + ": ", 0), 0u) << sizes.error;
+
+  const fs::path out = folder_ / "out";
+  fs::create_directory(out);
+  const test_support::Outcome run = test_support::runTool(out, {"-o", "r.nii", path("img3.dcm")});
+  ASSERT_TRUE(run.exited) << "killed by signal " << run.status;
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("differ in size"), std::string::npos) << run.err;
+  EXPECT_TRUE(fs::is_empty(out));
 }
 
 // ---------------------------------------------------------------------------
