@@ -148,6 +148,41 @@ TEST_F(Formats, ScaledNiftiIntegersStayWholeAndOthersBecomeFloats) {
   EXPECT_EQ(reinterpret_cast<const float*>(half.volume.data.data())[3], 2047.5f);
 }
 
+// Detached NRRD headers, as other programs write them: raw data after a
+// skipped preamble, and gzip data.
+TEST_F(Formats, DetachedNrrdHeadersReadRawAndGzipData) {
+  std::vector<int16_t> values(24);
+  for (int i = 0; i < 24; ++i) values[i] = static_cast<int16_t>(-500 + 41 * i);
+  const std::string raw(reinterpret_cast<const char*>(values.data()), values.size() * 2);
+  std::ofstream(path("v.raw"), std::ios::binary) << "PREAMBLE" << raw;
+  std::vector<Bytef> packed(compressBound(raw.size()) + 32);
+  z_stream stream{};
+  ASSERT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);  // gzip wrapper
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
+  stream.avail_in = static_cast<uInt>(raw.size());
+  stream.next_out = packed.data();
+  stream.avail_out = static_cast<uInt>(packed.size());
+  ASSERT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  std::ofstream(path("v.raw.gz"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(packed.data()), static_cast<std::streamsize>(stream.total_out));
+  deflateEnd(&stream);
+  const std::string fields =
+      "NRRD0004\ntype: short\ndimension: 3\nsizes: 4 3 2\nspace dimension: 3\n"
+      "space directions: (0,2,0) (1.5,0,0) (0,0,3)\nspace origin: (1,2,3)\nendian: little\n";
+  std::ofstream(path("raw.nhdr")) << fields << "encoding: raw\nbyte skip: 8\ndata file: v.raw\n";
+  std::ofstream(path("gzip.nhdr")) << fields << "encoding: gzip\ndata file: v.raw.gz\n";
+  for (const char* name : {"raw.nhdr", "gzip.nhdr"}) {
+    const LoadResult loaded = loadVolume(path(name));
+    ASSERT_TRUE(loaded.ok()) << loaded.error;
+    EXPECT_EQ(loaded.volume.type, ScalarType::Int16) << name;
+    EXPECT_EQ(loaded.volume.data, std::vector<uint8_t>(raw.begin(), raw.end())) << name;
+    EXPECT_NEAR(loaded.volume.geometry.spacing[0], 2.0, 1e-12) << name;
+    EXPECT_NEAR(loaded.volume.geometry.spacing[1], 1.5, 1e-12) << name;
+    EXPECT_NEAR(loaded.volume.geometry.direction[3], 1.0, 1e-12) << name;  // x runs along y
+    EXPECT_NEAR(loaded.volume.geometry.origin[2], 3.0, 1e-12) << name;
+  }
+}
+
 TEST_F(Formats, TiffStacksRoundTripOnePagePerSlice) {
   for (const Volume& v : {makeVolume<uint16_t>(ScalarType::UInt16, {6, 4, 3}, [](int x, int y, int z) {
                             return 1000 * z + 10 * y + x;
