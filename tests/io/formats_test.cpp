@@ -312,6 +312,26 @@ TEST_F(DicomSeriesTest, AnyFileLoadsItsWholeSeriesOrderedByPosition) {
   EXPECT_EQ(other.volume.dims.count(), 7 * 7 * 2);
 }
 
+// A slice whose Rows and Columns claim far more pixels than its file holds
+// is refused before the reader allocates them.
+TEST_F(DicomSeriesTest, RowsAndColumnsBeyondTheFileAreRefused) {
+  writeSeries({0});
+  std::string bytes = slurp(path("img7.dcm"));
+  // (0028,0010) Rows and (0028,0011) Columns, with explicit or implicit VR.
+  for (const char element : {'\x10', '\x11'}) {
+    const std::string tag = std::string("\x28\x00", 2) + element + '\0';
+    size_t at = bytes.find(tag + "US\x02\x00");
+    if (at == std::string::npos) at = bytes.find(tag + std::string("\x02\x00\x00\x00", 4));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 8] = '\x40';  // 40000: within the voxel limit, not within the file
+    bytes[at + 9] = '\x9c';
+  }
+  std::ofstream(path("img7.dcm"), std::ios::binary | std::ios::trunc) << bytes;
+  const LoadResult loaded = loadVolume(path("img7.dcm"));
+  ASSERT_FALSE(loaded.ok());
+  EXPECT_NE(loaded.error.find("claims 40000 x 40000 pixels (3200000000 bytes)"), std::string::npos) << loaded.error;
+}
+
 TEST_F(DicomSeriesTest, AGapOrSlicesOfAnotherSizeAreRefused) {
   writeSeries({0, 1, 3, 4});
   const LoadResult gap = loadVolume(path("img7.dcm"));
