@@ -1,7 +1,8 @@
 // Voluna's own reading of a MetaImage header, and the checks of the data it
-// points to, made before VTK's reader touches the file: VTK 9.1's reader
-// trusts the header and crashes, exhausts memory or hands back garbage when
-// the header lies.
+// points to, made before ITK's reader touches the file. ITK and VTK read
+// MetaImage through the same MetaIO code, which trusts the header and
+// crashes, exhausts memory or hands back garbage when the header lies; the
+// quirks named below are that code's.
 #pragma once
 
 #include <cstdint>
@@ -12,14 +13,12 @@
 
 namespace voluna {
 
-// The scalar types that VTK's reader turns into the matching VTK type.
+// The element types Voluna reads, in the order of ScalarType's matching types.
 enum class ElementType { Char, UChar, Short, UShort, Int, UInt, Float, Double };
 
 // The header's name of a type, e.g. "MET_SHORT".
 const char* elementTypeName(ElementType type);
 int elementSize(ElementType type);
-// The VTK scalar type (VTK_SHORT, ...) that VTK's reader yields for it.
-int vtkScalarTypeOf(ElementType type);
 
 // What a header says about its voxels and where they are.
 struct MetaImageHeader {
