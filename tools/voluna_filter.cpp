@@ -65,9 +65,10 @@ const char* const kUsage =
     "                     (default Output.raw in the working directory); a\n"
     "                     MetaImage header with the same base name and the\n"
     "                     extension .mhd is written beside it\n"
-    "  --backend NAME     auto (CUDA when a usable GPU exists, else CPU), cpu,\n"
+    "  --backend NAME     auto (CUDA when a usable GPU exists, else CPU; a GPU\n"
+    "                     run that fails is redone on the CPU), cpu,\n"
     "                     cpu-reference (the plain reference path) or cuda\n"
-    "                     (default auto)\n"
+    "                     (a GPU failure exits 1) (default auto)\n"
     "  --threads N        CPU threads, 0 for every core (default 0)\n"
     "  --preserve-edges   score each line against the voxel's own value instead\n"
     "                     of each half-line's first sample, so the filter does\n"
@@ -222,8 +223,17 @@ int main(int argc, char** argv) {
   std::vector<float> result(static_cast<size_t>(volume.dims.count()));
   {
     const std::vector<float> input = voluna::bytesToUnitFloats(volume.voxels.data(), volume.dims.count());
-    const voluna::FilterOutcome outcome =
+    voluna::FilterOutcome outcome =
         voluna::runFilter(input.data(), volume.dims, options.params, result.data(), options.filter);
+    if (outcome.status == voluna::FilterOutcome::Status::BackendFailed &&
+        options.filter.backend == voluna::Backend::Auto && !stopSignal) {
+      // Only a GPU run can fail this way; the CPU gives the same picture.
+      std::fprintf(stderr, "voluna-filter: the GPU run failed: %s\nvoluna-filter: filtering on the CPU instead\n",
+                   outcome.message.c_str());
+      voluna::FilterOptions onCpu = options.filter;
+      onCpu.backend = voluna::Backend::Cpu;
+      outcome = voluna::runFilter(input.data(), volume.dims, options.params, result.data(), onCpu);
+    }
     bar.finish();
     if (stopSignal) return stoppedExitCode();
     if (!outcome.ok()) return fail(kExitInputOutput, outcome.message);
