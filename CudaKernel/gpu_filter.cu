@@ -3,24 +3,15 @@
 #include <cuda_runtime.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "direction_set.h"
+#include "gpu_driver.h"
 #include "voxel_math.h"
 
 namespace voluna {
 
 namespace {
-
-void gpuAssert(cudaError_t code, const char* file, int line) {
-  if (code == cudaSuccess) return;
-  std::fprintf(stderr, "GPUassert: %s %s %d\n", cudaGetErrorString(code), file, line);
-  std::exit(code);
-}
-
-#define gpuErrchk(ans) gpuAssert((ans), __FILE__, __LINE__)
 
 struct TextureVolumeSampler {
   cudaTextureObject_t texture;
@@ -36,31 +27,6 @@ struct TextureFieldSampler {
     return {d.x, d.y, d.z};
   }
 };
-
-cudaTextureObject_t makeTexture(cudaArray_t array) {
-  cudaResourceDesc resource;
-  std::memset(&resource, 0, sizeof(resource));
-  resource.resType = cudaResourceTypeArray;
-  resource.res.array.array = array;
-  cudaTextureDesc description;
-  std::memset(&description, 0, sizeof(description));
-  // Unnormalised coordinates make the zero (wrap) address mode act as clamp.
-  description.filterMode = cudaFilterModeLinear;
-  cudaTextureObject_t texture = 0;
-  gpuErrchk(cudaCreateTextureObject(&texture, &resource, &description, nullptr));
-  return texture;
-}
-
-void upload(const void* source, int elementBytes, cudaArray_t array, cudaExtent extent) {
-  cudaMemcpy3DParms copy;
-  std::memset(&copy, 0, sizeof(copy));
-  copy.srcPtr = make_cudaPitchedPtr(const_cast<void*>(source), extent.width * elementBytes,
-                                    extent.width, extent.height);
-  copy.dstArray = array;
-  copy.extent = extent;
-  copy.kind = cudaMemcpyHostToDevice;
-  gpuErrchk(cudaMemcpy3D(&copy));
-}
 
 }  // namespace
 }  // namespace voluna
@@ -133,97 +99,105 @@ __global__ void integrateVectorField(cudaTextureObject_t volume, cudaTextureObje
 
 namespace voluna {
 
-void GpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
-                    int angleStep, float* out) {
-  run(volume, Dims{X, Y, Z}, FilterParams{samples, steps, angleStep}, out);
+namespace {
+
+cudaExtent extentOf(Dims dims) { return make_cudaExtent(dims.x, dims.y, dims.z); }
+
+// The real runtime behind the driver's interface. A failed allocation
+// leaves its handle null, so the driver never frees what it did not get.
+class CudaRuntime : public GpuRuntime {
+ public:
+  GpuCode memoryInfo(size_t* freeBytes, size_t* totalBytes) override {
+    return cudaMemGetInfo(freeBytes, totalBytes);
+  }
+  GpuCode allocateManaged(void** buffer, size_t bytes) override {
+    const cudaError_t code = cudaMallocManaged(buffer, bytes, cudaMemAttachGlobal);
+    if (code != cudaSuccess) *buffer = nullptr;
+    return code;
+  }
+  GpuCode freeManaged(void* buffer) override { return cudaFree(buffer); }
+  GpuCode allocateArray(void** array, int channels, Dims dims) override {
+    const cudaChannelFormatDesc format =
+        channels == 4 ? cudaCreateChannelDesc(32, 32, 32, 32, cudaChannelFormatKindFloat)
+                      : cudaCreateChannelDesc(32, 0, 0, 0, cudaChannelFormatKindFloat);
+    cudaArray_t made = nullptr;
+    const cudaError_t code = cudaMalloc3DArray(&made, &format, extentOf(dims), 0);
+    *array = code == cudaSuccess ? made : nullptr;
+    return code;
+  }
+  GpuCode freeArray(void* array) override { return cudaFreeArray(static_cast<cudaArray_t>(array)); }
+  GpuCode upload(void* array, const void* source, int channels, Dims dims) override {
+    const size_t elementBytes = sizeof(float) * static_cast<size_t>(channels);
+    cudaMemcpy3DParms copy;
+    std::memset(&copy, 0, sizeof(copy));
+    copy.srcPtr = make_cudaPitchedPtr(const_cast<void*>(source), dims.x * elementBytes, dims.x,
+                                      dims.y);
+    copy.dstArray = static_cast<cudaArray_t>(array);
+    copy.extent = extentOf(dims);
+    copy.kind = cudaMemcpyHostToDevice;
+    return cudaMemcpy3D(&copy);
+  }
+  GpuCode createTexture(Texture* texture, void* array) override {
+    cudaResourceDesc resource;
+    std::memset(&resource, 0, sizeof(resource));
+    resource.resType = cudaResourceTypeArray;
+    resource.res.array.array = static_cast<cudaArray_t>(array);
+    cudaTextureDesc description;
+    std::memset(&description, 0, sizeof(description));
+    // Unnormalised coordinates make the zero (wrap) address mode act as clamp.
+    description.filterMode = cudaFilterModeLinear;
+    cudaTextureObject_t made = 0;
+    const cudaError_t code = cudaCreateTextureObject(&made, &resource, &description, nullptr);
+    *texture = made;
+    return code;
+  }
+  GpuCode destroyTexture(Texture texture) override { return cudaDestroyTextureObject(texture); }
+  GpuCode setDirectionTable(const void* table) override {
+    return cudaMemcpyToSymbol(directionTable, &table, sizeof(table));
+  }
+  GpuCode setSlab(int begin, int end) override {
+    const cudaError_t code = cudaMemcpyToSymbol(slabBegin, &begin, sizeof(begin));
+    return code != cudaSuccess ? code : cudaMemcpyToSymbol(slabEnd, &end, sizeof(end));
+  }
+  void launchVectorField(GpuGrid grid, Texture volume, Dims dims, int samples, int angleStep,
+                         bool preserveEdges, void* field) override {
+    const dim3 blocks(grid.x, grid.y, grid.z), block(8, 8, 1);
+    float4* to = static_cast<float4*>(field);
+    if (preserveEdges) {
+      createEdgePreservingVectorField<<<blocks, block>>>(volume, dims.x, dims.y, dims.z, samples,
+                                                         angleStep, to);
+    } else {
+      createVectorField<<<blocks, block>>>(volume, dims.x, dims.y, dims.z, samples, angleStep, to);
+    }
+  }
+  void launchIntegration(GpuGrid grid, Texture volume, Texture field, Dims dims, int steps,
+                         void* result) override {
+    const dim3 blocks(grid.x, grid.y, grid.z), block(8, 8, 1);
+    integrateVectorField<<<blocks, block>>>(volume, field, dims.x, dims.y, dims.z, steps,
+                                            static_cast<float*>(result));
+  }
+  GpuCode lastLaunchError() override { return cudaPeekAtLastError(); }
+  GpuCode synchronize() override { return cudaDeviceSynchronize(); }
+  const char* errorText(GpuCode code) override {
+    return cudaGetErrorString(static_cast<cudaError_t>(code));
+  }
+};
+
+}  // namespace
+
+GpuOutcome GpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
+                          int angleStep, float* out) {
+  return run(volume, Dims{X, Y, Z}, FilterParams{samples, steps, angleStep}, out);
 }
 
-bool GpuFilter::run(const float* volume, Dims dims, const FilterParams& params, float* out,
-                    const RunControl* control) {
-  const int X = dims.x, Y = dims.y, Z = dims.z;
-  const int samples = params.samples, steps = params.integrationSteps;
-  const int angleStep = params.angleStep;
-  std::printf("Calculate vectorfield...\n");
-  std::fflush(stdout);
-  const size_t n = static_cast<size_t>(X * Y * Z);
-
-  const std::vector<Vec3> directions = buildDirectionSet(angleStep);
-  Vec3* table = nullptr;
-  gpuErrchk(cudaMallocManaged(&table, directions.size() * sizeof(Vec3), cudaMemAttachGlobal));
-  std::memcpy(table, directions.data(), directions.size() * sizeof(Vec3));
-  gpuErrchk(cudaMemcpyToSymbol(directionTable, &table, sizeof(table)));
-
-  float4* fieldBuffer = nullptr;
-  gpuErrchk(cudaMallocManaged(&fieldBuffer, n * sizeof(float4), cudaMemAttachGlobal));
-
-  const cudaExtent extent = make_cudaExtent(X, Y, Z);
-  const cudaChannelFormatDesc floatChannel =
-      cudaCreateChannelDesc(32, 0, 0, 0, cudaChannelFormatKindFloat);
-  cudaArray_t volumeArray = nullptr;
-  gpuErrchk(cudaMalloc3DArray(&volumeArray, &floatChannel, extent, 0));
-  upload(volume, sizeof(float), volumeArray, extent);
-  const cudaTextureObject_t volumeTexture = makeTexture(volumeArray);
-
-  cudaArray_t fieldArray = nullptr;
-  cudaTextureObject_t fieldTexture = 0;
-  float* resultBuffer = nullptr;
-
-  // Each launch covers a slab of z; between launches progress is reported and
-  // a cancel request honoured. About 32 launches a stage keep the overhead
-  // negligible and the wait for a cancel short.
-  const int slab = Z < 32 ? 1 : (Z + 31) / 32;
-  const dim3 block(8, 8, 1);
-  auto inSlabs = [&](Stage stage, auto launch) {
-    for (int begin = 0; begin < Z; begin += slab) {
-      if (control && control->cancelled()) return false;
-      const int end = begin + slab < Z ? begin + slab : Z;
-      gpuErrchk(cudaMemcpyToSymbol(slabBegin, &begin, sizeof(begin)));
-      gpuErrchk(cudaMemcpyToSymbol(slabEnd, &end, sizeof(end)));
-      const dim3 grid((static_cast<unsigned>(X) + 7u) / 8u, (static_cast<unsigned>(Y) + 7u) / 8u,
-                      static_cast<unsigned>(end - begin));
-      launch(grid);
-      gpuErrchk(cudaPeekAtLastError());
-      gpuErrchk(cudaDeviceSynchronize());
-      if (control) control->report(stage, end, Z);
-    }
-    return true;
-  };
-
-  bool completed = inSlabs(Stage::VectorField, [&](dim3 grid) {
-    if (params.preserveEdges) {
-      createEdgePreservingVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep,
-                                                       fieldBuffer);
-    } else {
-      createVectorField<<<grid, block>>>(volumeTexture, X, Y, Z, samples, angleStep, fieldBuffer);
-    }
-  });
-
-  if (completed) {
-    std::printf("Filtering data...\n");
-    std::fflush(stdout);
-    const cudaChannelFormatDesc float4Channel =
-        cudaCreateChannelDesc(32, 32, 32, 32, cudaChannelFormatKindFloat);
-    gpuErrchk(cudaMalloc3DArray(&fieldArray, &float4Channel, extent, 0));
-    upload(fieldBuffer, sizeof(float4), fieldArray, extent);
-    fieldTexture = makeTexture(fieldArray);
-
-    gpuErrchk(cudaMallocManaged(&resultBuffer, n * sizeof(float), cudaMemAttachGlobal));
-    completed = inSlabs(Stage::Integration, [&](dim3 grid) {
-      integrateVectorField<<<grid, block>>>(volumeTexture, fieldTexture, X, Y, Z, steps,
-                                            resultBuffer);
-    });
-    if (completed) std::memcpy(out, resultBuffer, n * sizeof(float));
-  }
-
-  // A cancelled run releases what it made as well; nothing outlives the call.
-  if (fieldTexture) gpuErrchk(cudaDestroyTextureObject(fieldTexture));
-  if (fieldArray) gpuErrchk(cudaFreeArray(fieldArray));
-  gpuErrchk(cudaFree(fieldBuffer));
-  gpuErrchk(cudaDestroyTextureObject(volumeTexture));
-  gpuErrchk(cudaFreeArray(volumeArray));
-  if (resultBuffer) gpuErrchk(cudaFree(resultBuffer));
-  gpuErrchk(cudaFree(table));
-  return completed;
+GpuOutcome GpuFilter::run(const float* volume, Dims dims, const FilterParams& params, float* out,
+                          const RunControl* control) {
+  CudaRuntime cuda;
+  GpuOutcome outcome = runOnGpu(cuda, volume, dims, params, out, control);
+  // A failed launch leaves its error to be read again; the next run must
+  // not inherit it.
+  if (outcome.status == GpuOutcome::Status::Failed) cudaGetLastError();
+  return outcome;
 }
 
 bool gpuUsable() {

@@ -6,21 +6,23 @@
 
 #include "dims.h"
 #include "filter_params.h"
+#include "gpu_driver.h"
 #include "run_control.h"
 
 namespace voluna {
 
 // Memberless host driver. Every GPU resource lives only inside one call of
-// run; a failing CUDA call prints "GPUassert: ..." on standard error and ends
-// the process with the CUDA error code.
+// run. A failing CUDA call ends the run, not the process: what the run made
+// is released and the outcome carries "GPUassert: <CUDA's text> <file>
+// <line>". A volume that cannot fit in the device's free memory is refused
+// before anything is allocated.
 class GpuFilter {
  public:
-  void run(const float* volume, int X, int Y, int Z, int samples, int steps, int angleStep,
-           float* out);
-  // The same with every option of the filter, progress and cancel. Returns
-  // false, with `out` untouched, only when `control` asked to cancel.
-  bool run(const float* volume, Dims dims, const FilterParams& params, float* out,
-           const RunControl* control = nullptr);
+  GpuOutcome run(const float* volume, int X, int Y, int Z, int samples, int steps, int angleStep,
+                 float* out);
+  // The same with every option of the filter, progress and cancel.
+  GpuOutcome run(const float* volume, Dims dims, const FilterParams& params, float* out,
+                 const RunControl* control = nullptr);
 };
 
 // True when cudaGetDeviceCount succeeds and some device supports managed

@@ -82,9 +82,11 @@ class Voluna : public QMainWindow {
     const float* input = nullptr;  // volumeData, which must not change during the run
     voluna::Dims dims;
     voluna::FilterParams params;
+    voluna::Backend backend = voluna::Backend::Auto;
   };
   // What a finished run hands back to the GUI thread.
   struct FilterRun {
+    FilterJob job;  // what ran, to run it again on the CPU after a GPU failure
     voluna::FilterOutcome outcome;
     voluna::Dims dims;
     std::vector<float> output;

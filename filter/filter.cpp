@@ -37,9 +37,13 @@ FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& para
 #ifdef VOLUNA_HAVE_CUDA
     if (cudaUsable()) {
       outcome.backend = "GPU, " + gpuName();
-      if (!GpuFilter().run(volume, dims, params, out, options.control)) {
+      const GpuOutcome gpu = GpuFilter().run(volume, dims, params, out, options.control);
+      if (gpu.status == GpuOutcome::Status::Cancelled) {
         outcome.status = Status::Cancelled;
         outcome.message = "the run was cancelled";
+      } else if (gpu.status == GpuOutcome::Status::Failed) {
+        outcome.status = Status::BackendFailed;
+        outcome.message = gpu.message;
       }
       return outcome;
     }

@@ -23,7 +23,9 @@ struct FilterOptions {
 };
 
 struct FilterOutcome {
-  enum class Status { Ok, InvalidInput, BackendUnavailable, Cancelled };
+  // BackendFailed: the GPU run failed or was refused (too little free
+  // memory); nothing of it is left on the device, and the CPU can run it.
+  enum class Status { Ok, InvalidInput, BackendUnavailable, BackendFailed, Cancelled };
   Status status = Status::Ok;
   std::string message;  // what went wrong, for a person
   std::string backend;  // what ran, e.g. "CPU, 2 threads"

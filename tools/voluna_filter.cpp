@@ -77,9 +77,10 @@ const char* const kUsage =
     "                     input's type and value range) or float32 (the\n"
     "                     input's value range as floats); default uint8 for\n"
     "                     .raw and input for every other format\n"
-    "  --backend NAME     auto (CUDA when a usable GPU exists, else CPU), cpu,\n"
+    "  --backend NAME     auto (CUDA when a usable GPU exists, else CPU; a GPU\n"
+    "                     run that fails is redone on the CPU), cpu,\n"
     "                     cpu-reference (the plain reference path) or cuda\n"
-    "                     (default auto)\n"
+    "                     (a GPU failure exits 1) (default auto)\n"
     "  --threads N        CPU threads, 0 for every core (default 0)\n"
     "  --preserve-edges   score each line against the voxel's own value instead\n"
     "                     of each half-line's first sample, so the filter does\n"
@@ -263,8 +264,17 @@ int main(int argc, char** argv) {
     {
       std::vector<float> input(static_cast<size_t>(count));
       voluna::mapToUnit(volume.data.data(), volume.type, count, range, input.data());
-      const voluna::FilterOutcome outcome =
+      voluna::FilterOutcome outcome =
           voluna::runFilter(input.data(), volume.dims, options.params, result.data(), options.filter);
+      if (outcome.status == voluna::FilterOutcome::Status::BackendFailed &&
+          options.filter.backend == voluna::Backend::Auto && !stopSignal) {
+        // Only a GPU run can fail this way; the CPU gives the same picture.
+        std::fprintf(stderr, "voluna-filter: the GPU run failed: %s\nvoluna-filter: filtering on the CPU instead\n",
+                     outcome.message.c_str());
+        voluna::FilterOptions onCpu = options.filter;
+        onCpu.backend = voluna::Backend::Cpu;
+        outcome = voluna::runFilter(input.data(), volume.dims, options.params, result.data(), onCpu);
+      }
       bar.finish();
       if (stopSignal) return stoppedExitCode();
       if (!outcome.ok()) return fail(kExitInputOutput, outcome.message);

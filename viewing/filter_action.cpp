@@ -2,6 +2,7 @@
 // the result as "Output.raw" and shows it in the second view.
 #include <QAction>
 #include <QDir>
+#include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSpinBox>
@@ -95,6 +96,7 @@ void Voluna::startFilter(const FilterJob& job) {
 
 Voluna::FilterRun Voluna::runFilterJob(const FilterJob& job, const voluna::RunControl* control) const {
   FilterRun run;
+  run.job = job;
   run.dims = job.dims;
   run.preserveEdges = job.params.preserveEdges;
   // An exception must not cross back to the GUI thread: the window says
@@ -103,6 +105,7 @@ Voluna::FilterRun Voluna::runFilterJob(const FilterJob& job, const voluna::RunCo
     run.output.assign(static_cast<size_t>(job.dims.count()), 0.0f);
     voluna::FilterOptions options;
     options.control = control;
+    options.backend = job.backend;
     run.outcome = filterBackend(job.input, job.dims, job.params, run.output.data(), options);
   } catch (const std::bad_alloc&) {
     run.outcome.status = voluna::FilterOutcome::Status::InvalidInput;
@@ -165,6 +168,23 @@ void Voluna::finishFilter(FilterRun run) {
 
   if (cancelled) {
     statusBar()->showMessage(tr("The filter run was cancelled; \"Output.raw\" and the second view are unchanged."));
+    return;
+  }
+  if (run.outcome.status == voluna::FilterOutcome::Status::BackendFailed) {
+    // The GPU gave up (out of memory, a driver fault): the session and the
+    // loaded volume are intact, and the CPU gives the same picture.
+    statusBar()->clearMessage();
+    const auto answer = QMessageBox::question(
+        this, tr("Voluna"),
+        tr("The GPU could not filter the volume:\n%1\n\n\"Output.raw\" and the second view are unchanged. "
+           "Filter the volume on the CPU instead?")
+            .arg(QString::fromStdString(run.outcome.message)));
+    if (answer == QMessageBox::Yes) {
+      FilterJob onCpu = run.job;
+      onCpu.input = volumeData.data();
+      onCpu.backend = voluna::Backend::Cpu;
+      startFilter(onCpu);
+    }
     return;
   }
   if (!run.outcome.ok()) {

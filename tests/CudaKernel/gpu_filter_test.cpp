@@ -22,7 +22,8 @@ std::vector<float> unitFloats(const std::vector<uint8_t>& bytes) {
 
 std::vector<float> onGpu(const std::vector<float>& volume, Dims dims, const FilterParams& params) {
   std::vector<float> out(volume.size(), std::numeric_limits<float>::quiet_NaN());
-  GpuFilter().run(volume.data(), dims, params, out.data());
+  const GpuOutcome outcome = GpuFilter().run(volume.data(), dims, params, out.data());
+  EXPECT_EQ(outcome.status, GpuOutcome::Status::Ok) << outcome.message;
   return out;
 }
 
@@ -78,6 +79,22 @@ TEST(GpuFilter, AgreesWithTheCpuReferenceOnNoisyTubes) {
     // may tip the other way, but the picture must be the same.
     EXPECT_GE(withinOne / n, 0.98);
   }
+}
+
+// A volume far beyond any device's memory is refused before anything is
+// allocated, and the device stays usable for the next run.
+TEST(GpuFilter, RefusesAVolumeBeyondTheFreeMemoryAndRunsTheNextOne) {
+  const Dims huge{4096, 4096, 2048};
+  std::vector<float> out(1);
+  const GpuOutcome refused = GpuFilter().run(nullptr, huge, FilterParams(), out.data());
+  EXPECT_EQ(refused.status, GpuOutcome::Status::Failed);
+  EXPECT_NE(refused.message.find("MiB free"), std::string::npos) << refused.message;
+  const Dims dims{9, 7, 3};
+  const std::vector<float> volume = unitFloats(noiseBytes(dims, 4));
+  FilterParams params;
+  params.angleStep = 30;
+  const std::vector<float> result = onGpu(volume, dims, params);
+  for (float v : result) ASSERT_TRUE(std::isfinite(v));
 }
 
 }  // namespace

@@ -4,11 +4,15 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
+#include <QAbstractButton>
+#include <QThread>
 
 #include <vtkAbstractVolumeMapper.h>
 #include <vtkImageData.h>
@@ -121,6 +125,66 @@ TEST_F(FilterTest, AResultThatCannotBeSavedIsStillShown) {
   EXPECT_EQ(shown->GetItemAsObject(0), VolunaProbe::filteredVolume(*window));
   EXPECT_GT(brightPixels(VolunaProbe::renderWindow2(*window)), 100);
   EXPECT_TRUE(QDir(folder.path() + "/Output.raw/inside").exists());
+}
+
+// A GPU run that fails ends in a question, not a closed window: "No" leaves
+// "Output.raw" and the second view as they were, "Yes" runs the same job on
+// the CPU.
+TEST_F(FilterTest, AFailedGpuRunOffersTheCpu) {
+  openThroughMenu(writeVolume(folder.path(), "tubes", tubeBytes(12), {12, 12, 12}));
+  std::mutex mutex;
+  std::vector<voluna::Backend> asked;
+  window->setFilterBackend([&](const float* volume, voluna::Dims dims, const voluna::FilterParams& params,
+                               float* out, const voluna::FilterOptions& options) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      asked.push_back(options.backend);
+    }
+    if (options.backend == voluna::Backend::Cpu) return voluna::runFilter(volume, dims, params, out, options);
+    voluna::FilterOutcome failed;
+    failed.status = voluna::FilterOutcome::Status::BackendFailed;
+    failed.message = "GPUassert: out of memory CudaKernel/gpu_driver.cpp 123";
+    return failed;
+  });
+  for (const bool yes : {false, true}) {
+    SCOPED_TRACE(yes ? "answered Yes" : "answered No");
+    QStringList texts;
+    QTimer answer;
+    answer.setInterval(10);
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        texts << box->text();
+        // The question's answer is the button clicked, not the dialog's result.
+        box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+      }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    answer.start();
+    pressFilter(3, 2, 60, false);
+    auto done = [&] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return !texts.isEmpty() && asked.size() == (yes ? 2u : 1u) && !VolunaProbe::filterRunning(*window);
+    };
+    while (!done() && clock.elapsed() < 60000) {
+      QApplication::processEvents(QEventLoop::AllEvents, 5);
+      QThread::msleep(1);
+    }
+    ASSERT_TRUE(done()) << texts.size() << " questions, " << asked.size() << " runs";
+    ASSERT_EQ(texts.size(), 1);
+    EXPECT_TRUE(texts[0].contains("GPUassert: out of memory")) << texts[0].toStdString();
+    EXPECT_TRUE(texts[0].contains("CPU")) << texts[0].toStdString();
+    EXPECT_EQ(asked[0], voluna::Backend::Auto);
+    if (yes) {
+      EXPECT_EQ(asked[1], voluna::Backend::Cpu);
+      EXPECT_EQ(readBytes(path("Output.raw")), commandLineResult(path("tubes.mhd"), 3, 2, 60));
+      EXPECT_NE(VolunaProbe::filteredVolume(*window), nullptr);
+    } else {
+      EXPECT_FALSE(QFile::exists(QString::fromStdString(path("Output.raw"))));
+      EXPECT_EQ(VolunaProbe::filteredVolume(*window), nullptr);
+    }
+    asked.clear();
+  }
 }
 
 }  // namespace

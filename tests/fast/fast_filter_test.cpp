@@ -26,7 +26,7 @@ std::vector<float> unitFloats(const std::vector<uint8_t>& bytes) {
   return bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size()));
 }
 
-enum class Kind { Noise, Tubes, Plateaus, NonFinite };
+enum class Kind { Noise, Tubes, Plateaus, HalfFlat, NonFinite };
 
 // Flat patches with steps between them: searches stop early at many
 // different directions, and equal scores are common.
@@ -35,6 +35,20 @@ std::vector<float> plateaus(Dims dims) {
   for (int z = 0; z < dims.z; ++z)
     for (int y = 0; y < dims.y; ++y)
       for (int x = 0; x < dims.x; ++x) v[dims.index(x, y, z)] = ((x / 5 + y / 4 + z) % 3) * 0.4f;
+  return v;
+}
+
+// Flat below the middle slice, a checkerboard of two values above it. Near
+// the middle many lines are flat on one side only, so their scores come
+// entirely from one walk: the pruning bound, which sees only the backward
+// walk and the forward walk's leading zero, then lies just below the score,
+// and equal scores are common.
+std::vector<float> halfFlat(Dims dims) {
+  std::vector<float> v(static_cast<size_t>(dims.count()));
+  for (int z = 0; z < dims.z; ++z)
+    for (int y = 0; y < dims.y; ++y)
+      for (int x = 0; x < dims.x; ++x)
+        v[dims.index(x, y, z)] = 2 * z < dims.z ? 0.5f : ((x + y + z) % 2) * 0.6f;
   return v;
 }
 
@@ -66,6 +80,8 @@ std::vector<float> volumeOf(const Case& c) {
       return unitFloats(toBytes(crossingTubes(c.dims.x, c.dims.x / 6.0f, 25.0f, 5).noisy));
     case Kind::Plateaus:
       return plateaus(c.dims);
+    case Kind::HalfFlat:
+      return halfFlat(c.dims);
     case Kind::NonFinite:
       return nonFinite(c.dims, 9);
     case Kind::Noise:
@@ -92,6 +108,7 @@ const Case kCases[] = {
     {"no steps", {12, 9, 6}, 4, 0, 15, Kind::Noise},
     {"20 steps", {12, 9, 6}, 4, 20, 15, Kind::Noise},
     {"plateaus", {20, 9, 4}, 5, 5, 10, Kind::Plateaus},
+    {"flat on one side", {19, 7, 12}, 5, 5, 10, Kind::HalfFlat},
     {"non-finite voxels", {13, 6, 5}, 3, 5, 15, Kind::NonFinite},
 };
 
