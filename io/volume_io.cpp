@@ -180,11 +180,7 @@ std::string writeFileAtomically(const std::string& path, const void* data, size_
   return {};
 }
 
-std::string writeResult(const std::string& rawPath, const uint8_t* bytes, Dims dims) {
-  const std::string headerPath = headerPathFor(rawPath);
-  if (fs::path(headerPath) == fs::path(rawPath)) {
-    return rawPath + ": the result needs a name that does not end in .mhd, so its header can sit beside it";
-  }
+std::string resultHeader(const std::string& rawPath, Dims dims) {
   std::ostringstream header;
   header << "ObjectType = Image\n"
          << "NDims = 3\n"
@@ -196,9 +192,17 @@ std::string writeResult(const std::string& rawPath, const uint8_t* bytes, Dims d
          << "DimSize = " << dims.x << ' ' << dims.y << ' ' << dims.z << '\n'
          << "ElementType = MET_UCHAR\n"
          << "ElementDataFile = " << fs::path(rawPath).filename().string() << '\n';
+  return header.str();
+}
+
+std::string writeResult(const std::string& rawPath, const uint8_t* bytes, Dims dims) {
+  const std::string headerPath = headerPathFor(rawPath);
+  if (fs::path(headerPath) == fs::path(rawPath)) {
+    return rawPath + ": the result needs a name that does not end in .mhd, so its header can sit beside it";
+  }
   std::string error = writeFileAtomically(rawPath, bytes, static_cast<size_t>(dims.count()));
   if (!error.empty()) return error;
-  const std::string text = header.str();
+  const std::string text = resultHeader(rawPath, dims);
   return writeFileAtomically(headerPath, text.data(), text.size());
 }
 

@@ -42,6 +42,9 @@ std::string headerPathFor(const std::string& rawPath);
 // message naming the file and the reason.
 std::string writeResult(const std::string& rawPath, const uint8_t* bytes, Dims dims);
 
+// The MetaImage header text that describes a raw result of `dims` bytes.
+std::string resultHeader(const std::string& rawPath, Dims dims);
+
 // The same atomic write for one file of raw bytes.
 std::string writeFileAtomically(const std::string& path, const void* data, size_t size);
 
