@@ -76,14 +76,24 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
     return choice;
   }
   const int64_t whole = wholeRunBytes(voxels, elementSize(source.type), backend);
-  if (voxels <= kMaxVoxels && whole <= memoryBytes) return choice;
+  // A GPU run holds about 40 bytes a voxel on the device: the volume and
+  // field arrays, the managed field and result. Bricks for the GPU are sized
+  // so that their input boxes (counted at 4 bytes a voxel on the host) fit it.
+  int64_t budget = memoryBytes, device = 0;
+  if (backend == Backend::Cuda || (backend == Backend::Auto && cudaUsable())) {
+    device = cudaFreeBytes() / 10 * 9;
+    if (device > 0) budget = std::min(budget, device / 10);
+  }
+  const bool deviceShort = device > 0 && voxels > device / 40;
+  if (voxels <= kMaxVoxels && whole <= memoryBytes && !deviceShort) return choice;
 
   const std::string why =
       input + ": its " + std::to_string(source.dims.x) + " x " + std::to_string(source.dims.y) +
       " x " + std::to_string(source.dims.z) + " voxels " +
       (voxels > kMaxVoxels ? std::string("are more than a whole run can hold (2^31 - 1)")
-                           : "need about " + mebibytes(whole) + " whole, more than --memory allows (" +
-                                 mebibytes(memoryBytes) + ")");
+       : whole > memoryBytes ? "need about " + mebibytes(whole) + " whole, more than --memory allows (" +
+                                   mebibytes(memoryBytes) + ")"
+                             : "need more than the GPU's free memory (" + mebibytes(device) + ")");
   if (source.compressed) {
     choice.error = why + ", and compressed voxels cannot be read a part at a time; save the volume "
                          "uncompressed (MetaImage with CompressedData = False, for example with ITK's "
@@ -95,7 +105,7 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
                    elementTypeName(source.type) + ": raise --memory if the machine has it, or convert it to 8-bit";
     return choice;
   }
-  choice.plan = planBricks(source.dims, params, memoryBytes);
+  choice.plan = planBricks(source.dims, params, budget);
   if (!choice.plan.ok()) {
     choice.error = why + "; in bricks, " + choice.plan.error + ": raise --memory";
     return choice;
