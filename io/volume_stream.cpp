@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <itkMetaImageIO.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,6 +63,30 @@ bool streamable(const std::string& path) {
   return extension == ".mhd" || extension == ".mha";
 }
 
+namespace {
+
+// The header's spacing, origin and axes as ITK reads them for a whole run,
+// from the header alone.
+std::string readGeometry(const std::string& path, Geometry& geometry) {
+  try {
+    auto io = itk::MetaImageIO::New();
+    io->SetFileName(path);
+    io->ReadImageInformation();
+    const unsigned axes = std::min(io->GetNumberOfDimensions(), 3u);
+    for (unsigned i = 0; i < axes; ++i) {
+      geometry.spacing[i] = io->GetSpacing(i);
+      geometry.origin[i] = io->GetOrigin(i);
+      const std::vector<double> axis = io->GetDirection(i);
+      for (unsigned r = 0; r < std::min<size_t>(axis.size(), 3); ++r) geometry.direction[r * 3 + i] = axis[r];
+    }
+  } catch (const itk::ExceptionObject& e) {
+    return e.GetDescription();
+  }
+  return {};
+}
+
+}  // namespace
+
 StreamSource inspectVolume(const std::string& path) {
   StreamSource source;
   // The header alone first: a compressed stream is not inflated just to
@@ -89,6 +115,11 @@ StreamSource inspectVolume(const std::string& path) {
     return source;
   }
   source.dataPath = checked.dataPath;
+  const std::string problem = readGeometry(path, source.geometry);
+  if (!problem.empty()) {
+    source.error = path + ": its geometry cannot be read (" + problem + ")";
+    return source;
+  }
   if (header.local) {
     source.dataOffset = header.localDataStart;
   } else if (header.headerSize == -1) {
@@ -139,8 +170,8 @@ std::string BoxReader::read(const Box& box, float* out) {
   return {};
 }
 
-StreamedResult::StreamedResult(const std::string& rawPath, Extent dims)
-    : rawPath_(rawPath), dims_(dims) {
+StreamedResult::StreamedResult(const std::string& rawPath, Extent dims, const Geometry& geometry)
+    : rawPath_(rawPath), dims_(dims), geometry_(geometry) {
   const fs::path target(rawPath);
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   temporary_ = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
@@ -196,8 +227,10 @@ std::string StreamedResult::commit() {
     return error_ = rawPath_ + ": cannot be written (" + systemError() + ")";
   }
   temporary_.clear();
-  const Dims dims{static_cast<int>(dims_.x), static_cast<int>(dims_.y), static_cast<int>(dims_.z)};
-  const std::string text = resultHeader(rawPath_, dims);
+  Volume described;
+  described.dims = {static_cast<int>(dims_.x), static_cast<int>(dims_.y), static_cast<int>(dims_.z)};
+  described.geometry = geometry_;
+  const std::string text = rawHeaderText(rawPath_, described);
   return writeFileAtomically(headerPathFor(rawPath_), text.data(), text.size());
 }
 

@@ -8,6 +8,7 @@
 
 #include "brick.h"
 #include "metaimage_header.h"
+#include "volume.h"
 
 namespace voluna {
 
@@ -19,6 +20,7 @@ struct StreamSource {
   bool compressed = false;   // the voxels cannot be read a box at a time
   std::string dataPath;      // the file that holds the voxels
   int64_t dataOffset = 0;    // of the first voxel in dataPath
+  Geometry geometry;         // as the header places the voxels
   std::string error;         // empty when usable; else names the file and what is wrong
 
   bool ok() const { return error.empty(); }
@@ -59,7 +61,7 @@ class BoxReader {
 // result stays as it was; a result never committed leaves nothing behind.
 class StreamedResult {
  public:
-  StreamedResult(const std::string& rawPath, Extent dims);
+  StreamedResult(const std::string& rawPath, Extent dims, const Geometry& geometry);
   ~StreamedResult();
   StreamedResult(const StreamedResult&) = delete;
   StreamedResult& operator=(const StreamedResult&) = delete;
@@ -75,6 +77,7 @@ class StreamedResult {
  private:
   std::string rawPath_, temporary_;
   Extent dims_;
+  Geometry geometry_;
   int fd_ = -1;
   std::string error_;
 };

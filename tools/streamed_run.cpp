@@ -94,6 +94,7 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
        : whole > memoryBytes ? "need about " + mebibytes(whole) + " whole, more than --memory allows (" +
                                    mebibytes(memoryBytes) + ")"
                              : "need more than the GPU's free memory (" + mebibytes(device) + ")");
+  choice.reason = why;
   if (source.compressed) {
     choice.error = why + ", and compressed voxels cannot be read a part at a time; save the volume "
                          "uncompressed (MetaImage with CompressedData = False, for example with ITK's "
@@ -134,7 +135,7 @@ StreamOutcome runStreamed(const RunChoice& choice, const std::string& output,
   const BrickPlan& plan = choice.plan;
   BoxReader reader(choice.source);
   if (!reader.error().empty()) return {Status::Failed, reader.error()};
-  StreamedResult result(output, whole);
+  StreamedResult result(output, whole, choice.source.geometry);
   if (!result.error().empty()) return {Status::Failed, result.error()};
 
   std::printf("Calculate vectorfield...\nFiltering data...\n");

@@ -31,6 +31,7 @@ struct RunChoice {
   StreamSource source;
   BrickPlan plan;
   std::string error;  // the run cannot be done within the budget, and why
+  std::string reason; // why a whole run does not do
   std::string note;   // for a person: why and how the run is streamed
 };
 

@@ -202,6 +202,10 @@ TEST_F(StreamedRun, RefusesWhatCannotBeStreamedAndSaysWhatToDo) {
   const Finished tiny = run({"--memory", "4K", in});
   EXPECT_EQ(tiny.code, 1);
   EXPECT_NE(tiny.err.find("raise --memory"), std::string::npos) << tiny.err;
+  // Bricks write 8-bit raw results; other outputs of volumes this large are refused before any work.
+  const Finished typed = run({"--memory", "64K", "-o", "out.nii", in});
+  EXPECT_EQ(typed.code, 1);
+  EXPECT_NE(typed.err.find("8-bit raw"), std::string::npos) << typed.err;
   for (const std::string bad : {"0", "12X", "-3M", "1.5G", "M", ""}) {
     const Finished f = run({"--memory", bad, in});
     EXPECT_EQ(f.code, 2) << bad;
