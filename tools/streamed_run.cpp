@@ -141,9 +141,16 @@ StreamOutcome runStreamed(const RunChoice& choice, const std::string& output,
   std::printf("Calculate vectorfield...\nFiltering data...\n");
   std::fflush(stdout);
   progress.start(whole.count());
-  // Sized once for the largest brick; later bricks reuse them.
+  // Reserved once for the largest brick: growing a vector from one brick to
+  // the next would hold the old and the new buffer at once.
+  const Extent b = plan.brick;
+  const int64_t reach = filterReach(params);
   std::vector<float> input, filtered;
   std::vector<uint8_t> plane;
+  input.reserve(static_cast<size_t>(std::min(b.x + 2 * reach, whole.x) * std::min(b.y + 2 * reach, whole.y) *
+                                    std::min(b.z + 2 * reach, whole.z)));
+  filtered.reserve(static_cast<size_t>(b.count()));
+  plane.reserve(static_cast<size_t>(b.x * b.y));
   int64_t done = 0;
   for (int64_t index = 0; index < plan.count(); ++index) {
     if (options.control && options.control->cancelled()) return {Status::Cancelled, {}};
