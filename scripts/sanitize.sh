@@ -13,8 +13,9 @@ flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-po
 
 # The GPU backend stays out: the CUDA runtime does not run under
 # AddressSanitizer. So does the Python module: an instrumented extension
-# cannot be loaded into a plain interpreter. -O1 keeps the instrumented reference filter fast enough
-# for CI. Pass -DVOLUNA_GUI=OFF to leave the window out.
+# cannot be loaded into a plain interpreter. -O1 keeps the instrumented
+# reference filter fast enough for CI. Pass -DVOLUNA_GUI=OFF to leave the
+# window out.
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ \
