@@ -1,0 +1,93 @@
+// Filtering a volume brick by brick: the reach of the filter, the input a
+// brick needs, and the run of one brick whose voxels come out identical,
+// bit for bit, to the same voxels of a run over the whole volume.
+//
+// Every output voxel depends only on input voxels within the reach, so a
+// volume of any size can be cut into bricks, each brick filtered from its
+// interior grown by the reach ("halo", clipped at the volume's faces), and
+// the interiors put back together.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "dims.h"
+#include "filter.h"
+#include "filter_params.h"
+
+namespace voluna {
+
+// Dimensions of a whole volume. Unlike Dims they may multiply to 2^31
+// voxels or more; only a brick's own buffers must stay below that.
+struct Extent {
+  int64_t x = 0, y = 0, z = 0;
+
+  int64_t count() const { return x * y * z; }
+};
+
+// The voxels [x0, x1) x [y0, y1) x [z0, z1) of a volume, in whole-volume
+// coordinates. A buffer holding a box stores its voxels x fastest.
+struct Box {
+  int64_t x0 = 0, y0 = 0, z0 = 0;
+  int64_t x1 = 0, y1 = 0, z1 = 0;
+
+  int64_t width() const { return x1 - x0; }
+  int64_t height() const { return y1 - y0; }
+  int64_t depth() const { return z1 - z0; }
+  int64_t count() const { return empty() ? 0 : width() * height() * depth(); }
+  bool empty() const { return x1 <= x0 || y1 <= y0 || z1 <= z0; }
+  bool contains(const Box& inner) const {
+    return inner.x0 >= x0 && inner.y0 >= y0 && inner.z0 >= z0 && inner.x1 <= x1 &&
+           inner.y1 <= y1 && inner.z1 <= z1;
+  }
+  // The box of a whole volume.
+  static Box of(Extent whole) { return {0, 0, 0, whole.x, whole.y, whole.z}; }
+};
+
+bool operator==(const Box& a, const Box& b);
+
+// Voxel centres must be exact floats with room to spare for the positions
+// the filter walks to (the reach argument in brick.cpp needs coordinates
+// below 2^23); the fast CPU path has the same bound on rows.
+constexpr int64_t kMaxAxis = (int64_t{1} << 22) - 1;
+// Far beyond any disk, and keeps every count and byte offset in 64 bits.
+constexpr int64_t kMaxWholeVoxels = int64_t{1} << 50;
+
+// Empty when a whole volume of these dimensions can be filtered in bricks,
+// else a sentence saying what is wrong.
+std::string checkExtent(Extent whole);
+
+// How far, in voxels along each axis, an output voxel looks into the input:
+// samples + steps + 1 (derived in brick.cpp). Growing a brick by this much
+// on every side makes its interior exact.
+int filterReach(const FilterParams& params);
+
+// `interior` grown by `margin` on every side and clipped to the volume.
+Box grownBox(const Box& interior, int64_t margin, Extent whole);
+
+// The input a brick needs: grownBox(interior, filterReach(params), whole).
+Box haloBox(const Box& interior, Extent whole, const FilterParams& params);
+
+// Filters the voxels of `interior` into `out` (interior.count() floats, x
+// fastest) from `input`, the voxels of `inputBox` (x fastest), which must
+// contain haloBox(interior) and lie inside the whole volume.
+//
+// Every CPU backend gives floats identical to the same voxels of a whole run
+// (runFilter over the whole volume, which brick runs make unnecessary). The
+// CUDA backend filters the input box as a volume of its own and copies out
+// the interior: the texture unit then clamps at the box's faces, which are
+// the volume's faces wherever the halo was clipped, so it agrees with a
+// whole GPU run as closely as GPU runs agree with each other (positions are
+// taken relative to the box).
+//
+// Checks everything before any work; reports, rather than runs, what it
+// cannot do. Prints nothing: a caller running many bricks says what runs.
+// Progress goes to options.control per stage of this brick.
+FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, const Box& interior,
+                       const FilterParams& params, float* out, const FilterOptions& options = {});
+
+// Bytes runBrick itself allocates on the CPU for a brick of `interior`
+// (its direction field and the constancy map of its input), at most.
+int64_t brickWorkingBytes(const Box& interior, Extent whole, const FilterParams& params);
+
+}  // namespace voluna
