@@ -36,6 +36,7 @@ class Ui_Voluna {
   QAction* actionHelp;
   QAction* actionSave;
   QAction* action_oeffnen;
+  QAction* action_speichern;
   QWidget* centralwidget;
   QGridLayout* gridLayout;
   QHBoxLayout* horizontalLayout;
@@ -92,6 +93,9 @@ class Ui_Voluna {
     actionSave->setIcon(icon4);
     action_oeffnen = new QAction(Voluna);
     action_oeffnen->setObjectName(QString::fromUtf8("action_oeffnen"));
+    action_speichern = new QAction(Voluna);
+    action_speichern->setObjectName(QString::fromUtf8("action_speichern"));
+    action_speichern->setEnabled(false);
 
     centralwidget = new QWidget(Voluna);
     centralwidget->setObjectName(QString::fromUtf8("centralwidget"));
@@ -205,6 +209,7 @@ class Ui_Voluna {
     Voluna->setMenuBar(menuBar);
     menuBar->addAction(menuDatei->menuAction());
     menuDatei->addAction(action_oeffnen);
+    menuDatei->addAction(action_speichern);
 
     retranslateUi(Voluna);
 
@@ -219,6 +224,7 @@ class Ui_Voluna {
     actionHelp->setText(QCoreApplication::translate("Voluna", "Help", nullptr));
     actionSave->setText(QCoreApplication::translate("Voluna", "Save", nullptr));
     action_oeffnen->setText(QCoreApplication::translate("Voluna", "\303\226ffnen...", nullptr));
+    action_speichern->setText(QCoreApplication::translate("Voluna", "Speichern unter...", nullptr));
     groupBox->setTitle(QCoreApplication::translate("Voluna", "Filterparameters", nullptr));
     label->setText(QCoreApplication::translate("Voluna", "Amount of Samples:", nullptr));
     filterBtn->setText(QCoreApplication::translate("Voluna", "Filter", nullptr));

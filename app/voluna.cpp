@@ -23,6 +23,9 @@ Voluna::Voluna()
       fileDialog([](QWidget* parent, const QString& caption) {
         return QFileDialog::getOpenFileName(parent, caption, QString(), QString());
       }),
+      saveDialog([](QWidget* parent, const QString& caption) {
+        return QFileDialog::getSaveFileName(parent, caption, QString(), QString());
+      }),
       filterBackend(voluna::runFilter) {
   ui = new Ui_Voluna;
   ui->setupUi(this);
@@ -38,6 +41,7 @@ Voluna::Voluna()
 
   connect(ui->actionExit, SIGNAL(triggered()), this, SLOT(slotExit()));
   connect(ui->action_oeffnen, SIGNAL(triggered()), this, SLOT(openFile()));
+  connect(ui->action_speichern, SIGNAL(triggered()), this, SLOT(saveResultAs()));
   connect(ui->windowSpinner, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, &Voluna::setWindow);
   connect(ui->levelSpinner, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, &Voluna::setLevel);
   connect(ui->filterBtn, SIGNAL(pressed()), this, SLOT(filterVolume()));
@@ -64,6 +68,8 @@ Voluna::~Voluna() {
 
 void Voluna::setFileDialog(FileDialog dialog) { fileDialog = std::move(dialog); }
 
+void Voluna::setSaveDialog(SaveDialog dialog) { saveDialog = std::move(dialog); }
+
 void Voluna::setFilterBackend(FilterBackend backend) { filterBackend = std::move(backend); }
 
 void Voluna::slotExit() { QCoreApplication::exit(0); }
@@ -89,8 +95,13 @@ QString Voluna::droppedVolume(const QMimeData* data) {
   const QUrl url = data->urls().first();
   if (!url.isLocalFile()) return {};
   const QString file = url.toLocalFile();
-  const QString suffix = QFileInfo(file).suffix().toLower();
-  return suffix == "mhd" || suffix == "mha" ? file : QString();
+  // The formats "Öffnen..." reads; DICOM files often have no extension at all.
+  const QFileInfo info(file);
+  const QString suffix = info.suffix().toLower();
+  static const QStringList kSuffixes = {"mhd", "mha", "nii", "nrrd", "nhdr", "tif", "tiff", "dcm", "ima"};
+  const bool known = kSuffixes.contains(suffix) || info.fileName().toLower().endsWith(".nii.gz") ||
+                     (suffix.isEmpty() && info.isFile());
+  return known ? file : QString();
 }
 
 void Voluna::dragEnterEvent(QDragEnterEvent* event) {

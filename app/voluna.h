@@ -22,6 +22,8 @@
 #include "filter_params.h"
 #include "filter_progress.h"
 #include "run_control.h"
+#include "value_mapping.h"
+#include "volume.h"
 
 class QCloseEvent;
 class QDragEnterEvent;
@@ -40,6 +42,8 @@ class Voluna : public QMainWindow {
   // chosen file name (empty when cancelled), and the filter backend does
   // what voluna::runFilter does.
   using FileDialog = std::function<QString(QWidget* parent, const QString& caption)>;
+  // The save dialog: returns the chosen file name, empty when cancelled.
+  using SaveDialog = std::function<QString(QWidget* parent, const QString& caption)>;
   using FilterBackend =
       std::function<voluna::FilterOutcome(const float* volume, voluna::Dims dims, const voluna::FilterParams& params,
                                           float* out, const voluna::FilterOptions& options)>;
@@ -48,6 +52,7 @@ class Voluna : public QMainWindow {
   ~Voluna() override;
 
   void setFileDialog(FileDialog dialog);
+  void setSaveDialog(SaveDialog dialog);
   void setFilterBackend(FilterBackend backend);
 
   // Opens a volume as if it had been chosen in the dialog (for "voluna FILE"
@@ -58,6 +63,9 @@ class Voluna : public QMainWindow {
   virtual void slotExit();
   virtual void Render();
   virtual void openFile();
+  // "Speichern unter...": the current result in the input's type and range,
+  // with its geometry, in the format the chosen name's extension picks.
+  virtual void saveResultAs();
   virtual void filterVolume();
   virtual void setLevel();
   virtual void setWindow();
@@ -102,7 +110,7 @@ class Voluna : public QMainWindow {
   void cancelFilter();
   void stopFilterAndWait();
   bool filterRunning() const { return runControl != nullptr; }
-  // The single local .mhd or .mha file a drag carries, or empty.
+  // The single local volume file (of a format "Öffnen..." reads) a drag carries, or empty.
   static QString droppedVolume(const QMimeData* data);
 
   vtkRenderer* renderer1() const;
@@ -115,11 +123,17 @@ class Voluna : public QMainWindow {
   vtkSmartPointer<vtkVolume> filteredVolume;
   std::vector<float> volumeData;
   voluna::Dims dimensions;
+  // What the loaded volume was, so that a result can be saved as it.
+  voluna::ScalarType inputType = voluna::ScalarType::UInt8;
+  voluna::ValueRange inputRange;
+  voluna::Geometry inputGeometry;
+  std::vector<float> resultData;  // the last result on the unit scale; empty until one exists
   double rampLevel = 0.0;
   double rampWindow = 0.0;
   Ui_Voluna* ui = nullptr;
 
   FileDialog fileDialog;
+  SaveDialog saveDialog;
   FilterBackend filterBackend;
 
   // The run in progress, if any.

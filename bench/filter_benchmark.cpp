@@ -30,20 +30,20 @@ namespace {
 
 using namespace voluna;
 
-struct Volume {
+struct BenchVolume {
   std::string name;
   Dims dims;
   std::vector<float> values;
   uint64_t samples = 0;  // the plain search's sample count at the defaults
 };
 
-std::vector<Volume>& volumes() {
-  static std::vector<Volume> list;
+std::vector<BenchVolume>& volumes() {
+  static std::vector<BenchVolume> list;
   return list;
 }
 
 void addVolume(const std::string& name, Dims dims, const std::vector<uint8_t>& bytes) {
-  Volume v{name, dims, bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size())), 0};
+  BenchVolume v{name, dims, bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size())), 0};
   SearchStats stats;
   std::vector<Float4> field(v.values.size());
   CpuFastFilter().createVectorField(v.values.data(), dims, FilterParams().samples, false,
@@ -83,7 +83,7 @@ class QuietStdout {
   int saved_;
 };
 
-void runFilter(benchmark::State& state, const Volume& v, Path path, int threads) {
+void runFilter(benchmark::State& state, const BenchVolume& v, Path path, int threads) {
   std::vector<float> out(v.values.size());
   FastRunStats fastStats;
   for (auto _ : state) {
@@ -141,7 +141,7 @@ class TableReporter : public benchmark::ConsoleReporter {
   }
 };
 
-std::string key(const Volume& v, Path p, int threads) {
+std::string key(const BenchVolume& v, Path p, int threads) {
   return v.name + "/" + pathName(p) + "/" + std::to_string(threads);
 }
 
@@ -164,13 +164,13 @@ std::string ratio(double value) {
 }
 
 void printTable(const TableReporter& reporter, int allThreads) {
-  auto row = [&](const Volume& v, Path p, int t) -> const TableReporter::Row* {
+  auto row = [&](const BenchVolume& v, Path p, int t) -> const TableReporter::Row* {
     auto it = reporter.rows.find(key(v, p, t));
     return it == reporter.rows.end() ? nullptr : &it->second;
   };
   std::printf("\n| volume | path | threads | voxels/s | samples/s | fast / plain, same threads | fast / plain 1 thread |\n");
   std::printf("|---|---|---:|---:|---:|---:|---:|\n");
-  for (const Volume& v : volumes()) {
+  for (const BenchVolume& v : volumes()) {
     for (Path p : {Path::Plain, Path::Fast}) {
       for (int t : {1, allThreads}) {
         const TableReporter::Row* r = row(v, p, t);
@@ -188,7 +188,7 @@ void printTable(const TableReporter& reporter, int allThreads) {
     }
   }
   std::printf("\nFast path (%s, %d-voxel runs):\n", searchTargetName(), searchLanes());
-  for (const Volume& v : volumes()) {
+  for (const BenchVolume& v : volumes()) {
     for (int t : {1, allThreads}) {
       const TableReporter::Row* pruned = row(v, Path::Fast, t);
       const TableReporter::Row* unpruned = row(v, Path::FastUnpruned, t);
@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
   addVolume("constant", Dims{64, 64, 64}, constantBytes(Dims{64, 64, 64}, 128));
   const LoadResult loaded = loadVolume(sample);
   if (loaded.ok()) {
-    addVolume("bundled sample", loaded.volume.dims, loaded.volume.voxels);
+    addVolume("bundled sample", loaded.volume.dims, loaded.volume.data);
   } else {
     std::fprintf(stderr, "filter_benchmark: skipping the sample: %s\n", loaded.error.c_str());
   }
@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
   const int allThreads = CpuFastFilter().threadCount();
   std::vector<int> threadCounts = {1};
   if (allThreads > 1) threadCounts.push_back(allThreads);
-  for (const Volume& v : volumes()) {
+  for (const BenchVolume& v : volumes()) {
     for (Path p : {Path::Plain, Path::Fast, Path::FastUnpruned}) {
       for (int t : threadCounts) {
         auto* b = benchmark::RegisterBenchmark(key(v, p, t).c_str(), [&v, p, t](benchmark::State& s) {

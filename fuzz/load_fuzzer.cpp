@@ -1,6 +1,6 @@
 // libFuzzer target over the whole loading path: arbitrary bytes as a
 // MetaImage file, through Voluna's header checks and, where they pass,
-// VTK's reader and the conversion to bytes. Headers in the input may name the
+// ITK's MetaImage reader. Headers in the input may name the
 // companion files made at start-up (data.raw, data.zraw, short.raw, folder),
 // so separate data files are exercised too.
 #include <cstdint>
@@ -68,12 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (loaded.ok()) {
     const voluna::Dims d = loaded.volume.dims;
     if (d.x < 1 || d.y < 1 || d.z < 1 || d.count() > voluna::kMaxVoxels) broken("dims", std::to_string(d.count()));
-    if (static_cast<int64_t>(loaded.volume.voxels.size()) != d.count()) broken("voxel count", loaded.notice);
+    if (loaded.volume.data.size() != static_cast<size_t>(d.count()) * voluna::scalarSize(loaded.volume.type)) {
+      broken("voxel count", loaded.notice);
+    }
     if (!parsed.ok()) broken("loaded what the parser refused", parsed.error);
   } else {
     if (loaded.error.rfind(gInput + ": ", 0) != 0) broken("message does not name the file", loaded.error);
     if (loaded.error.find('\n') != std::string::npos) broken("message of more than one line", loaded.error);
-    if (!loaded.volume.voxels.empty()) broken("voxels beside an error", loaded.error);
+    if (!loaded.volume.data.empty()) broken("voxels beside an error", loaded.error);
   }
   return 0;
 }

@@ -12,14 +12,12 @@
 
 namespace voluna {
 
-// The scalar types that VTK's reader turns into the matching VTK type.
+// The element types Voluna reads, in the order of ScalarType's matching types.
 enum class ElementType { Char, UChar, Short, UShort, Int, UInt, Float, Double };
 
 // The header's name of a type, e.g. "MET_SHORT".
 const char* elementTypeName(ElementType type);
 int elementSize(ElementType type);
-// The VTK scalar type (VTK_SHORT, ...) that VTK's reader yields for it.
-int vtkScalarTypeOf(ElementType type);
 
 // What a header says about its voxels and where they are.
 struct MetaImageHeader {

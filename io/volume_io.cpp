@@ -1,18 +1,14 @@
 #include "volume_io.h"
 
-#include "metaimage_header.h"
-#include "scalars_to_bytes.h"
+#include <itkGDCMImageIO.h>
+#include <itkImageIORegion.h>
+#include <itkMetaImageIO.h>
+#include <itkNiftiImageIO.h>
+#include <itkNrrdImageIO.h>
+#include <itkTIFFImageIO.h>
 
-#include <vtkCallbackCommand.h>
-#include <vtkCommand.h>
-#include <vtkDataArray.h>
-#include <vtkExecutive.h>
-#include <vtkImageData.h>
-#include <vtkMetaImageReader.h>
-#include <vtkNew.h>
-#include <vtkPointData.h>
-#include <vtkType.h>
-
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -25,30 +21,113 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "dicom_series.h"
+#include "file_checks.h"
+#include "itk_reading.h"
+#include "metaimage_header.h"
+#include "nifti_header.h"
+#include "nrrd_header.h"
+#include "tiff_pages.h"
+
 namespace voluna {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Collects VTK's error text instead of letting it go to the console.
-// Keeps what VTK says, without the source location it puts first
-// ("ERROR: In file, line N\nclass (address): what"), on one line.
-void collectError(vtkObject*, unsigned long, void* clientData, void* callData) {
-  auto* messages = static_cast<std::string*>(clientData);
-  if (!callData) return;
-  std::string text = static_cast<const char*>(callData);
-  const size_t located = text.find("): ");
-  if (located != std::string::npos) text.erase(0, located + 3);
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  if (!messages->empty()) *messages += "; ";
-  *messages += text;
+std::string systemError() { return std::strerror(errno); }
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
-std::string systemError() { return std::strerror(errno); }
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+enum class InputFormat { MetaImage, Nifti, Nrrd, Tiff, Dicom };
+
+// By extension first; files without a known one by their first bytes, and
+// anything else as MetaImage, whose checks say plainly what they found.
+InputFormat inputFormatOf(const std::string& path) {
+  const std::string name = lowerCase(fs::path(path).filename().string());
+  if (endsWith(name, ".nii") || endsWith(name, ".nii.gz")) return InputFormat::Nifti;
+  if (endsWith(name, ".nrrd") || endsWith(name, ".nhdr")) return InputFormat::Nrrd;
+  if (endsWith(name, ".tif") || endsWith(name, ".tiff")) return InputFormat::Tiff;
+  if (endsWith(name, ".mha") || endsWith(name, ".mhd")) return InputFormat::MetaImage;
+  if (endsWith(name, ".dcm") || endsWith(name, ".ima")) return InputFormat::Dicom;
+  const Opened file = openRegular(path);
+  std::string start;
+  if (file.state != Opened::Ok || !readAt(file.file->fd(), 0, 132, start).empty()) return InputFormat::MetaImage;
+  if (start.rfind("NRRD000", 0) == 0) return InputFormat::Nrrd;
+  if (start.rfind("II*", 0) == 0 || start.rfind(std::string("MM\0*", 4), 0) == 0) return InputFormat::Tiff;
+  if (start.size() == 132 && start.compare(128, 4, "DICM") == 0) return InputFormat::Dicom;
+  if (start.size() >= 4) {
+    int32_t size = 0;
+    std::memcpy(&size, start.data(), 4);
+    if (size == 348 || size == 0x5c010000 || size == 540 || size == 0x1c020000) return InputFormat::Nifti;
+  }
+  return InputFormat::MetaImage;
+}
+
+// What VTK's reader used to be checked against, now ITK's: its reading of the
+// header must be what ours found sound.
+std::string checkedMetaImage(const std::string& path, Volume& volume) {
+  const CheckedMetaImage checked = checkMetaImageFile(path);
+  if (!checked.ok()) return checked.error;
+  const MetaImageHeader& header = checked.header;
+  auto io = itk::MetaImageIO::New();
+  const std::string problem = readWithItk(io, path, volume);
+  if (!problem.empty()) return problem;
+  static const ScalarType kTypes[] = {ScalarType::Int8,  ScalarType::UInt8, ScalarType::Int16,   ScalarType::UInt16,
+                                      ScalarType::Int32, ScalarType::UInt32, ScalarType::Float32, ScalarType::Float64};
+  const ScalarType expected = kTypes[static_cast<int>(header.elementType)];
+  if (volume.dims.x != header.dims.x || volume.dims.y != header.dims.y || volume.dims.z != header.dims.z ||
+      volume.type != expected) {
+    const std::string read = std::string(scalarName(volume.type)) + ", " + std::to_string(volume.dims.x) + " x " +
+                             std::to_string(volume.dims.y) + " x " + std::to_string(volume.dims.z);
+    volume = Volume{};
+    return "was read as " + read + " voxels, not as its header says (" + elementTypeName(header.elementType) +
+           ", " + std::to_string(header.dims.x) + " x " + std::to_string(header.dims.y) + " x " +
+           std::to_string(header.dims.z) + ")";
+  }
+  return {};
+}
+
+std::string readVolume(const std::string& path, InputFormat format, Volume& volume) {
+  switch (format) {
+    case InputFormat::MetaImage: return checkedMetaImage(path, volume);
+    case InputFormat::Nifti: {
+      const NiftiCheck checked = checkNiftiFile(path);
+      if (!checked.ok()) return checked.error;
+      auto io = itk::NiftiImageIO::New();
+      return readWithItk(io, path, volume);
+    }
+    case InputFormat::Nrrd: {
+      const NrrdCheck checked = checkNrrdFile(path);
+      if (!checked.ok()) return checked.error;
+      auto io = itk::NrrdImageIO::New();
+      return readWithItk(io, path, volume);
+    }
+    case InputFormat::Tiff: {
+      std::error_code ec;
+      const auto size = static_cast<int64_t>(fs::file_size(path, ec));
+      if (ec) return "cannot be opened (" + ec.message() + ")";
+      if (size == 0) return "is empty";
+      const std::string problem = checkTiffPages(path, size);
+      if (!problem.empty()) return problem;
+      auto io = itk::TIFFImageIO::New();
+      return readWithItk(io, path, volume);
+    }
+    case InputFormat::Dicom: {
+      const DicomSeries series = findDicomSeries(path);
+      if (!series.ok()) return series.error;
+      return readDicomSeries(series, volume);
+    }
+  }
+  return "has an unknown format";
+}
 
 }  // namespace
 
@@ -56,7 +135,7 @@ LoadResult loadVolume(const std::string& path) {
   LoadResult result;
   auto fail = [&](const std::string& why) {
     result.error = path + ": " + why;
-    result.volume = ByteVolume{};
+    result.volume = Volume{};
     result.notice.clear();
     return result;
   };
@@ -65,72 +144,34 @@ LoadResult loadVolume(const std::string& path) {
   const fs::file_status status = fs::status(path, ec);
   if (ec && ec != std::errc::no_such_file_or_directory) return fail("cannot be opened (" + ec.message() + ")");
   if (!fs::exists(status)) return fail("no such file");
-  if (fs::is_directory(status)) return fail("is a folder, not a MetaImage file");
+  if (fs::is_directory(status)) return fail("is a folder, not a volume file");
   if (!fs::is_regular_file(status)) return fail("is not a regular file");
 
-  // VTK's reader believes whatever the header says; nothing reaches it that
-  // our own reading of the header and the data has not found sound.
-  const CheckedMetaImage checked = checkMetaImageFile(path);
-  if (!checked.ok()) return fail(checked.error);
-  const MetaImageHeader& header = checked.header;
-
   try {
-    vtkNew<vtkMetaImageReader> reader;
-    std::string vtkErrors;
-    vtkNew<vtkCallbackCommand> onError;
-    onError->SetCallback(collectError);
-    onError->SetClientData(&vtkErrors);
-    reader->AddObserver(vtkCommand::ErrorEvent, onError);
-    reader->GetExecutive()->AddObserver(vtkCommand::ErrorEvent, onError);
-    reader->SetFileName(path.c_str());
-    reader->Update();
-    if (!vtkErrors.empty() || reader->GetErrorCode() != 0) {
-      return fail("could not be read (" + (vtkErrors.empty() ? std::string("reader error") : vtkErrors) + ")");
-    }
-
-    // The file could change between our check and VTK's read, and VTK's
-    // reading of a header may differ from ours: what it made must be what the
-    // header promised.
-    vtkImageData* image = reader->GetOutput();
-    vtkDataArray* scalars = image ? image->GetPointData()->GetScalars() : nullptr;
-    if (!scalars) return fail("holds no voxel data that VTK could read");
-    int extent[6];
-    image->GetExtent(extent);
-    const Dims dims{extent[1] - extent[0] + 1, extent[3] - extent[2] + 1, extent[5] - extent[4] + 1};
-    if (dims.x != header.dims.x || dims.y != header.dims.y || dims.z != header.dims.z ||
-        scalars->GetNumberOfComponents() != 1 || scalars->GetDataType() != vtkScalarTypeOf(header.elementType) ||
-        scalars->GetNumberOfTuples() != header.dims.count()) {
-      return fail("was read by VTK as " + std::to_string(scalars->GetNumberOfComponents()) + " component(s) of " +
-                  scalars->GetDataTypeAsString() + " in " + std::to_string(dims.x) + " x " + std::to_string(dims.y) +
-                  " x " + std::to_string(dims.z) + " voxels, not as its header says (" +
-                  elementTypeName(header.elementType) + ", " + std::to_string(header.dims.x) + " x " +
-                  std::to_string(header.dims.y) + " x " + std::to_string(header.dims.z) + ")");
-    }
-
-    ByteMapping mapping = scalarsToBytes(image);
-    if (!mapping.error.empty()) return fail(mapping.error);
-    result.volume.dims = dims;
-    image->GetSpacing(result.volume.spacing);
-    image->GetOrigin(result.volume.origin);
-    // The reader keeps the file's own voxel order (x fastest), which is ours.
-    result.volume.voxels = std::move(mapping.bytes);
-    result.notice = std::move(mapping.notice);
-    // The filter ignores spacing, but a zero or absurd one leaves the views
-    // empty with no word why: show such volumes with unit spacing instead.
-    static const char* const kAxes[3] = {"x", "y", "z"};
-    for (int axis = 0; axis < 3; ++axis) {
-      double& spacing = result.volume.spacing[axis];
-      if (std::fabs(spacing) >= 1e-6 && std::fabs(spacing) <= 1e6) continue;
-      if (!result.notice.empty()) result.notice += "; ";
-      std::ostringstream text;
-      text << "spacing " << spacing << " along " << kAxes[axis] << " cannot be displayed, 1 is used";
-      result.notice += text.str();
-      spacing = 1.0;
-    }
+    const std::string problem = readVolume(path, inputFormatOf(path), result.volume);
+    if (!problem.empty()) return fail(problem);
   } catch (const std::bad_alloc&) {
-    // VTK's reader allocates with new[] and lets the exception through.
-    return fail("needs more memory than is available for its " + std::to_string(header.dims.count()) +
-                " voxels (" + std::to_string(header.voxelBytes()) + " bytes as stored)");
+    return fail("needs more memory than is available to be read");
+  } catch (const itk::ExceptionObject& error) {
+    return fail(std::string("could not be read (") + error.GetDescription() + ")");
+  } catch (const std::exception& error) {
+    return fail(std::string("could not be read (") + error.what() + ")");
+  }
+
+  // The filter ignores spacing, but a zero or absurd one leaves the views
+  // empty with no word why: show such volumes with unit spacing instead.
+  static const char* const kAxes[3] = {"x", "y", "z"};
+  for (int axis = 0; axis < 3; ++axis) {
+    double& spacing = result.volume.geometry.spacing[axis];
+    if (std::fabs(spacing) >= 1e-6 && std::fabs(spacing) <= 1e6) continue;
+    if (!result.notice.empty()) result.notice += "; ";
+    std::ostringstream text;
+    text << "spacing " << spacing << " along " << kAxes[axis] << " cannot be displayed, 1 is used";
+    result.notice += text.str();
+    spacing = 1.0;
+  }
+  for (double& value : result.volume.geometry.origin) {
+    if (!std::isfinite(value)) value = 0.0;
   }
   return result;
 }
@@ -180,26 +221,204 @@ std::string writeFileAtomically(const std::string& path, const void* data, size_
   return {};
 }
 
-std::string writeResult(const std::string& rawPath, const uint8_t* bytes, Dims dims) {
-  const std::string headerPath = headerPathFor(rawPath);
-  if (fs::path(headerPath) == fs::path(rawPath)) {
-    return rawPath + ": the result needs a name that does not end in .mhd, so its header can sit beside it";
+namespace {
+
+const char* metaElementType(ScalarType type) {
+  switch (type) {
+    case ScalarType::UInt8: return "MET_UCHAR";
+    case ScalarType::Int8: return "MET_CHAR";
+    case ScalarType::UInt16: return "MET_USHORT";
+    case ScalarType::Int16: return "MET_SHORT";
+    case ScalarType::UInt32: return "MET_UINT";
+    case ScalarType::Int32: return "MET_INT";
+    case ScalarType::Float32: return "MET_FLOAT";
+    case ScalarType::Float64: return "MET_DOUBLE";
   }
+  return "MET_UCHAR";
+}
+
+itk::IOComponentEnum itkComponentOf(ScalarType type) {
+  using C = itk::IOComponentEnum;
+  switch (type) {
+    case ScalarType::UInt8: return C::UCHAR;
+    case ScalarType::Int8: return C::CHAR;
+    case ScalarType::UInt16: return C::USHORT;
+    case ScalarType::Int16: return C::SHORT;
+    case ScalarType::UInt32: return C::UINT;
+    case ScalarType::Int32: return C::INT;
+    case ScalarType::Float32: return C::FLOAT;
+    case ScalarType::Float64: return C::DOUBLE;
+  }
+  return C::UCHAR;
+}
+
+// Shortest text that reads back as the same double.
+std::string exact(double value) {
+  char text[40];
+  for (int digits = 6; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    if (std::strtod(text, nullptr) == value) break;
+  }
+  return text;
+}
+
+// The raw voxels and a MetaImage header naming them, data first so that the
+// header never names data that is not there yet.
+std::string writeRawWithHeader(const std::string& rawPath, const std::string& headerPath, const Volume& volume) {
+  const Geometry& g = volume.geometry;
   std::ostringstream header;
   header << "ObjectType = Image\n"
          << "NDims = 3\n"
          << "BinaryData = True\n"
          << "BinaryDataByteOrderMSB = False\n"
          << "CompressedData = False\n"
-         << "Offset = 0 0 0\n"
-         << "ElementSpacing = 1 1 1\n"
-         << "DimSize = " << dims.x << ' ' << dims.y << ' ' << dims.z << '\n'
-         << "ElementType = MET_UCHAR\n"
+         << "TransformMatrix =";
+  // MetaImage lists the axes' directions one after the other.
+  for (int axis = 0; axis < 3; ++axis) {
+    for (int r = 0; r < 3; ++r) header << ' ' << exact(g.direction[r * 3 + axis]);
+  }
+  header << "\nOffset = " << exact(g.origin[0]) << ' ' << exact(g.origin[1]) << ' ' << exact(g.origin[2]) << '\n'
+         << "ElementSpacing = " << exact(g.spacing[0]) << ' ' << exact(g.spacing[1]) << ' ' << exact(g.spacing[2])
+         << '\n'
+         << "DimSize = " << volume.dims.x << ' ' << volume.dims.y << ' ' << volume.dims.z << '\n'
+         << "ElementType = " << metaElementType(volume.type) << '\n'
          << "ElementDataFile = " << fs::path(rawPath).filename().string() << '\n';
-  std::string error = writeFileAtomically(rawPath, bytes, static_cast<size_t>(dims.count()));
+  std::string error = writeFileAtomically(rawPath, volume.data.data(), volume.data.size());
   if (!error.empty()) return error;
   const std::string text = header.str();
   return writeFileAtomically(headerPath, text.data(), text.size());
+}
+
+// ITK writes into a temporary file of the same extension beside the target,
+// which is then renamed over it.
+std::string writeWithItk(itk::ImageIOBase* io, const std::string& path, const std::string& extension,
+                         const Volume& volume) {
+  const fs::path target(path);
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX" + extension)).string();
+  const int fd = mkstemps(temporary.data(), static_cast<int>(extension.size()));
+  if (fd < 0) return path + ": cannot be written (" + systemError() + ")";
+  ::close(fd);
+  auto abandon = [&](const std::string& why) {
+    ::unlink(temporary.c_str());
+    return path + ": cannot be written (" + why + ")";
+  };
+  try {
+    const Geometry& g = volume.geometry;
+    io->SetNumberOfDimensions(3);
+    io->SetPixelType(itk::IOPixelEnum::SCALAR);
+    io->SetNumberOfComponents(1);
+    io->SetComponentType(itkComponentOf(volume.type));
+    const int size[3] = {volume.dims.x, volume.dims.y, volume.dims.z};
+    itk::ImageIORegion region(3);
+    for (unsigned axis = 0; axis < 3; ++axis) {
+      io->SetDimensions(axis, static_cast<itk::SizeValueType>(size[axis]));
+      io->SetSpacing(axis, g.spacing[axis]);
+      io->SetOrigin(axis, g.origin[axis]);
+      io->SetDirection(axis, std::vector<double>{g.direction[axis], g.direction[3 + axis], g.direction[6 + axis]});
+      region.SetIndex(axis, 0);
+      region.SetSize(axis, static_cast<itk::SizeValueType>(size[axis]));
+    }
+    io->SetIORegion(region);
+    io->SetFileName(temporary);
+    io->WriteImageInformation();
+    io->Write(volume.data.data());
+  } catch (const itk::ExceptionObject& error) {
+    std::string text = error.GetDescription();
+    for (char& c : text) {
+      if (c == '\n') c = ' ';
+    }
+    return abandon(text);
+  } catch (const std::exception& error) {
+    return abandon(error.what());
+  }
+  // ITK closes without syncing: make the data durable before it replaces the old file.
+  const int sync = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  if (sync < 0 || ::fsync(sync) != 0) {
+    const std::string why = systemError();
+    if (sync >= 0) ::close(sync);
+    return abandon(why);
+  }
+  ::close(sync);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::chmod(temporary.c_str(), 0666 & ~mask);
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) return abandon(systemError());
+  return {};
+}
+
+}  // namespace
+
+bool outputFormatFor(const std::string& path, OutputFormat& format, std::string& error) {
+  const std::string name = lowerCase(fs::path(path).filename().string());
+  if (endsWith(name, ".nii.gz")) {
+    format = OutputFormat::NiftiGzip;
+  } else if (endsWith(name, ".nii")) {
+    format = OutputFormat::Nifti;
+  } else if (endsWith(name, ".nrrd")) {
+    format = OutputFormat::Nrrd;
+  } else if (endsWith(name, ".mha")) {
+    format = OutputFormat::MetaImage;
+  } else if (endsWith(name, ".mhd")) {
+    format = OutputFormat::MetaImageHeader;
+  } else if (endsWith(name, ".tif") || endsWith(name, ".tiff")) {
+    format = OutputFormat::Tiff;
+  } else if (endsWith(name, ".dcm")) {
+    error = "'" + path + "': Voluna does not write DICOM (a series needs the scanner's patient and study data); "
+            "write NIfTI (.nii or .nii.gz) instead, which keeps the type, spacing, origin and orientation";
+    return false;
+  } else {
+    // .raw, and any other name: the bare voxels, as results always were.
+    format = OutputFormat::Raw;
+  }
+  return true;
+}
+
+std::string writeVolume(const std::string& path, const Volume& volume) {
+  OutputFormat format;
+  std::string error;
+  if (!outputFormatFor(path, format, error)) return error;
+  if (volume.data.size() != static_cast<size_t>(volume.dims.count()) * scalarSize(volume.type)) {
+    return path + ": cannot be written (the volume holds " + std::to_string(volume.data.size()) +
+           " bytes, not the " + std::to_string(volume.dims.count() * static_cast<int64_t>(scalarSize(volume.type))) +
+           " its size and type need)";
+  }
+  switch (format) {
+    case OutputFormat::Raw: return writeRawWithHeader(path, headerPathFor(path), volume);
+    case OutputFormat::MetaImageHeader: {
+      fs::path raw(path);
+      raw.replace_extension(".raw");
+      return writeRawWithHeader(raw.string(), path, volume);
+    }
+    case OutputFormat::MetaImage: {
+      auto io = itk::MetaImageIO::New();
+      io->SetUseCompression(false);
+      return writeWithItk(io, path, ".mha", volume);
+    }
+    case OutputFormat::Nifti: return writeWithItk(itk::NiftiImageIO::New(), path, ".nii", volume);
+    case OutputFormat::NiftiGzip: return writeWithItk(itk::NiftiImageIO::New(), path, ".nii.gz", volume);
+    case OutputFormat::Nrrd: return writeWithItk(itk::NrrdImageIO::New(), path, ".nrrd", volume);
+    case OutputFormat::Tiff: {
+      const ScalarType t = volume.type;
+      if (t != ScalarType::UInt8 && t != ScalarType::Int8 && t != ScalarType::UInt16 && t != ScalarType::Int16 &&
+          t != ScalarType::Float32) {
+        return path + ": cannot be written as TIFF with " + scalarName(t) +
+               " voxels; TIFF takes uint8, int8, uint16, int16 and float32 (use --output-type float32, or NIfTI)";
+      }
+      return writeWithItk(itk::TIFFImageIO::New(), path, ".tif", volume);
+    }
+  }
+  return path + ": cannot be written (unknown format)";
+}
+
+std::string writeResult(const std::string& rawPath, const uint8_t* bytes, Dims dims) {
+  if (fs::path(headerPathFor(rawPath)) == fs::path(rawPath)) {
+    return rawPath + ": the result needs a name that does not end in .mhd, so its header can sit beside it";
+  }
+  Volume volume;
+  volume.dims = dims;
+  volume.data.assign(bytes, bytes + dims.count());
+  return writeRawWithHeader(rawPath, headerPathFor(rawPath), volume);
 }
 
 }  // namespace voluna

@@ -1,4 +1,6 @@
-// Reading MetaImage volumes into bytes and writing filter results.
+// Reading volumes of every supported format into their own scalar type, with
+// their geometry, and writing them back in the format a name's extension
+// picks. Every file is checked by Voluna before a library allocates voxels.
 #pragma once
 
 #include <cstdint>
@@ -6,40 +8,48 @@
 #include <vector>
 
 #include "dims.h"
+#include "volume.h"
 
 namespace voluna {
 
-// A loaded volume: one unsigned byte per voxel in voxel order.
-struct ByteVolume {
-  Dims dims;
-  double spacing[3] = {1.0, 1.0, 1.0};
-  double origin[3] = {0.0, 0.0, 0.0};
-  std::vector<uint8_t> voxels;
-};
-
 struct LoadResult {
-  ByteVolume volume;
+  Volume volume;
   std::string error;   // empty on success; names the file and what is wrong
-  std::string notice;  // on success, what a person should know (e.g. a conversion)
+  std::string notice;  // on success, what a person should know
 
   bool ok() const { return error.empty(); }
 };
 
-// Reads a MetaImage (.mhd header with its data file, or .mha) with VTK's
-// reader. Refuses, with a message, anything that is not a non-empty volume of
-// one unsigned 8-bit component with fewer than 2^31 voxels.
+// Reads a volume: NIfTI-1 (.nii, .nii.gz), NRRD (.nrrd, .nhdr with its data
+// file), MetaImage (.mha, .mhd with its data file), TIFF (.tif, .tiff, one
+// page per slice) or a DICOM series (any one file of it: every slice of that
+// series in the file's folder, ordered by position). Refuses, with a message,
+// anything that is not a non-empty volume of one scalar component with fewer
+// than 2^31 voxels.
 LoadResult loadVolume(const std::string& path);
+
+// The output formats, by extension.
+enum class OutputFormat { Raw, MetaImageHeader, MetaImage, Nifti, NiftiGzip, Nrrd, Tiff };
+
+// The format `path`'s extension picks: .nii, .nii.gz, .nrrd, .mha, .mhd,
+// .tif/.tiff, and raw for .raw and every other name. False with a message
+// suggesting NIfTI for .dcm, which Voluna does not write.
+bool outputFormatFor(const std::string& path, OutputFormat& format, std::string& error);
+
+// Writes `volume` with its type and geometry in the format the extension
+// picks. .raw writes the bare voxels and a MetaImage header (.mhd) beside
+// them; .mhd the header and its data file (.raw) beside it. Atomic: every
+// file is written to a temporary file in the same folder and renamed over
+// the old one, so readers never see a torn file and on failure the old files
+// stay. Returns an empty string on success, else a message naming the file.
+std::string writeVolume(const std::string& path, const Volume& volume);
 
 // The MetaImage header written beside a raw result: same folder and base
 // name, extension .mhd ("Output.raw" -> "Output.mhd").
 std::string headerPathFor(const std::string& rawPath);
 
 // Writes `dims.count()` bytes in voxel order to rawPath and a MetaImage
-// header describing them beside it, so any viewer can reopen the result.
-// Each file is written to a temporary file in the same folder and renamed
-// over the old one: readers never see a torn file, and on failure the old
-// files stay as they were. Returns an empty string on success, else a
-// message naming the file and the reason.
+// header describing them (unit spacing) beside it, atomically.
 std::string writeResult(const std::string& rawPath, const uint8_t* bytes, Dims dims);
 
 // The same atomic write for one file of raw bytes.

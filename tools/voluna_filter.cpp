@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "byte_conversion.h"
 #include "filter.h"
 #include "terminal_progress.h"
+#include "value_mapping.h"
 #include "volume_io.h"
 
 namespace {
@@ -48,11 +48,15 @@ const char* const kUsage =
     "the direction of least line variance among a fixed set of directions, then\n"
     "averages the volume along the field of those directions.\n"
     "\n"
-    "INPUT is a MetaImage volume (.mhd with its data file, or .mha; 2D images\n"
-    "count as one slice) of one component. 8-bit volumes are used as they are;\n"
-    "other types are mapped linearly from their value range onto 0 to 255, and\n"
-    "a line on standard error says so. Broken or unsupported files are refused\n"
-    "with a message that says why, before any work.\n"
+    "INPUT is a volume of one value per voxel: NIfTI-1 (.nii, .nii.gz), NRRD\n"
+    "(.nrrd, or .nhdr with its data file), MetaImage (.mha, or .mhd with its\n"
+    "data file), TIFF (.tif, .tiff; one page per slice) or any one file of a\n"
+    "DICOM series (the whole series in its folder is read, ordered by position).\n"
+    "2D images count as one slice. 8-bit volumes are filtered as they always\n"
+    "were; other types are mapped linearly from their value range onto the\n"
+    "filter's scale and back, at full precision, and a line on standard error\n"
+    "says so. Broken or unsupported files are refused with a message that says\n"
+    "why, before any work.\n"
     "\n"
     "Options:\n"
     "  --samples N        samples on each side of a voxel when scoring a\n"
@@ -61,10 +65,17 @@ const char* const kUsage =
     "                     0 to 1000 (default 5)\n"
     "  --angle DEG        angle step of the direction set in whole degrees,\n"
     "                     1 to 180 (default 5: 2592 directions)\n"
-    "  -o, --output FILE  raw result, one byte per voxel in x-fastest order\n"
-    "                     (default Output.raw in the working directory); a\n"
-    "                     MetaImage header with the same base name and the\n"
-    "                     extension .mhd is written beside it\n"
+    "  -o, --output FILE  the result (default Output.raw in the working\n"
+    "                     directory); the extension picks the format: .nii,\n"
+    "                     .nii.gz, .nrrd, .mha, .mhd (with its .raw beside it),\n"
+    "                     .tif, or .raw: the bare voxels in x-fastest order with\n"
+    "                     a MetaImage header (.mhd) beside them. Spacing, origin\n"
+    "                     and orientation are written where the format holds\n"
+    "                     them\n"
+    "  --output-type TYPE uint8 (the result's bytes, as always), input (the\n"
+    "                     input's type and value range) or float32 (the\n"
+    "                     input's value range as floats); default uint8 for\n"
+    "                     .raw and input for every other format\n"
     "  --backend NAME     auto (CUDA when a usable GPU exists, else CPU), cpu,\n"
     "                     cpu-reference (the plain reference path) or cuda\n"
     "                     (default auto)\n"
@@ -86,11 +97,14 @@ const char* const kUsage =
     "Exit status: 0 success, 1 input or output error, 2 bad usage or refused\n"
     "parameters, 130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 
+enum class OutputType { Default, UInt8, Input, Float32 };
+
 struct Options {
   voluna::FilterParams params;
   voluna::FilterOptions filter;
   std::string input;
   std::string output = "Output.raw";
+  OutputType outputType = OutputType::Default;
   bool help = false;
 };
 
@@ -163,6 +177,17 @@ Options parseArguments(int argc, char** argv) {
     } else if (arg == "-o" || arg == "--output") {
       options.output = takeValue();
       if (options.output.empty()) throw UsageError{arg + " needs a file name"};
+    } else if (arg == "--output-type") {
+      const std::string type = takeValue();
+      if (type == "uint8") {
+        options.outputType = OutputType::UInt8;
+      } else if (type == "input") {
+        options.outputType = OutputType::Input;
+      } else if (type == "float32") {
+        options.outputType = OutputType::Float32;
+      } else {
+        throw UsageError{"--output-type expects uint8, input or float32, got '" + type + "'"};
+      }
     } else if (arg == "--backend") {
       options.filter.backend = parseBackend(takeValue());
     } else if (arg == "--threads") {
@@ -197,9 +222,11 @@ int main(int argc, char** argv) {
   }
   const std::string paramProblem = voluna::checkParams(options.params);
   if (!paramProblem.empty()) return fail(kExitUsage, paramProblem);
-  if (voluna::headerPathFor(options.output) == options.output) {
-    return fail(kExitUsage, "the output '" + options.output +
-                                "' must not end in .mhd: its header is written beside it with that extension");
+  voluna::OutputFormat format;
+  std::string formatProblem;
+  if (!voluna::outputFormatFor(options.output, format, formatProblem)) return fail(kExitUsage, formatProblem);
+  if (options.outputType == OutputType::Default) {
+    options.outputType = format == voluna::OutputFormat::Raw ? OutputType::UInt8 : OutputType::Input;
   }
 
   voluna::TerminalProgress bar(stderr);
@@ -217,20 +244,38 @@ int main(int argc, char** argv) {
   if (stopSignal) return stoppedExitCode();
   if (!loaded.ok()) return fail(kExitInputOutput, loaded.error);
   if (!loaded.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", loaded.notice.c_str());
-  const voluna::ByteVolume& volume = loaded.volume;
+  const voluna::Volume& volume = loaded.volume;
+  const int64_t count = volume.dims.count();
+  // Unsigned bytes keep byte / 255; every other type its own range, mapped
+  // onto the same unit scale and back.
+  const voluna::ValueRange range = voluna::unitRangeOf(volume);
+  if (volume.type != voluna::ScalarType::UInt8) {
+    std::fprintf(stderr, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
+                 options.input.c_str(), voluna::scalarName(volume.type), voluna::formatValue(range.min).c_str(),
+                 voluna::formatValue(range.max).c_str());
+  }
 
-  std::vector<float> result(static_cast<size_t>(volume.dims.count()));
+  std::vector<float> result(static_cast<size_t>(count));
   {
-    const std::vector<float> input = voluna::bytesToUnitFloats(volume.voxels.data(), volume.dims.count());
+    std::vector<float> input(static_cast<size_t>(count));
+    voluna::mapToUnit(volume.data.data(), volume.type, count, range, input.data());
     const voluna::FilterOutcome outcome =
         voluna::runFilter(input.data(), volume.dims, options.params, result.data(), options.filter);
     bar.finish();
     if (stopSignal) return stoppedExitCode();
     if (!outcome.ok()) return fail(kExitInputOutput, outcome.message);
   }
-  const std::vector<uint8_t> bytes = voluna::unitFloatsToBytes(result.data(), volume.dims.count());
+  voluna::Volume output;
+  output.dims = volume.dims;
+  output.geometry = volume.geometry;
+  output.type = options.outputType == OutputType::UInt8   ? voluna::ScalarType::UInt8
+                : options.outputType == OutputType::Float32 ? voluna::ScalarType::Float32
+                                                            : volume.type;
+  output.data.resize(static_cast<size_t>(count) * voluna::scalarSize(output.type));
+  voluna::mapFromUnit(result.data(), count, range, output.type, output.data.data());
+  result = std::vector<float>();
   if (stopSignal) return stoppedExitCode();
-  const std::string writeProblem = voluna::writeResult(options.output, bytes.data(), volume.dims);
+  const std::string writeProblem = voluna::writeVolume(options.output, output);
   if (!writeProblem.empty()) return fail(kExitInputOutput, writeProblem);
   return kExitOk;
 }

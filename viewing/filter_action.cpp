@@ -174,7 +174,6 @@ void Voluna::finishFilter(FilterRun run) {
   vtkSmartPointer<vtkVolume> result;
   try {
     bytes = voluna::unitFloatsToBytes(run.output.data(), run.dims.count());
-    run.output = std::vector<float>();
     // The result is drawn with unit spacing whatever the loaded volume's,
     // as "Output.raw" carries no spacing either.
     const double unitSpacing[3] = {1.0, 1.0, 1.0};
@@ -189,6 +188,9 @@ void Voluna::finishFilter(FilterRun run) {
   }
   const std::string writeProblem = voluna::writeResult(kOutputFile, bytes.data(), run.dims);
   filteredVolume = result;
+  // Kept on the unit scale for "Speichern unter...", which saves it in the input's type.
+  resultData = std::move(run.output);
+  ui->action_speichern->setEnabled(true);
   updateTransferFunction();
   takeVolumeOut(renderer2());
   renderer2()->AddVolume(filteredVolume);

@@ -15,8 +15,8 @@
 #include <iostream>
 #include <new>
 
-#include "byte_conversion.h"
 #include "ui_voluna.h"
+#include "value_mapping.h"
 #include "view_props.h"
 #include "volume_io.h"
 #include "voluna.h"
@@ -40,17 +40,24 @@ bool Voluna::openVolumeFile(const QString& fileName) {
   const voluna::LoadResult loaded = voluna::loadVolume(fileName.toStdString());
   if (!loaded.ok()) {
     showError(tr("The volume could not be opened:\n%1\n\nThe window still shows what it showed before. "
-                 "Choose a MetaImage volume: a .mhd header with its data file, or a .mha file.")
+                 "Choose a volume: NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr), MetaImage (.mha, .mhd), "
+                 "TIFF (.tif) or a file of a DICOM series.")
                   .arg(QString::fromStdString(loaded.error)));
     return false;
   }
-  const voluna::ByteVolume& loadedVolume = loaded.volume;
+  const voluna::Volume& loadedVolume = loaded.volume;
+  // The filter works on the unit scale, the views on bytes; unsigned bytes
+  // are both as they always were.
+  const voluna::ValueRange range = voluna::unitRangeOf(loadedVolume);
   std::vector<float> unitFloats;
   vtkSmartPointer<vtkVolume> newVolume;
   try {
-    unitFloats = voluna::bytesToUnitFloats(loadedVolume.voxels.data(), loadedVolume.dims.count());
-    newVolume = createVolume(byteImageSource(loadedVolume.voxels.data(), loadedVolume.dims, loadedVolume.spacing,
-                                             loadedVolume.origin));
+    unitFloats.resize(static_cast<size_t>(loadedVolume.dims.count()));
+    voluna::mapToUnit(loadedVolume.data.data(), loadedVolume.type, loadedVolume.dims.count(), range,
+                      unitFloats.data());
+    const std::vector<uint8_t> shown = voluna::displayBytes(loadedVolume, range);
+    newVolume = createVolume(byteImageSource(shown.data(), loadedVolume.dims, loadedVolume.geometry.spacing,
+                                             loadedVolume.geometry.origin));
   } catch (const std::bad_alloc&) {
     showError(tr("There is not enough memory to open %1 (%2 x %3 x %4 voxels).\n\n"
                  "The window still shows what it showed before. Close other programs or choose a smaller volume.")
@@ -74,14 +81,26 @@ bool Voluna::openVolumeFile(const QString& fileName) {
 
   const QString name = QFileInfo(fileName).fileName();
   setWindowTitle(tr("%1 - Voluna").arg(name));
-  const auto range = std::minmax_element(loadedVolume.voxels.begin(), loadedVolume.voxels.end());
+  inputType = loadedVolume.type;
+  inputRange = range;
+  inputGeometry = loadedVolume.geometry;
+  resultData = std::vector<float>();
+  ui->action_speichern->setEnabled(false);
+  // The range the voxels span (for bytes too, not the 0 to 255 they map from).
+  const voluna::ValueRange values =
+      loadedVolume.type == voluna::ScalarType::UInt8 ? voluna::findValueRange(loadedVolume.data.data(), loadedVolume.type,
+                                                                              loadedVolume.dims.count())
+                                                     : range;
   QString status = tr("%1: %2 x %3 x %4 voxels, values %5 to %6")
                        .arg(name)
                        .arg(dimensions.x)
                        .arg(dimensions.y)
                        .arg(dimensions.z)
-                       .arg(int{*range.first})
-                       .arg(int{*range.second});
+                       .arg(QString::fromStdString(voluna::formatValue(values.min)))
+                       .arg(QString::fromStdString(voluna::formatValue(values.max)));
+  if (loadedVolume.type != voluna::ScalarType::UInt8) {
+    status += tr("; %1, shown in 8 bits, filtered at full precision").arg(voluna::scalarName(loadedVolume.type));
+  }
   if (!loaded.notice.empty()) status += "; " + QString::fromStdString(loaded.notice);
   statusBar()->showMessage(status);
   return true;

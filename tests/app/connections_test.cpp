@@ -19,7 +19,7 @@ namespace {
 
 using ConnectionsTest = WindowTest;
 
-TEST_F(ConnectionsTest, MetaObjectListsTheSixSlotsInOrder) {
+TEST_F(ConnectionsTest, MetaObjectListsTheSevenSlotsInOrder) {
   const QMetaObject* meta = window->metaObject();
   EXPECT_STREQ(meta->className(), "Voluna");
   EXPECT_EQ(meta->superClass(), &QMainWindow::staticMetaObject);
@@ -29,7 +29,8 @@ TEST_F(ConnectionsTest, MetaObjectListsTheSixSlotsInOrder) {
     EXPECT_EQ(meta->method(i).access(), QMetaMethod::Public);
     slotNames << QString::fromLatin1(meta->method(i).methodSignature());
   }
-  EXPECT_EQ(slotNames, QStringList({"slotExit()", "Render()", "openFile()", "filterVolume()", "setLevel()", "setWindow()"}));
+  EXPECT_EQ(slotNames, QStringList({"slotExit()", "Render()", "openFile()", "saveResultAs()", "filterVolume()",
+                                    "setLevel()", "setWindow()"}));
   EXPECT_NE(window->qt_metacast("Voluna"), nullptr);
 }
 

@@ -20,13 +20,16 @@ namespace {
 
 using FormTest = WindowTest;
 
-TEST_F(FormTest, MenuBarHoldsOnlyDateiWithOnlyOeffnen) {
+TEST_F(FormTest, MenuBarHoldsOnlyDateiWithOeffnenThenSpeichernUnter) {
   const QList<QAction*> menus = ui().menuBar->actions();
   ASSERT_EQ(menus.size(), 1);
   EXPECT_EQ(menus[0]->text(), QString("Datei"));
   const QList<QAction*> entries = ui().menuDatei->actions();
-  ASSERT_EQ(entries.size(), 1);
+  ASSERT_EQ(entries.size(), 2);
   EXPECT_EQ(entries[0]->text(), QString::fromUtf8("\xC3\x96" "ffnen..."));
+  EXPECT_EQ(entries[1]->text(), QString("Speichern unter..."));
+  // Nothing to save before a result exists.
+  EXPECT_FALSE(entries[1]->isEnabled());
   EXPECT_EQ(window->menuBar(), ui().menuBar);
   // The other actions exist but are placed nowhere.
   EXPECT_TRUE(window->findChildren<QToolBar*>().isEmpty());

@@ -111,7 +111,7 @@ TEST_F(HostileCorpusCli, EveryFileEndsWithStatusOneAndOneLineAndNoOutput) {
 
 using ValidCorpusCli = InFolder;
 
-TEST_F(ValidCorpusCli, EveryFileFiltersAndSaysWhenItWasConverted) {
+TEST_F(ValidCorpusCli, EveryFileFiltersAndSaysWhenItIsNotEightBit) {
   struct Case {
     const char* file;
     int64_t voxels;
@@ -130,7 +130,8 @@ TEST_F(ValidCorpusCli, EveryFileFiltersAndSaysWhenItWasConverted) {
     EXPECT_EQ(run.status, 0) << c.file << "\n" << run.err;
     ASSERT_TRUE(fs::exists(folder_ / "out.raw")) << c.file;
     EXPECT_EQ(static_cast<int64_t>(fs::file_size(folder_ / "out.raw")), c.voxels) << c.file;
-    EXPECT_EQ(run.err.find("converted from") != std::string::npos, c.converted) << c.file << ":\n" << run.err;
+    EXPECT_EQ(run.err.find("filtered at full precision") != std::string::npos, c.converted) << c.file << ":\n"
+                                                                                            << run.err;
     fs::remove(folder_ / "out.raw");
     fs::remove(folder_ / "out.mhd");
   }

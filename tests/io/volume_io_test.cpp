@@ -35,7 +35,7 @@ TEST_F(VolumeIo, AWrittenResultReadsBackInVoxelOrder) {
   EXPECT_EQ(loaded.volume.dims.x, 5);
   EXPECT_EQ(loaded.volume.dims.y, 3);
   EXPECT_EQ(loaded.volume.dims.z, 2);
-  EXPECT_EQ(loaded.volume.voxels, bytes);
+  EXPECT_EQ(loaded.volume.data, bytes);
   EXPECT_EQ(entries(), 2u);  // no temporary files left behind
 }
 
@@ -69,7 +69,7 @@ TEST_F(VolumeIo, LoadingNamesTheFileAndTheProblem) {
   EXPECT_FALSE(none.ok());
   EXPECT_NE(none.error.find("absent.mhd"), std::string::npos);
   EXPECT_NE(none.error.find("no such file"), std::string::npos) << none.error;
-  EXPECT_TRUE(none.volume.voxels.empty());
+  EXPECT_TRUE(none.volume.data.empty());
 
   const LoadResult folder = loadVolume(folder_.string());
   EXPECT_FALSE(folder.ok());
@@ -86,10 +86,10 @@ TEST_F(VolumeIo, UnusableSpacingIsShownAsOneAndSaidSo) {
                                   "ElementType = MET_UCHAR\nElementDataFile = v.raw\n";
   const LoadResult loaded = loadVolume(path("v.mhd"));
   ASSERT_TRUE(loaded.ok()) << loaded.error;
-  EXPECT_EQ(loaded.volume.voxels, bytes);
-  EXPECT_EQ(loaded.volume.spacing[0], 1.0);
-  EXPECT_EQ(loaded.volume.spacing[1], 0.5);
-  EXPECT_EQ(loaded.volume.spacing[2], 1.0);
+  EXPECT_EQ(loaded.volume.data, bytes);
+  EXPECT_EQ(loaded.volume.geometry.spacing[0], 1.0);
+  EXPECT_EQ(loaded.volume.geometry.spacing[1], 0.5);
+  EXPECT_EQ(loaded.volume.geometry.spacing[2], 1.0);
   EXPECT_NE(loaded.notice.find("along x"), std::string::npos) << loaded.notice;
   EXPECT_NE(loaded.notice.find("along z"), std::string::npos) << loaded.notice;
   EXPECT_EQ(loaded.notice.find("along y"), std::string::npos) << loaded.notice;
@@ -100,7 +100,7 @@ TEST(SampleVolume, IsTheBundledCrossingTubes) {
   ASSERT_TRUE(loaded.ok()) << loaded.error;
   EXPECT_EQ(loaded.volume.dims.count(), 48 * 48 * 48);
   const Scene scene = crossingTubes(48, 4.0f, 25.0f, 20261207);
-  EXPECT_EQ(loaded.volume.voxels, toBytes(scene.noisy)) << "data/ is out of date: rerun make-sample";
+  EXPECT_EQ(loaded.volume.data, toBytes(scene.noisy)) << "data/ is out of date: rerun make-sample";
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ TEST_F(VolunaFilterCli, FiltersLikeTheInProcessPipeline) {
 
   const LoadResult reopened = loadVolume(path("Output.mhd"));
   ASSERT_TRUE(reopened.ok()) << reopened.error;
-  EXPECT_EQ(reopened.volume.voxels, expected);
+  EXPECT_EQ(reopened.volume.data, expected);
 }
 
 TEST_F(VolunaFilterCli, TheDefaultScoreGivesTheBytesItAlwaysGave) {
@@ -132,7 +132,8 @@ TEST_F(VolunaFilterCli, RefusesBadUsageWithExitTwoAndWritesNothing) {
       {"--frobnicate IN", "unknown option"},
       {"IN IN", "only one INPUT"},
       {"--angle", "needs a value"},
-      {"-o Output.mhd IN", ".mhd"},
+      {"-o out.dcm IN", "write NIfTI (.nii or .nii.gz) instead"},
+      {"--output-type int16 IN", "--output-type expects uint8, input or float32"},
   };
   for (const auto& [arguments, fragment] : cases) {
     std::string args = arguments;

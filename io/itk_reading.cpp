@@ -1,0 +1,110 @@
+#include "itk_reading.h"
+
+#include <itkImageIORegion.h>
+
+#include <new>
+#include <sstream>
+
+#include "dims.h"
+
+namespace voluna {
+
+namespace {
+
+bool scalarTypeOf(itk::IOComponentEnum component, ScalarType& type) {
+  using C = itk::IOComponentEnum;
+  switch (component) {
+    case C::UCHAR: type = ScalarType::UInt8; return true;
+    case C::CHAR: type = ScalarType::Int8; return true;
+    case C::USHORT: type = ScalarType::UInt16; return true;
+    case C::SHORT: type = ScalarType::Int16; return true;
+    case C::UINT: type = ScalarType::UInt32; return true;
+    case C::INT: type = ScalarType::Int32; return true;
+    case C::FLOAT: type = ScalarType::Float32; return true;
+    case C::DOUBLE: type = ScalarType::Float64; return true;
+    default: return false;
+  }
+}
+
+// ITK's messages start with the source location and may span lines.
+std::string itkMessage(const itk::ExceptionObject& error) {
+  std::string text = error.GetDescription();
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text.empty() ? std::string("no reason given") : text;
+}
+
+}  // namespace
+
+std::string readWithItk(itk::ImageIOBase* io, const std::string& path, Volume& out) {
+  out = Volume{};
+  try {
+    io->SetFileName(path);
+    io->ReadImageInformation();
+    const unsigned nd = io->GetNumberOfDimensions();
+    std::string shown;
+    for (unsigned i = 0; i < nd; ++i) shown += (i ? " x " : "") + std::to_string(io->GetDimensions(i));
+    if (io->GetNumberOfComponents() != 1) {
+      return "holds " + std::to_string(io->GetNumberOfComponents()) + " values per voxel (" +
+             itk::ImageIOBase::GetPixelTypeAsString(io->GetPixelType()) + " voxels, " + shown +
+             "); Voluna reads volumes of one value per voxel";
+    }
+    if (nd < 1) return "holds no image";
+    for (unsigned i = 3; i < nd; ++i) {
+      if (io->GetDimensions(i) > 1) {
+        return "holds a " + std::to_string(nd) + "D image (" + shown +
+               "); Voluna reads one 3D volume: extract a single volume first";
+      }
+    }
+    ScalarType type;
+    if (!scalarTypeOf(io->GetComponentType(), type)) {
+      return "holds voxels of type " + itk::ImageIOBase::GetComponentTypeAsString(io->GetComponentType()) +
+             "; Voluna reads uint8, int8, uint16, int16, uint32, int32, float32 and float64";
+    }
+    int64_t size[3] = {1, 1, 1};
+    for (unsigned i = 0; i < nd && i < 3; ++i) {
+      size[i] = static_cast<int64_t>(io->GetDimensions(i));
+      if (size[i] < 1) return "has dimensions " + shown + "; every size must be at least 1";
+      if (size[i] > kMaxVoxels) return "has dimensions " + shown + ", more than the 2^31 - 1 voxels Voluna can hold";
+    }
+    if (size[0] * size[1] > kMaxVoxels || size[0] * size[1] * size[2] > kMaxVoxels) {
+      return "has dimensions " + shown + ", more than the 2^31 - 1 voxels Voluna can hold";
+    }
+    out.dims = Dims{static_cast<int>(size[0]), static_cast<int>(size[1]), static_cast<int>(size[2])};
+    out.type = type;
+    for (unsigned i = 0; i < nd && i < 3; ++i) {
+      out.geometry.spacing[i] = io->GetSpacing(i);
+      out.geometry.origin[i] = io->GetOrigin(i);
+      const std::vector<double> axis = io->GetDirection(i);
+      for (unsigned r = 0; r < 3; ++r) out.geometry.direction[r * 3 + i] = r < axis.size() ? axis[r] : (r == i ? 1 : 0);
+    }
+    try {
+      out.data.resize(static_cast<size_t>(out.dims.count()) * scalarSize(type));
+    } catch (const std::bad_alloc&) {
+      const int64_t bytes = out.dims.count() * static_cast<int64_t>(scalarSize(type));
+      out = Volume{};
+      return "needs more memory than is available for its " + shown + " voxels (" + std::to_string(bytes) + " bytes)";
+    }
+    itk::ImageIORegion region(nd);
+    for (unsigned i = 0; i < nd; ++i) {
+      region.SetIndex(i, 0);
+      region.SetSize(i, io->GetDimensions(i));
+    }
+    io->SetIORegion(region);
+    io->Read(out.data.data());
+  } catch (const itk::ExceptionObject& error) {
+    out = Volume{};
+    return "could not be read (" + itkMessage(error) + ")";
+  } catch (const std::bad_alloc&) {
+    out = Volume{};
+    return "needs more memory than is available to be read";
+  } catch (const std::exception& error) {
+    out = Volume{};
+    return std::string("could not be read (") + error.what() + ")";
+  }
+  return {};
+}
+
+}  // namespace voluna

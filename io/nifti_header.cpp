@@ -1,0 +1,193 @@
+#include "nifti_header.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "file_checks.h"
+
+namespace voluna {
+
+namespace {
+
+constexpr size_t kNifti1Size = 348;
+constexpr size_t kNifti2Size = 540;
+
+template <typename T>
+T readValue(std::string_view bytes, size_t offset, bool swap) {
+  T value;
+  char raw[sizeof(T)];
+  std::memcpy(raw, bytes.data() + offset, sizeof(T));
+  if (swap) {
+    for (size_t i = 0; i < sizeof(T) / 2; ++i) std::swap(raw[i], raw[sizeof(T) - 1 - i]);
+  }
+  std::memcpy(&value, raw, sizeof(T));
+  return value;
+}
+
+struct Datatype {
+  int code;
+  int bits;
+  const char* name;
+  bool supported;
+};
+
+constexpr Datatype kDatatypes[] = {
+    {1, 1, "binary (1 bit)", false},       {2, 8, "uint8", true},
+    {4, 16, "int16", true},                {8, 32, "int32", true},
+    {16, 32, "float32", true},             {32, 64, "complex64", false},
+    {64, 64, "float64", true},             {128, 24, "RGB colour", false},
+    {256, 8, "int8", true},                {512, 16, "uint16", true},
+    {768, 32, "uint32", true},             {1024, 64, "int64", false},
+    {1280, 64, "uint64", false},           {1536, 128, "float128", false},
+    {1792, 128, "complex128", false},      {2048, 256, "complex256", false},
+    {2304, 32, "RGBA colour", false},
+};
+
+const Datatype* datatypeOf(int code) {
+  for (const Datatype& d : kDatatypes) {
+    if (d.code == code) return &d;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+NiftiCheck parseNiftiHeader(std::string_view bytes) {
+  NiftiCheck result;
+  auto fail = [&](std::string why) {
+    result.error = std::move(why);
+    return result;
+  };
+  if (bytes.size() < 4) return fail("is too short for a NIfTI header (" + std::to_string(bytes.size()) + " bytes)");
+  const int32_t size = readValue<int32_t>(bytes, 0, false);
+  const int32_t swappedSize = readValue<int32_t>(bytes, 0, true);
+  int version = 0;
+  bool swap = false;
+  if (size == 348 || swappedSize == 348) {
+    version = 1;
+    swap = size != 348;
+  } else if (size == 540 || swappedSize == 540) {
+    version = 2;
+    swap = size != 540;
+  } else {
+    return fail("is not a NIfTI file (its first four bytes give a header size of " + std::to_string(size) +
+                ", not 348 or 540)");
+  }
+  const size_t headerSize = version == 1 ? kNifti1Size : kNifti2Size;
+  if (bytes.size() < headerSize) {
+    return fail("ends inside its NIfTI header (" + std::to_string(bytes.size()) + " of " +
+                std::to_string(headerSize) + " bytes)");
+  }
+
+  int64_t dim[8];
+  int datatype = 0, bitpix = 0;
+  double voxOffset = 0;
+  if (version == 1) {
+    const std::string_view magic = bytes.substr(344, 4);
+    if (magic == std::string_view("ni1\0", 4)) {
+      return fail("is a NIfTI header whose voxels are in a separate .img file, which Voluna does not read; "
+                  "save the volume as a single .nii file");
+    }
+    if (magic != std::string_view("n+1\0", 4)) return fail("is not a NIfTI-1 file (its magic is not 'n+1')");
+    for (int i = 0; i < 8; ++i) dim[i] = readValue<int16_t>(bytes, 40 + 2 * i, swap);
+    datatype = readValue<int16_t>(bytes, 70, swap);
+    bitpix = readValue<int16_t>(bytes, 72, swap);
+    voxOffset = readValue<float>(bytes, 108, swap);
+  } else {
+    const std::string_view magic = bytes.substr(4, 8);
+    if (magic == std::string_view("ni2\0\r\n\032\n", 8)) {
+      return fail("is a NIfTI-2 header whose voxels are in a separate .img file, which Voluna does not read");
+    }
+    if (magic != std::string_view("n+2\0\r\n\032\n", 8)) return fail("is not a NIfTI-2 file (its magic is not 'n+2')");
+    // ITK 5.2's NIfTI reader knows NIfTI-1 only.
+    return fail("is a NIfTI-2 file, which this build's reader (ITK 5.2) cannot read; save it as NIfTI-1 "
+                "(.nii) or NRRD");
+  }
+
+  if (dim[0] < 1 || dim[0] > 7) {
+    return fail("has " + std::to_string(dim[0]) + " dimensions (dim[0]); a NIfTI file has 1 to 7");
+  }
+  std::string shown;
+  for (int i = 1; i <= dim[0]; ++i) shown += (i > 1 ? " x " : "") + std::to_string(dim[i]);
+  for (int i = 1; i <= dim[0]; ++i) {
+    if (dim[i] < 1) return fail("has dimensions " + shown + "; every size must be at least 1");
+  }
+  for (int i = dim[0] + 1; i < 8; ++i) dim[i] = 1;
+  if (dim[5] > 1) {
+    return fail("holds " + std::to_string(dim[5]) + " values per voxel (dimensions " + shown +
+                "); Voluna reads volumes of one value per voxel");
+  }
+  if (dim[4] > 1 || dim[6] > 1 || dim[7] > 1) {
+    return fail("holds a series of " + std::to_string(dim[4] * dim[6] * dim[7]) + " volumes (dimensions " + shown +
+                "); Voluna reads a single 3D volume: extract one volume first");
+  }
+  int64_t count = 1;
+  for (int i = 1; i <= 3; ++i) {
+    count *= dim[i];  // each is below 2^15 (NIfTI-1): no overflow
+    if (count > kMaxVoxels) return fail("has dimensions " + shown + ", more than the 2^31 - 1 voxels Voluna can hold");
+  }
+
+  const Datatype* type = datatypeOf(datatype);
+  if (!type) return fail("has the unknown datatype code " + std::to_string(datatype));
+  if (!type->supported) {
+    return fail("holds " + std::string(type->name) +
+                " voxels; Voluna reads one scalar per voxel of type uint8, int8, uint16, int16, uint32, int32, "
+                "float32 or float64");
+  }
+  if (bitpix != type->bits) {
+    return fail("says its voxels are " + std::string(type->name) + " but " + std::to_string(bitpix) +
+                " bits wide (bitpix); " + type->name + " has " + std::to_string(type->bits));
+  }
+  if (!std::isfinite(voxOffset) || voxOffset < static_cast<double>(headerSize) || voxOffset > 1e15 ||
+      voxOffset != std::floor(voxOffset)) {
+    std::string offset = std::isfinite(voxOffset) ? std::to_string(static_cast<long long>(voxOffset)) : "not finite";
+    if (std::isfinite(voxOffset) && voxOffset != std::floor(voxOffset)) offset = std::to_string(voxOffset);
+    return fail("has a data offset (vox_offset) of " + offset + "; it must be a whole number of at least " +
+                std::to_string(headerSize + 4));
+  }
+
+  result.header.version = version;
+  result.header.dims = Dims{static_cast<int>(dim[1]), static_cast<int>(dim[2]), static_cast<int>(dim[3])};
+  result.header.bytesPerVoxel = type->bits / 8;
+  result.header.voxelBytes = count * result.header.bytesPerVoxel;
+  result.header.dataOffset = static_cast<int64_t>(voxOffset);
+  return result;
+}
+
+NiftiCheck checkNiftiFile(const std::string& path) {
+  NiftiCheck result;
+  auto fail = [&](std::string why) {
+    result.error = std::move(why);
+    return result;
+  };
+  const Opened file = openRegular(path);
+  if (file.state == Opened::Missing) return fail("no such file");
+  if (file.state != Opened::Ok) return fail(file.problem());
+  if (file.size == 0) return fail("is empty");
+
+  std::string start;
+  std::string problem = readAt(file.file->fd(), 0, kNifti2Size, start);
+  if (!problem.empty()) return fail("cannot be read (" + problem + ")");
+  const bool gzip = start.size() >= 2 && static_cast<unsigned char>(start[0]) == 0x1f &&
+                    static_cast<unsigned char>(start[1]) == 0x8b;
+  if (gzip) {
+    problem = inflatePrefix(file.file->fd(), 0, file.size, kNifti2Size, start);
+    if (!problem.empty()) return fail("holds " + problem + " in its header");
+  }
+  result = parseNiftiHeader(start);
+  if (!result.ok()) return result;
+  const int64_t needed = result.header.dataOffset + result.header.voxelBytes;
+  if (gzip) {
+    problem = checkCompressedStream(file.file->fd(), 0, file.size, needed, "the file");
+    if (!problem.empty()) return fail(problem);
+    return result;
+  }
+  if (file.size < needed) {
+    return fail(describeShortage("the data after its header (vox_offset " +
+                                     std::to_string(result.header.dataOffset) + ")",
+                                 file.size - result.header.dataOffset, result.header.voxelBytes));
+  }
+  return result;
+}
+
+}  // namespace voluna

@@ -1,0 +1,38 @@
+// Voluna's own reading of a NIfTI header, made before ITK's reader touches
+// the file: ITK allocates whatever the header claims.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "dims.h"
+
+namespace voluna {
+
+struct NiftiHeader {
+  int version = 1;         // 1 or 2
+  Dims dims;               // the first three axes; missing ones are 1
+  int64_t voxelBytes = 0;  // of the first three axes, as stored
+  int64_t dataOffset = 0;  // vox_offset
+  int bytesPerVoxel = 0;
+};
+
+struct NiftiCheck {
+  NiftiHeader header;
+  std::string error;  // empty when ITK may read the file; else what is wrong, without the file name
+  bool ok() const { return error.empty(); }
+};
+
+// The bytes at the start of a NIfTI file (after inflation for .nii.gz); at
+// least 348, or 540 for NIfTI-2. Refuses what Voluna cannot hold: no
+// voxels, a 4D series, several values per voxel, colour or complex voxels,
+// a datatype whose bit width is not its own, more than 2^31 - 1 voxels.
+NiftiCheck parseNiftiHeader(std::string_view bytes);
+
+// Parses the header of `path` (.nii or .nii.gz) and checks that the file
+// holds the data it claims: enough bytes after vox_offset, or a gzip stream
+// that inflates soundly to that many.
+NiftiCheck checkNiftiFile(const std::string& path);
+
+}  // namespace voluna

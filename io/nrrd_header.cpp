@@ -1,0 +1,273 @@
+#include "nrrd_header.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <vector>
+
+#include "dims.h"
+#include "file_checks.h"
+
+namespace voluna {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kMaxHeader = size_t{1} << 20;
+
+struct TypeName {
+  const char* name;
+  int size;  // 0: refused
+};
+
+constexpr TypeName kTypes[] = {
+    {"signed char", 1},   {"int8", 1},          {"int8_t", 1},          {"uchar", 1},
+    {"unsigned char", 1}, {"uint8", 1},         {"uint8_t", 1},         {"short", 2},
+    {"short int", 2},     {"signed short", 2},  {"signed short int", 2}, {"int16", 2},
+    {"int16_t", 2},       {"ushort", 2},        {"unsigned short", 2},  {"unsigned short int", 2},
+    {"uint16", 2},        {"uint16_t", 2},      {"int", 4},             {"signed int", 4},
+    {"int32", 4},         {"int32_t", 4},       {"uint", 4},            {"unsigned int", 4},
+    {"uint32", 4},        {"uint32_t", 4},      {"float", 4},           {"double", 8},
+    {"longlong", 0},      {"long long", 0},     {"long long int", 0},   {"signed long long", 0},
+    {"signed long long int", 0}, {"int64", 0},  {"int64_t", 0},         {"ulonglong", 0},
+    {"unsigned long long", 0}, {"unsigned long long int", 0}, {"uint64", 0}, {"uint64_t", 0},
+    {"block", 0},
+};
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+std::vector<std::string_view> words(std::string_view text) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    const size_t start = i;
+    while (i < text.size() && text[i] != ' ' && text[i] != '\t') ++i;
+    if (i > start) out.push_back(text.substr(start, i - start));
+  }
+  return out;
+}
+
+bool parseWhole(std::string_view word, int64_t& value) {
+  if (word.empty() || word.size() > 18) return false;
+  if (word.front() == '+') word.remove_prefix(1);
+  const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
+  return ec == std::errc() && end == word.data() + word.size();
+}
+
+std::string excerpt(std::string_view text) {
+  if (text.size() <= 40) return "'" + std::string(text) + "'";
+  return "'" + std::string(text.substr(0, 40)) + "...'";
+}
+
+}  // namespace
+
+NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile) {
+  NrrdCheck result;
+  NrrdHeader& h = result.header;
+  auto fail = [&](std::string why) {
+    result.error = std::move(why);
+    return result;
+  };
+  if (text.size() < 8 || text.substr(0, 7) != "NRRD000" || text[7] < '1' || text[7] > '9') {
+    return fail("is not a NRRD file (it does not start with 'NRRD000')");
+  }
+  size_t pos = text.find('\n');
+  if (pos == std::string_view::npos) return fail("has no header lines after its NRRD magic");
+  ++pos;
+  int line = 1;
+  bool typeSeen = false, sizesSeen = false, ended = false;
+  std::vector<int64_t> sizes;
+  std::string encoding = "raw";
+  while (pos < text.size()) {
+    ++line;
+    const size_t newline = text.find('\n', pos);
+    if (newline == std::string_view::npos && !wholeFile) break;
+    const size_t end = newline == std::string_view::npos ? text.size() : newline;
+    const std::string_view raw = text.substr(pos, end - pos);
+    pos = newline == std::string_view::npos ? text.size() : newline + 1;
+    const std::string_view content = trim(raw);
+    if (content.empty()) {
+      ended = true;
+      h.dataStart = static_cast<int64_t>(pos);
+      break;
+    }
+    if (content.front() == '#') continue;
+    for (char c : raw) {
+      if (c == '\0') return fail("line " + std::to_string(line) + " of the header holds a NUL byte; a NRRD header is text");
+    }
+    if (raw.find(":=") != std::string_view::npos && raw.find(": ") == std::string_view::npos) continue;  // key/value pairs
+    const size_t colon = raw.find(": ");
+    if (colon == std::string_view::npos) {
+      return fail("line " + std::to_string(line) + " of the header, " + excerpt(content) +
+                  ", is not of the form 'field: value'");
+    }
+    const std::string field(trim(raw.substr(0, colon)));
+    const std::string_view value = trim(raw.substr(colon + 2));
+    const std::string at = "line " + std::to_string(line) + " of the header: ";
+    if (field == "dimension") {
+      int64_t d = 0;
+      if (!parseWhole(value, d) || d < 1 || d > 16) return fail(at + "dimension " + excerpt(value) + " is not 1 to 16");
+      h.dimension = static_cast<int>(d);
+    } else if (field == "type") {
+      const auto* type = std::find_if(std::begin(kTypes), std::end(kTypes),
+                                      [&](const TypeName& t) { return value == t.name; });
+      if (type == std::end(kTypes)) return fail(at + "unknown type " + excerpt(value));
+      if (type->size == 0) {
+        return fail("holds voxels of type " + excerpt(value) +
+                    "; Voluna reads uint8, int8, uint16, int16, uint32, int32, float and double");
+      }
+      h.bytesPerValue = type->size;
+      typeSeen = true;
+    } else if (field == "sizes") {
+      if (h.dimension == 0) return fail(at + "sizes needs a dimension line before it");
+      const std::vector<std::string_view> items = words(value);
+      if (static_cast<int>(items.size()) != h.dimension) {
+        return fail(at + "sizes has " + std::to_string(items.size()) + " values; " + std::to_string(h.dimension) +
+                    " expected");
+      }
+      std::string shown;
+      for (std::string_view item : items) shown += (shown.empty() ? "" : " x ") + std::string(item);
+      int64_t product = 1;
+      for (std::string_view item : items) {
+        int64_t s = 0;
+        if (!parseWhole(item, s)) return fail(at + "size " + excerpt(item) + " is not a whole number");
+        if (s < 1) return fail("has sizes " + shown + "; every size must be at least 1");
+        if (s > kMaxVoxels) return fail("has sizes " + shown + ", more than the 2^31 - 1 voxels Voluna can hold");
+        product *= s;  // both below 2^31: no overflow
+        if (product > kMaxVoxels) return fail("has sizes " + shown + ", more than the 2^31 - 1 voxels Voluna can hold");
+        sizes.push_back(s);
+      }
+      h.count = product;
+      sizesSeen = true;
+    } else if (field == "encoding") {
+      if (value == "raw") {
+        encoding = "raw";
+      } else if (value == "gz" || value == "gzip") {
+        encoding = "gzip";
+      } else if (value == "txt" || value == "text" || value == "ascii") {
+        encoding = "ascii";
+      } else if (value == "hex") {
+        encoding = "hex";
+      } else if (value == "bz2" || value == "bzip2") {
+        return fail("is compressed with bzip2, which this build's reader cannot inflate; save it raw or with gzip");
+      } else {
+        return fail(at + "unknown encoding " + excerpt(value));
+      }
+    } else if (field == "data file" || field == "datafile") {
+      if (value.rfind("LIST", 0) == 0 || words(value).size() > 1) {
+        return fail("spreads its voxels over several data files, which Voluna does not read; save the volume "
+                    "with one data file");
+      }
+      if (value.empty()) return fail(at + "the data file has no name");
+      h.dataFile = std::string(value);
+    } else if (field == "line skip" || field == "lineskip") {
+      if (!parseWhole(value, h.lineSkip) || h.lineSkip < 0) return fail(at + "line skip " + excerpt(value) + " is not 0 or more");
+    } else if (field == "byte skip" || field == "byteskip") {
+      if (!parseWhole(value, h.byteSkip) || h.byteSkip < -1) {
+        return fail(at + "byte skip " + excerpt(value) + " is not -1 or more");
+      }
+    }
+  }
+  if (!ended && h.dataFile.empty()) {
+    if (!wholeFile) return fail("has no end of its header in the first 1024 KiB; not a NRRD file");
+    return fail("has neither a data file nor a blank line after its header before the voxels");
+  }
+  if (h.dimension == 0) return fail("has no dimension line");
+  if (!sizesSeen) return fail("has no sizes line");
+  if (!typeSeen) return fail("has no type line");
+  if (h.byteSkip == -1 && encoding != "raw") {
+    return fail("says byte skip -1 (data at the end of the file), which only raw data can use");
+  }
+  h.encoding = encoding;
+  if (h.dataFile.empty()) h.dataStart = std::max<int64_t>(h.dataStart, 0);
+  return result;
+}
+
+NrrdCheck checkNrrdFile(const std::string& path) {
+  NrrdCheck result;
+  auto fail = [&](std::string why) {
+    result.error = std::move(why);
+    return result;
+  };
+  const Opened headerFile = openRegular(path);
+  if (headerFile.state == Opened::Missing) return fail("no such file");
+  if (headerFile.state != Opened::Ok) return fail(headerFile.problem());
+  if (headerFile.size == 0) return fail("is empty");
+  std::string text;
+  std::string problem =
+      readAt(headerFile.file->fd(), 0, std::min<size_t>(kMaxHeader, static_cast<size_t>(headerFile.size)), text);
+  if (!problem.empty()) return fail("cannot be read (" + problem + ")");
+  result = parseNrrdHeader(text, static_cast<int64_t>(text.size()) == headerFile.size);
+  if (!result.ok()) return result;
+  const NrrdHeader& h = result.header;
+
+  const Opened* data = &headerFile;
+  Opened dataFile;
+  std::string where = "the data after the header";
+  int64_t start = h.dataStart;
+  if (!h.dataFile.empty()) {
+    fs::path dataPath(h.dataFile);
+    if (dataPath.is_relative()) dataPath = fs::path(path).parent_path() / dataPath;
+    where = "its data file " + dataPath.string();
+    dataFile = openRegular(dataPath.string());
+    if (dataFile.state == Opened::Missing) return fail(where + " is missing");
+    if (dataFile.state != Opened::Ok) return fail(where + " " + dataFile.problem());
+    data = &dataFile;
+    start = 0;
+  }
+  // Line skips are counted in the data file, as ITK's reader does.
+  if (h.lineSkip > 0) {
+    std::string chunk;
+    int64_t lines = 0;
+    int64_t offset = start;
+    while (lines < h.lineSkip) {
+      problem = readAt(data->file->fd(), offset, 64 * 1024, chunk);
+      if (!problem.empty()) return fail(where + " cannot be read (" + problem + ")");
+      if (chunk.empty()) return fail(where + " has fewer than the " + std::to_string(h.lineSkip) + " lines to skip");
+      size_t used = chunk.size();
+      for (size_t i = 0; i < chunk.size(); ++i) {
+        if (chunk[i] == '\n' && ++lines == h.lineSkip) {
+          used = i + 1;
+          break;
+        }
+      }
+      offset += static_cast<int64_t>(used);
+    }
+    start = offset;
+  }
+  const int64_t needed = h.count * h.bytesPerValue;
+  const int64_t available = data->size - start;
+  if (h.encoding == "raw") {
+    if (h.byteSkip == -1) {
+      if (available < needed) return fail(describeShortage(where, available, needed));
+      return result;
+    }
+    if (h.byteSkip > available) {
+      return fail("says byte skip " + std::to_string(h.byteSkip) + " but " + where + " has only " +
+                  std::to_string(std::max<int64_t>(available, 0)) + " bytes");
+    }
+    if (available - h.byteSkip < needed) return fail(describeShortage(where, available - h.byteSkip, needed));
+    return result;
+  }
+  if (h.encoding == "gzip") {
+    if (h.byteSkip > available) return fail("says byte skip " + std::to_string(h.byteSkip) + " beyond the end of " + where);
+    problem = checkCompressedStream(data->file->fd(), start + h.byteSkip, available - h.byteSkip, needed, where);
+    if (!problem.empty()) return fail(problem);
+    return result;
+  }
+  // Text: every value takes at least one character and a separator; hex two characters a byte.
+  const int64_t least = h.encoding == "hex" ? 2 * needed : 2 * h.count - 1;
+  if (available < least) {
+    return fail(where + " holds " + std::to_string(std::max<int64_t>(available, 0)) + " characters, too few for " +
+                std::to_string(h.count) + " values as " + h.encoding + " text");
+  }
+  return result;
+}
+
+}  // namespace voluna

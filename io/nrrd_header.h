@@ -1,0 +1,39 @@
+// Voluna's own reading of a NRRD header (.nrrd with attached data, or .nhdr
+// with a detached data file), made before ITK's reader touches the file:
+// ITK allocates whatever the header claims.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace voluna {
+
+struct NrrdHeader {
+  int dimension = 0;
+  int64_t count = 0;        // voxels times values per voxel, over every axis
+  int bytesPerValue = 0;
+  std::string encoding;     // "raw", "gzip", "ascii" or "hex"
+  std::string dataFile;     // empty: the data follows the header
+  int64_t dataStart = 0;    // for attached data: the byte after the blank line
+  int64_t lineSkip = 0;
+  int64_t byteSkip = 0;     // -1: the data is at the end of the file
+};
+
+struct NrrdCheck {
+  NrrdHeader header;
+  std::string error;  // empty when ITK may read the file; else what is wrong, without the file name
+  bool ok() const { return error.empty(); }
+};
+
+// Reads header text: `text` is the start of the file (at most 1 MiB),
+// `wholeFile` says whether it is all of it. Reads nothing from disk.
+NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile);
+
+// Parses the header of `path` and checks the data against it: the data file
+// exists and is a regular file, raw data is long enough after the skips,
+// gzip data inflates soundly to the size needed, text data is not
+// obviously too short.
+NrrdCheck checkNrrdFile(const std::string& path);
+
+}  // namespace voluna
