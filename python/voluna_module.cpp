@@ -5,19 +5,25 @@
 #include <Python.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <exception>
+#include <stdexcept>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "byte_conversion.h"
+#include "brick.h"
 #include "filter.h"
+#include "value_mapping.h"
+#include "volume.h"
+#include "volume_io.h"
 
 namespace py = pybind11;
 
@@ -175,49 +181,79 @@ FilterOutcome runWatched(Work work, const py::object& progress) {
   return outcome;
 }
 
-template <class T>
-py::array_t<T> newArray(const py::array& like) {
-  return py::array_t<T>({like.shape(0), like.shape(1), like.shape(2)});
+// The numpy dtype of each voxel type the core takes, and back.
+template <class Fn>
+auto withScalar(ScalarType type, Fn fn) {
+  switch (type) {
+    case ScalarType::UInt8: return fn(uint8_t{});
+    case ScalarType::Int8: return fn(int8_t{});
+    case ScalarType::UInt16: return fn(uint16_t{});
+    case ScalarType::Int16: return fn(int16_t{});
+    case ScalarType::UInt32: return fn(uint32_t{});
+    case ScalarType::Int32: return fn(int32_t{});
+    case ScalarType::Float32: return fn(float{});
+    case ScalarType::Float64: break;
+  }
+  return fn(double{});
 }
 
-// Bytes in, the filter's result out: as bytes exactly as voluna-filter
-// writes them, or as floats r * 255.
-py::array filterBytes(const py::array& volume, int64_t samples, int64_t steps, int64_t angle,
-                      bool preserveEdges, const std::string& backend, int64_t threads,
-                      const py::object& progress, bool floatResult) {
-  if (!py::isinstance<py::array_t<uint8_t>>(volume)) throw py::value_error("the volume must be uint8");
+ScalarType scalarTypeOf(const py::array& volume) {
+  for (const ScalarType type : {ScalarType::UInt8, ScalarType::Int8, ScalarType::UInt16, ScalarType::Int16,
+                                ScalarType::UInt32, ScalarType::Int32, ScalarType::Float32, ScalarType::Float64}) {
+    if (withScalar(type, [&](auto v) { return py::isinstance<py::array_t<decltype(v), 0>>(volume); })) {
+      return type;
+    }
+  }
+  throw py::value_error("the volume's type " + std::string(py::str(volume.dtype())) +
+                        " is not one of uint8, int8, uint16, int16, uint32, int32, float32, float64");
+}
+
+py::array newArray(ScalarType type, std::vector<py::ssize_t> shape) {
+  return withScalar(type, [&](auto v) { return py::array(py::array_t<decltype(v)>(shape)); });
+}
+
+std::vector<py::ssize_t> shapeOf(const py::array& volume) {
+  return {volume.shape(0), volume.shape(1), volume.shape(2)};
+}
+
+// The volume on the filter's unit scale, and the range that maps it back:
+// bytes / 255 for uint8, the whole volume's finite range otherwise.
+std::vector<float> toUnit(const void* voxels, ScalarType type, int64_t count, ValueRange& range) {
+  range = type == ScalarType::UInt8 ? ValueRange{0.0, 255.0} : findValueRange(voxels, type, count);
+  std::vector<float> unit(static_cast<size_t>(count));
+  mapToUnit(voxels, type, count, range, unit.data());
+  return unit;
+}
+
+// The filter in the volume's own type and range (uint8: exactly the bytes
+// voluna-filter writes), or as float32 on that scale without rounding.
+py::array filterVolume(const py::array& volume, int64_t samples, int64_t steps, int64_t angle,
+                       bool preserveEdges, const std::string& backend, int64_t threads,
+                       const py::object& progress, bool floatResult) {
+  const ScalarType type = scalarTypeOf(volume);
   const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
   FilterOptions options = optionsOf(backend, threads);
   const Dims dims = dimsOf(volume);
-  const auto* bytes = static_cast<const uint8_t*>(volume.data());
+  const void* voxels = volume.data();
   const int64_t count = dims.count();
-
-  if (floatResult) {
-    py::array_t<float> result = newArray<float>(volume);
-    float* out = result.mutable_data();
-    runWatched(
-        [&](const RunControl* control) {
-          options.control = control;
-          const std::vector<float> input = bytesToUnitFloats(bytes, count);
-          FilterOutcome outcome = runFilter(input.data(), dims, params, out, options);
-          if (outcome.ok()) {
-            for (int64_t i = 0; i < count; ++i) out[i] *= 255.0f;
-          }
-          return outcome;
-        },
-        progress);
-    return result;
-  }
-  py::array_t<uint8_t> result = newArray<uint8_t>(volume);
-  uint8_t* out = result.mutable_data();
+  py::array result = newArray(floatResult ? ScalarType::Float32 : type, shapeOf(volume));
+  void* out = result.mutable_data();
   runWatched(
       [&](const RunControl* control) {
         options.control = control;
-        std::vector<float> unit = bytesToUnitFloats(bytes, count);
+        ValueRange range;
         std::vector<float> filtered(static_cast<size_t>(count));
-        FilterOutcome outcome = runFilter(unit.data(), dims, params, filtered.data(), options);
-        if (outcome.ok()) {
-          for (int64_t i = 0; i < count; ++i) out[i] = unitFloatToByte(filtered[i]);
+        FilterOutcome outcome;
+        {
+          const std::vector<float> unit = toUnit(voxels, type, count, range);
+          outcome = runFilter(unit.data(), dims, params, filtered.data(), options);
+        }
+        if (!outcome.ok()) return outcome;
+        if (floatResult && type == ScalarType::UInt8) {
+          auto* scaled = static_cast<float*>(out);
+          for (int64_t i = 0; i < count; ++i) scaled[i] = filtered[i] * 255.0f;
+        } else {
+          mapFromUnit(filtered.data(), count, range, floatResult ? ScalarType::Float32 : type, out);
         }
         return outcome;
       },
@@ -225,24 +261,131 @@ py::array filterBytes(const py::array& volume, int64_t samples, int64_t steps, i
   return result;
 }
 
-py::array directionsOfBytes(const py::array& volume, int64_t samples, int64_t angle,
-                            bool preserveEdges, const std::string& backend, int64_t threads,
-                            const py::object& progress) {
-  if (!py::isinstance<py::array_t<uint8_t>>(volume)) throw py::value_error("the volume must be uint8");
+py::array directionsOfVolume(const py::array& volume, int64_t samples, int64_t angle,
+                             bool preserveEdges, const std::string& backend, int64_t threads,
+                             const py::object& progress) {
+  const ScalarType type = scalarTypeOf(volume);
   const FilterParams params = paramsOf(samples, 0, angle, preserveEdges);
   FilterOptions options = optionsOf(backend, threads);
   const Dims dims = dimsOf(volume);
-  const auto* bytes = static_cast<const uint8_t*>(volume.data());
+  const void* voxels = volume.data();
   py::array_t<float> result({volume.shape(0), volume.shape(1), volume.shape(2), py::ssize_t{3}});
   auto* out = reinterpret_cast<Vec3*>(result.mutable_data());
   static_assert(sizeof(Vec3) == 3 * sizeof(float), "Vec3 must be three packed floats");
   runWatched(
       [&](const RunControl* control) {
         options.control = control;
-        const std::vector<float> unit = bytesToUnitFloats(bytes, dims.count());
+        ValueRange range;
+        const std::vector<float> unit = toUnit(voxels, type, dims.count(), range);
         return runDirectionField(unit.data(), dims, params, out, options);
       },
       progress);
+  return result;
+}
+
+[[noreturn]] void raiseOSError(const std::string& message) {
+  PyErr_SetString(PyExc_OSError, message.c_str());
+  throw py::error_already_set();
+}
+
+py::tuple triple(const double* values) { return py::make_tuple(values[0], values[1], values[2]); }
+
+// (array [z, y, x], spacing, origin, direction, notice): the voxels stay in
+// the buffer io read them into, owned by the array.
+py::tuple readVolume(const std::string& path) {
+  LoadResult loaded;
+  {
+    py::gil_scoped_release release;
+    loaded = loadVolume(path);
+  }
+  if (!loaded.ok()) raiseOSError(loaded.error);
+  auto* volume = new Volume(std::move(loaded.volume));
+  const py::capsule owner(volume, [](void* p) { delete static_cast<Volume*>(p); });
+  const Dims dims = volume->dims;
+  const py::array array = withScalar(volume->type, [&](auto v) {
+    using T = decltype(v);
+    return py::array(py::array_t<T>({py::ssize_t{dims.z}, py::ssize_t{dims.y}, py::ssize_t{dims.x}},
+                                    reinterpret_cast<const T*>(volume->data.data()), owner));
+  });
+  const Geometry& g = volume->geometry;
+  const py::tuple direction = py::make_tuple(triple(g.direction), triple(g.direction + 3), triple(g.direction + 6));
+  return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, loaded.notice);
+}
+
+void writeVolumeFile(const std::string& path, const py::array& array, std::vector<double> spacing,
+                     std::vector<double> origin, std::vector<double> direction) {
+  OutputFormat format;
+  std::string formatProblem;
+  if (!outputFormatFor(path, format, formatProblem)) throw py::value_error(formatProblem);
+  if (spacing.size() != 3 || origin.size() != 3 || direction.size() != 9) {
+    throw py::value_error("spacing and origin need 3 numbers and direction 9 (a 3 x 3 matrix)");
+  }
+  Volume volume;
+  volume.type = scalarTypeOf(array);
+  volume.dims = dimsOf(array);
+  std::copy(spacing.begin(), spacing.end(), volume.geometry.spacing);
+  std::copy(origin.begin(), origin.end(), volume.geometry.origin);
+  std::copy(direction.begin(), direction.end(), volume.geometry.direction);
+  const auto* bytes = static_cast<const uint8_t*>(array.data());
+  std::string problem;
+  {
+    py::gil_scoped_release release;
+    volume.data.assign(bytes, bytes + array.nbytes());
+    problem = writeVolume(path, volume);
+  }
+  if (!problem.empty()) raiseOSError(problem);
+}
+
+// One dask chunk: `block` is the chunk grown by the reach (clipped at the
+// volume's faces), starting at `blockStart` of a volume of `wholeShape`, all
+// [z, y, x]; the result holds only the interior [interiorStart, interiorStop),
+// identical to the same voxels of a whole-volume call. `rangeMin` and
+// `rangeMax` are the whole volume's, so every chunk maps values alike.
+py::array filterBrick(const py::array& block, const std::vector<int64_t>& blockStart,
+                      const std::vector<int64_t>& wholeShape, const std::vector<int64_t>& interiorStart,
+                      const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
+                      int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
+                      const std::string& backend, int64_t threads, bool floatResult) {
+  const ScalarType type = scalarTypeOf(block);
+  const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
+  const FilterOptions options = optionsOf(backend, threads);
+  if (block.ndim() != 3 || !(block.flags() & py::array::c_style)) {
+    throw py::value_error("a brick must be a C-contiguous 3D [z, y, x] array");
+  }
+  for (const auto* v : {&blockStart, &wholeShape, &interiorStart, &interiorStop}) {
+    if (v->size() != 3) throw py::value_error("brick positions need 3 numbers [z, y, x]");
+  }
+  const Box inputBox{blockStart[2], blockStart[1], blockStart[0], blockStart[2] + block.shape(2),
+                     blockStart[1] + block.shape(1), blockStart[0] + block.shape(0)};
+  const Extent whole{wholeShape[2], wholeShape[1], wholeShape[0]};
+  const Box interior{interiorStart[2], interiorStart[1], interiorStart[0],
+                     interiorStop[2],  interiorStop[1],  interiorStop[0]};
+  const ValueRange range = type == ScalarType::UInt8 ? ValueRange{0.0, 255.0} : ValueRange{rangeMin, rangeMax};
+  const ScalarType outType = floatResult ? ScalarType::Float32 : type;
+  py::array result = newArray(outType, {py::ssize_t{interior.depth()}, py::ssize_t{interior.height()},
+                                        py::ssize_t{interior.width()}});
+  void* out = result.mutable_data();
+  const void* voxels = block.data();
+  FilterOutcome outcome;
+  {
+    py::gil_scoped_release release;
+    std::vector<float> filtered(static_cast<size_t>(std::max<int64_t>(0, interior.count())));
+    {
+      std::vector<float> unit(static_cast<size_t>(inputBox.count()));
+      mapToUnit(voxels, type, inputBox.count(), range, unit.data());
+      outcome = runBrick(unit.data(), inputBox, whole, interior, params, filtered.data(), options);
+    }
+    if (outcome.ok()) {
+      if (floatResult && type == ScalarType::UInt8) {
+        auto* scaled = static_cast<float*>(out);
+        for (size_t i = 0; i < filtered.size(); ++i) scaled[i] = filtered[i] * 255.0f;
+      } else {
+        mapFromUnit(filtered.data(), interior.count(), range, outType, out);
+      }
+    }
+  }
+  if (outcome.status == FilterOutcome::Status::InvalidInput) throw py::value_error(outcome.message);
+  if (!outcome.ok()) throw std::runtime_error(outcome.message);
   return result;
 }
 
@@ -252,11 +395,35 @@ py::array directionsOfBytes(const py::array& volume, int64_t samples, int64_t an
 PYBIND11_MODULE(_voluna, m) {
   using namespace voluna;
   m.doc() = "Voluna's compiled core; use the functions of the voluna package instead.";
-  m.def("filter", &filterBytes, py::arg("volume"), py::arg("samples"), py::arg("steps"),
+  m.def("filter", &filterVolume, py::arg("volume"), py::arg("samples"), py::arg("steps"),
         py::arg("angle"), py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"),
         py::arg("progress"), py::arg("float_result"));
-  m.def("directions", &directionsOfBytes, py::arg("volume"), py::arg("samples"), py::arg("angle"),
+  m.def("directions", &directionsOfVolume, py::arg("volume"), py::arg("samples"), py::arg("angle"),
         py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"), py::arg("progress"));
+  m.def("read", &readVolume, py::arg("path"));
+  m.def("write", &writeVolumeFile, py::arg("path"), py::arg("array"), py::arg("spacing"),
+        py::arg("origin"), py::arg("direction"));
+  m.def("filter_brick", &filterBrick, py::arg("block"), py::arg("block_start"), py::arg("whole_shape"),
+        py::arg("interior_start"), py::arg("interior_stop"), py::arg("range_min"), py::arg("range_max"),
+        py::arg("samples"), py::arg("steps"), py::arg("angle"), py::arg("preserve_edges"),
+        py::arg("backend"), py::arg("threads"), py::arg("float_result"));
+  m.def(
+      "filter_reach",
+      [](int64_t samples, int64_t steps, int64_t angle, bool preserveEdges) {
+        return filterReach(paramsOf(samples, steps, angle, preserveEdges));
+      },
+      py::arg("samples"), py::arg("steps"), py::arg("angle"), py::arg("preserve_edges"));
+  // What a lazy (dask) call checks before it returns, so that a refusal is
+  // not left for the first chunk to find.
+  m.def(
+      "check_options",
+      [](const std::string& backend, int64_t threads) {
+        const FilterOptions options = optionsOf(backend, threads);
+        if (options.backend == Backend::Cuda && !cudaUsable()) {
+          throw std::runtime_error("no usable CUDA device was found (or this build has no CUDA support)");
+        }
+      },
+      py::arg("backend"), py::arg("threads"));
   m.def("cuda_usable", &cudaUsable);
   m.attr("max_voxels") = kMaxVoxels;
 }

@@ -8,8 +8,20 @@ filter
     The structure-following filter, numpy array in, numpy array out.
 directions
     The direction the filter follows at each voxel, a structure-orientation field.
+read, write
+    Volumes from and to NIfTI, NRRD, MetaImage, TIFF and DICOM series, with
+    their geometry, through Voluna's own checked loading and writing.
+
+Examples
+--------
+>>> import voluna
+>>> image = voluna.read("ct.nii.gz")                          # doctest: +SKIP
+>>> smooth = voluna.filter(image.array, preserve_edges=True)  # doctest: +SKIP
+>>> voluna.write("smooth.nii.gz", smooth, spacing=image.spacing, origin=image.origin,
+...              direction=image.direction)                   # doctest: +SKIP
 """
 
 from ._filter import directions, filter
+from ._io import Image, read, write
 
-__all__ = ["directions", "filter"]
+__all__ = ["Image", "directions", "filter", "read", "write"]

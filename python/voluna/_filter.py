@@ -8,6 +8,7 @@ from typing import Any, Callable, Optional, Tuple
 import numpy as np
 
 from . import _voluna
+from ._dask import filter_dask, is_dask_array
 from ._progress import ProgressArg, make_progress
 
 # The voxel types the compiled core takes as they are.
@@ -24,49 +25,59 @@ def _whole(name: str, value: Any) -> int:
         raise ValueError("%s expects a whole number, got %r" % (name, value)) from None
 
 
-def _core_type(array: np.ndarray) -> np.dtype:
-    """The core type that holds every value of `array` exactly."""
-    dtype = array.dtype.newbyteorder("=")
+def _core_type(dtype: np.dtype, value_range: Callable[[], Tuple[int, int]],
+               exact_half: bool) -> np.dtype:
+    """The core type that holds every value exactly; `value_range` gives the
+    smallest and largest value, asked for only for 64-bit integers."""
+    dtype = dtype.newbyteorder("=")
     if dtype in _CORE_TYPES:
         return dtype
     if dtype.kind in "iu":
         # 64-bit integers: the mapping works in double precision, so values
         # within 32 bits lose nothing by the narrower type.
-        if array.size == 0:
-            return np.dtype(np.int32)
-        low, high = int(array.min()), int(array.max())
+        low, high = value_range()
         if _INT32.min <= low and high <= _INT32.max:
             return np.dtype(np.int32)
         if 0 <= low and high <= _UINT32.max:
             return np.dtype(np.uint32)
         raise ValueError("%s volumes with values beyond 32 bits are not supported (found %d to %d); "
-                         "convert with volume.astype(numpy.float64)" % (array.dtype, low, high))
-    # float16 widens exactly; long double narrows to what the filter's
-    # double-precision mapping can use anyway.
+                         "convert with volume.astype(numpy.float64)" % (dtype, low, high))
+    # float16 widens exactly (to float64 for the filter, whose mapping is in
+    # double precision: one rounding back); long double narrows to what that
+    # mapping can use anyway.
+    if exact_half and dtype == np.float16:
+        return np.dtype(np.float32)
     return np.dtype(np.float64)
 
 
-def _as_volume(volume: Any) -> Tuple[np.ndarray, bool]:
-    """The volume as a C-contiguous [z, y, x] array of a core type (no copy
-    where it already is one), and whether it was a single 2D slice."""
-    array = np.asarray(volume)
-    kind = array.dtype.kind
+def _check_type_and_shape(dtype: np.dtype, shape: Tuple[int, ...]) -> None:
+    kind = dtype.kind
     if kind == "c":
         raise ValueError("complex volumes are not supported (dtype %s); pass numpy.abs(volume) or "
-                         "volume.real" % array.dtype)
+                         "volume.real" % dtype)
     if kind == "b":
         raise ValueError("boolean volumes are not supported; pass volume.astype(numpy.uint8) * 255")
     if kind not in "iuf":
-        raise ValueError("the volume must hold real numbers, got dtype %s" % array.dtype)
-    if array.ndim == 2:
-        array = array[np.newaxis]
-        single_slice = True
-    elif array.ndim == 3:
-        single_slice = False
-    else:
+        raise ValueError("the volume must hold real numbers, got dtype %s" % dtype)
+    if len(shape) not in (2, 3):
         raise ValueError("the volume must be 3D [z, y, x], or 2D [y, x] for one slice; got %d "
-                         "dimensions (shape %s)" % (array.ndim, array.shape))
-    return np.ascontiguousarray(array, dtype=_core_type(array)), single_slice
+                         "dimensions (shape %s)" % (len(shape), shape))
+
+
+def _numpy_range(array: np.ndarray) -> Tuple[int, int]:
+    return (int(array.min()), int(array.max())) if array.size else (0, 0)
+
+
+def _as_volume(volume: Any, exact_half: bool = False) -> Tuple[np.ndarray, bool]:
+    """The volume as a C-contiguous [z, y, x] array of a core type (no copy
+    where it already is one), and whether it was a single 2D slice."""
+    array = np.asarray(volume)
+    _check_type_and_shape(array.dtype, array.shape)
+    single_slice = array.ndim == 2
+    if single_slice:
+        array = array[np.newaxis]
+    core = _core_type(array.dtype, lambda: _numpy_range(array), exact_half)
+    return np.ascontiguousarray(array, dtype=core), single_slice
 
 
 def _wants_float(dtype: Any) -> bool:
@@ -101,10 +112,13 @@ def filter(volume: np.ndarray, samples: int = 5, steps: int = 5, angle: int = 5,
 
     Parameters
     ----------
-    volume : numpy.ndarray
+    volume : numpy.ndarray or dask.array.Array
         The volume, indexed ``[z, y, x]``; a 2D ``[y, x]`` array is one slice.
         Any real integer or float type, in any memory order. A C-contiguous
-        uint8 or float32 array is used without a copy.
+        uint8 or float32 array is used without a copy. A dask array gives a
+        lazy dask array, filtered chunk by chunk with the chunks grown by the
+        filter's reach, identical to the whole-array result; for types other
+        than uint8 the whole array's value range is computed first.
     samples : int, optional
         Samples taken on each side of a voxel to score a direction, 0 to 1000.
     steps : int, optional
@@ -124,7 +138,8 @@ def filter(volume: np.ndarray, samples: int = 5, steps: int = 5, angle: int = 5,
         A callable ``progress(stage, fraction)`` is called from the calling
         thread with ``stage`` ``"vectorfield"`` or ``"filtering"`` and a
         fraction that grows to 1.0 in each stage. ``True`` draws a tqdm bar
-        (a plain line on standard error without tqdm).
+        (a plain line on standard error without tqdm). Not used for dask
+        arrays: dask's own diagnostics show their progress.
     dtype : None or numpy.float32, optional
         ``None`` returns the input's type and value range: uint8 gives exactly
         the bytes ``voluna-filter`` writes. ``numpy.float32`` returns the
@@ -132,7 +147,7 @@ def filter(volume: np.ndarray, samples: int = 5, steps: int = 5, angle: int = 5,
 
     Returns
     -------
-    numpy.ndarray
+    numpy.ndarray or dask.array.Array
         The filtered volume, of the input's shape.
 
     Raises
@@ -156,6 +171,10 @@ def filter(volume: np.ndarray, samples: int = 5, steps: int = 5, angle: int = 5,
     (16, 16, 16)
     """
     float_result = _wants_float(dtype)
+    if is_dask_array(volume):
+        return _filter_dask(volume, _whole("samples", samples), _whole("steps", steps),
+                            _whole("angle", angle), bool(preserve_edges), _backend(backend),
+                            _whole("threads", threads), float_result)
     array, single_slice = _as_volume(volume)
     result = _run(_voluna.filter, progress, array, _whole("samples", samples),
                   _whole("steps", steps), _whole("angle", angle), bool(preserve_edges),
@@ -209,6 +228,22 @@ def directions(volume: np.ndarray, samples: int = 5, angle: int = 5, *,
     result = _run(_voluna.directions, progress, array, _whole("samples", samples),
                   _whole("angle", angle), bool(preserve_edges), _backend(backend),
                   _whole("threads", threads))
+    return result[0] if single_slice else result
+
+
+def _filter_dask(volume: Any, samples: int, steps: int, angle: int, preserve_edges: bool,
+                 backend: str, threads: int, float_result: bool) -> Any:
+    import dask
+
+    _check_type_and_shape(volume.dtype, volume.shape)
+    single_slice = volume.ndim == 2
+    if single_slice:
+        volume = volume[np.newaxis]
+    core = _core_type(volume.dtype,
+                      lambda: tuple(int(v) for v in dask.compute(volume.min(), volume.max())),
+                      exact_half=False)
+    result = filter_dask(volume, samples, steps, angle, preserve_edges, backend, threads,
+                         float_result, core, volume.dtype)
     return result[0] if single_slice else result
 
 

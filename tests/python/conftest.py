@@ -22,13 +22,19 @@ def structured_volume(shape, seed=1):
     return np.clip(np.rint(noisy), 0, 255).astype(np.uint8)
 
 
+_MET_TYPES = {"uint8": "MET_UCHAR", "int8": "MET_CHAR", "uint16": "MET_USHORT", "int16": "MET_SHORT",
+              "uint32": "MET_UINT", "int32": "MET_INT", "float32": "MET_FLOAT",
+              "float64": "MET_DOUBLE"}
+
+
 def write_metaimage(path, volume):
-    """A one-file MetaImage (.mha) of a uint8 [z, y, x] volume."""
+    """A one-file MetaImage (.mha) of a [z, y, x] volume, written by hand."""
     z, y, x = volume.shape
+    native = volume.astype(volume.dtype.newbyteorder("<"))
     header = ("ObjectType = Image\nNDims = 3\nBinaryData = True\nBinaryDataByteOrderMSB = False\n"
-              "CompressedData = False\nDimSize = %d %d %d\nElementType = MET_UCHAR\n"
-              "ElementDataFile = LOCAL\n" % (x, y, z))
-    Path(path).write_bytes(header.encode() + np.ascontiguousarray(volume).tobytes())
+              "CompressedData = False\nDimSize = %d %d %d\nElementType = %s\n"
+              "ElementDataFile = LOCAL\n" % (x, y, z, _MET_TYPES[volume.dtype.name]))
+    Path(path).write_bytes(header.encode() + np.ascontiguousarray(native).tobytes())
 
 
 def run_command_line(args, cwd):
@@ -44,6 +50,21 @@ def command_line_filter(tmp_path):
         done = run_command_line([*args, "-o", "out.raw", "in.mha"], tmp_path)
         assert done.returncode == 0, done.stderr
         return np.fromfile(tmp_path / "out.raw", dtype=np.uint8).reshape(volume.shape)
+    return run
+
+
+@pytest.fixture
+def command_line_filter_typed(tmp_path):
+    """voluna-filter's raw result for a volume of any type, in the input's
+    type or, after --output-type float32, as float32."""
+    def run(volume, *args):
+        write_metaimage(tmp_path / "in.mha", volume)
+        if "--output-type" not in args:
+            args = (*args, "--output-type", "input")
+        done = run_command_line([*args, "-o", "out.raw", "in.mha"], tmp_path)
+        assert done.returncode == 0, done.stderr
+        dtype = np.float32 if "float32" in args else volume.dtype.newbyteorder("=")
+        return np.fromfile(tmp_path / "out.raw", dtype=dtype).reshape(volume.shape)
     return run
 
 

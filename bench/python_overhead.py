@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""What a filter call costs from Python against voluna-filter on the same volume.
+
+Alternates the two, several runs each, on a noisy 128^3 uint8 volume at the
+defaults (5, 5, 5), and prints the medians and their ratio, all measured in
+this one run. The command line is timed from start to exit (loading and
+writing included); the Python call from entry to return (the array is
+already in memory, the result comes back as an array). Both results must be
+the same bytes.
+
+    /usr/bin/python3 bench/python_overhead.py [--build build] [--runs 5] [--size 128]
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def noisy_tubes(size: int) -> np.ndarray:
+    z, y, x = np.indices((size,) * 3, dtype=np.float32)
+    c = (size - 1) / 2
+    tubes = (np.hypot(z - c, y - c) < size / 8) | (np.abs((y - c) - (z - c)) < size / 12)
+    noisy = np.where(tubes, 200.0, 50.0) + np.random.default_rng(1).normal(0, 25, tubes.shape)
+    return np.clip(np.rint(noisy), 0, 255).astype(np.uint8)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=str(ROOT / "build"))
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--size", type=int, default=128)
+    args = parser.parse_args()
+    build = Path(args.build).resolve()
+    sys.path.insert(0, str(build / "python"))
+    import voluna
+
+    volume = noisy_tubes(args.size)
+    with tempfile.TemporaryDirectory() as folder:
+        folder = Path(folder)
+        n = args.size
+        (folder / "in.mha").write_bytes(
+            ("ObjectType = Image\nNDims = 3\nDimSize = %d %d %d\nElementType = MET_UCHAR\n"
+             "ElementDataFile = LOCAL\n" % (n, n, n)).encode() + volume.tobytes())
+        command = [str(build / "bin" / "voluna-filter"), "-o", str(folder / "out.raw"),
+                   str(folder / "in.mha")]
+        cli_times, python_times = [], []
+        for run in range(args.runs):
+            # Alternate which goes first, so drift on a shared machine hits both.
+            order = ("cli", "python") if run % 2 == 0 else ("python", "cli")
+            for which in order:
+                start = time.perf_counter()
+                if which == "cli":
+                    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+                    cli_times.append(time.perf_counter() - start)
+                else:
+                    result = voluna.filter(volume)
+                    python_times.append(time.perf_counter() - start)
+            print("run %d: voluna-filter %.3f s, voluna.filter %.3f s"
+                  % (run + 1, cli_times[-1], python_times[-1]), file=sys.stderr, flush=True)
+        same = np.array_equal(np.fromfile(folder / "out.raw", np.uint8).reshape(volume.shape), result)
+    cli, python = statistics.median(cli_times), statistics.median(python_times)
+    print("%d^3 uint8 noisy tubes, defaults, %d alternating runs, %d CPUs: median voluna-filter "
+          "%.3f s, median voluna.filter %.3f s, ratio Python / command line %.4f; same bytes: %s"
+          % (n, args.runs, os.cpu_count(), cli, python, python / cli, same))
+    return 0 if same else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
