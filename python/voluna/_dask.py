@@ -61,6 +61,7 @@ def filter_dask(volume, samples: int, steps: int, angle: int, preserve_edges: bo
     else:
         # The whole volume's range, so every chunk maps its values alike.
         low, high = _finite_range(array)
+    given_chunks = array.chunks
     array = array.rechunk(tuple(_axis_chunks(c, reach) for c in array.chunks))
     depth = {axis: (reach if len(c) > 1 else 0) for axis, c in enumerate(array.chunks)}
     whole = list(array.shape)
@@ -77,6 +78,9 @@ def filter_dask(volume, samples: int, steps: int, angle: int, preserve_edges: bo
     result = da.map_overlap(brick, array, depth=depth, boundary="none", trim=False,
                             dtype=out_type, chunks=array.chunks,
                             meta=np.empty((0, 0, 0), out_type))
+    if result.chunks != given_chunks:
+        # The caller's chunks back (zarr, for one, needs regular ones).
+        result = result.rechunk(given_chunks)
     if not float_result and restore_type != out_type:
         result = result.astype(restore_type)
     return result

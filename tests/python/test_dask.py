@@ -19,6 +19,7 @@ def test_any_chunking_gives_the_whole_arrays_bytes(chunks):
     expected = voluna.filter(volume, **PARAMS)
     lazy = voluna.filter(da.from_array(volume, chunks=chunks), **PARAMS)
     assert isinstance(lazy, da.Array) and lazy.dtype == np.uint8 and lazy.shape == volume.shape
+    assert lazy.chunks == da.from_array(volume, chunks=chunks).chunks
     np.testing.assert_array_equal(lazy.compute(scheduler="threads"), expected)
 
 
@@ -37,6 +38,16 @@ def test_other_types_use_the_whole_arrays_range():
     lazy = voluna.filter(da.from_array(image, chunks=6), **PARAMS)
     assert lazy.shape == image.shape and lazy.dtype == np.int64
     np.testing.assert_array_equal(lazy.compute(scheduler="threads"), voluna.filter(image, **PARAMS))
+
+
+def test_a_zarr_volume_on_disk_in_and_out(tmp_path):
+    zarr = pytest.importorskip("zarr")
+    volume = structured_volume((20, 21, 22), seed=8)
+    zarr.save_array(str(tmp_path / "in.zarr"), volume, chunks=(8, 8, 8))
+    voluna.filter(da.from_zarr(str(tmp_path / "in.zarr")), threads=1, **PARAMS).to_zarr(
+        str(tmp_path / "out.zarr"))
+    np.testing.assert_array_equal(zarr.open(str(tmp_path / "out.zarr"))[:],
+                                  voluna.filter(volume, **PARAMS))
 
 
 def test_refusals_come_before_any_chunk_runs():
