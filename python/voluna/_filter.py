@@ -20,9 +20,11 @@ _UINT32 = np.iinfo(np.uint32)
 
 def _whole(name: str, value: Any) -> int:
     try:
-        return operator.index(value)
+        number = operator.index(value)
     except TypeError:
         raise ValueError("%s expects a whole number, got %r" % (name, value)) from None
+    # Far out of every parameter's range either way; the core says which range.
+    return max(-2**62, min(2**62, number))
 
 
 def _core_type(dtype: np.dtype, value_range: Callable[[], Tuple[int, int]],

@@ -79,8 +79,8 @@ def _three(name: str, values: Any) -> list:
         numbers = [float(v) for v in np.asarray(values, dtype=np.float64).reshape(-1)]
     except (TypeError, ValueError):
         numbers = []
-    if len(numbers) != 3:
-        raise ValueError("%s must be 3 numbers (x, y, z), got %r" % (name, values))
+    if len(numbers) != 3 or not all(np.isfinite(numbers)):
+        raise ValueError("%s must be 3 finite numbers (x, y, z), got %r" % (name, values))
     return numbers
 
 
@@ -104,15 +104,22 @@ def write(path: PathLike, array: np.ndarray, *, spacing: Sequence[float] = (1.0,
     Raises
     ------
     ValueError
-        A name Voluna does not write (``.dcm``), or an array or geometry it
-        cannot hold.
+        A name Voluna does not write (``.dcm``), an array it cannot hold, a
+        spacing that is not positive, a direction matrix that is singular.
     OSError
         The file cannot be written. Writing is atomic: an existing file is
         replaced only by a complete new one.
     """
     volume, _ = _as_volume(array, exact_half=True)
+    sizes = _three("spacing", spacing)
+    if min(sizes) <= 0:
+        raise ValueError("spacing must be positive, got %r" % (spacing,))
     matrix = np.eye(3) if direction is None else np.asarray(direction, dtype=np.float64)
     if matrix.shape != (3, 3):
         raise ValueError("direction must be a 3 x 3 matrix, got shape %s" % (matrix.shape,))
-    _voluna.write(os.fsdecode(path), volume, _three("spacing", spacing), _three("origin", origin),
+    # A file with axes that span no volume places its voxels nowhere.
+    if not np.all(np.isfinite(matrix)) or abs(np.linalg.det(matrix)) < 1e-6:
+        raise ValueError("direction must be an invertible 3 x 3 matrix of finite numbers (axis "
+                         "directions in its columns), got %r" % (matrix.tolist(),))
+    _voluna.write(os.fsdecode(path), volume, sizes, _three("origin", origin),
                   [float(v) for v in matrix.reshape(-1)])

@@ -83,6 +83,7 @@ def test_refused_parameters_carry_the_command_lines_messages(command_line_refusa
     (lambda v: voluna.filter(v, samples=2.5), "samples expects a whole number, got 2.5"),
     (lambda v: voluna.filter(v, threads=-1), "threads must be 0"),
     (lambda v: voluna.filter(v, angle=2**40), "angle step must be 1 to 180"),
+    (lambda v: voluna.filter(v, samples=-10**30), "samples must be 0 to 1000"),
     (lambda v: voluna.filter(v, backend=None), "backend expects auto"),
     (lambda v: voluna.filter(v, dtype=np.int16), "dtype must be None"),
     (lambda v: voluna.filter(v, progress="yes"), "progress must be"),

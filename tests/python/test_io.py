@@ -81,8 +81,14 @@ def test_refused_writes_leave_nothing_behind(tmp_path):
         voluna.write(tmp_path / "out.dcm", volume)
     with pytest.raises(OSError, match="no-such-folder"):
         voluna.write(tmp_path / "no-such-folder" / "out.nii", volume)
-    with pytest.raises(ValueError, match="spacing"):
-        voluna.write(tmp_path / "out.nii", volume, spacing=(1.0, 2.0))
+    for geometry, message in [({"spacing": (1.0, 2.0)}, "spacing must be 3"),
+                              ({"spacing": (1.0, np.nan, 1.0)}, "spacing must be 3 finite"),
+                              ({"spacing": (1.0, 0.0, 1.0)}, "spacing must be positive"),
+                              ({"origin": (0.0, np.inf, 0.0)}, "origin"),
+                              ({"direction": np.zeros((3, 3))}, "invertible"),
+                              ({"direction": np.eye(2)}, "3 x 3")]:
+        with pytest.raises(ValueError, match=message):
+            voluna.write(tmp_path / "out.nii", volume, **geometry)
     with pytest.raises(ValueError, match="complex"):
         voluna.write(tmp_path / "out.nii", volume.astype(np.complex64))
     assert os.listdir(tmp_path) == []
