@@ -25,3 +25,8 @@ from ._filter import directions, filter
 from ._io import Image, read, write
 
 __all__ = ["Image", "directions", "filter", "read", "write"]
+
+# help() and tracebacks name the package, not its private modules.
+for _public in (Image, directions, filter, read, write):
+    _public.__module__ = __name__
+del _public

@@ -144,8 +144,13 @@ def filter(volume: np.ndarray, samples: int = 5, steps: int = 5, angle: int = 5,
         arrays: dask's own diagnostics show their progress.
     dtype : None or numpy.float32, optional
         ``None`` returns the input's type and value range: uint8 gives exactly
-        the bytes ``voluna-filter`` writes. ``numpy.float32`` returns the
-        filter's result unrounded on the input's scale.
+        the bytes ``voluna-filter`` writes; any other type is mapped linearly
+        from its value range (over finite values) onto the filter's scale and
+        back, rounded to nearest (halves away from zero) and clamped for
+        integers, as ``voluna-filter --output-type input`` does.
+        ``numpy.float32`` returns the filter's result ``r`` on the input's
+        scale without rounding: ``r * 255`` for uint8, ``min + r * (max -
+        min)`` otherwise.
 
     Returns
     -------

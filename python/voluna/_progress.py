@@ -51,7 +51,7 @@ class _StderrLine:
         percent = int(fraction * 100)
         if percent != self._percent:
             self._percent = percent
-            self._stream.write("\r%s... %3d %%" % (_LABELS.get(stage, stage), percent))
+            self._stream.write("\r%s... %3d%%" % (_LABELS.get(stage, stage), percent))
             self._stream.flush()
 
     def close(self) -> None:
