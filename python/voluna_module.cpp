@@ -12,8 +12,8 @@
 #include <climits>
 #include <condition_variable>
 #include <exception>
-#include <stdexcept>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
