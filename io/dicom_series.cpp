@@ -28,6 +28,14 @@ const gdcm::Tag kRows(0x0028, 0x0010);
 const gdcm::Tag kColumns(0x0028, 0x0011);
 const gdcm::Tag kSamples(0x0028, 0x0002);
 const gdcm::Tag kFrames(0x0028, 0x0008);
+const gdcm::Tag kBitsAllocated(0x0028, 0x0100);
+const gdcm::Tag kTransferSyntax(0x0002, 0x0010);
+
+// Transfer syntaxes whose pixel data is stored as it is.
+bool uncompressed(const std::string& syntax) {
+  return syntax.empty() || syntax == "1.2.840.10008.1.2" || syntax == "1.2.840.10008.1.2.1" ||
+         syntax == "1.2.840.10008.1.2.2";
+}
 
 std::string trimmed(const char* value) {
   std::string text = value ? value : "";
@@ -65,7 +73,8 @@ DicomSeries findDicomSeries(const std::string& path) {
   gdcm::Directory directory;
   directory.Load(folder.string(), false);
   gdcm::Scanner scanner;
-  for (const gdcm::Tag& tag : {kSeriesUid, kPosition, kOrientation, kRows, kColumns, kSamples, kFrames}) {
+  for (const gdcm::Tag& tag :
+       {kSeriesUid, kPosition, kOrientation, kRows, kColumns, kSamples, kFrames, kBitsAllocated, kTransferSyntax}) {
     scanner.AddTag(tag);
   }
   if (!scanner.Scan(directory.GetFilenames())) return fail("could not be scanned as DICOM");
@@ -106,6 +115,23 @@ DicomSeries findDicomSeries(const std::string& path) {
     } else if (r != rows || c != columns) {
       return fail("belongs to a series whose slices differ in size: " + columns + " x " + rows + " in " +
                   slices.front().file + " but " + c + " x " + r + " in " + file);
+    }
+    // The reader allocates what Rows and Columns claim: uncompressed pixels
+    // must be in the file before it may.
+    const int64_t width = std::atoll(c.c_str()), height = std::atoll(r.c_str());
+    const int64_t bits = std::max<int64_t>(8, std::atoll(trimmed(scanner.GetValue(file.c_str(), kBitsAllocated)).c_str()));
+    const int64_t frameCount = std::max<int64_t>(1, std::atoll(frames.c_str()));
+    if (width < 1 || height < 1 || width > kMaxVoxels || height > kMaxVoxels || width * height > kMaxVoxels ||
+        width * height * frameCount > kMaxVoxels) {
+      return fail("belongs to a series with slices of " + c + " x " + r + " pixels (" + file +
+                  "); a volume holds at least 1 and at most 2^31 - 1 voxels");
+    }
+    std::error_code ec;
+    const auto fileSize = static_cast<int64_t>(fs::file_size(file, ec));
+    const int64_t pixelBytes = width * height * frameCount * ((bits + 7) / 8);
+    if (!ec && uncompressed(trimmed(scanner.GetValue(file.c_str(), kTransferSyntax))) && pixelBytes > fileSize) {
+      return fail("belongs to a series in which " + file + " claims " + c + " x " + r + " pixels (" +
+                  std::to_string(pixelBytes) + " bytes) but holds only " + std::to_string(fileSize) + " bytes");
     }
     Slice slice{file, {0, 0, 0}, {1, 0, 0, 0, 1, 0}, 0};
     if (!numbers(scanner.GetValue(file.c_str(), kPosition), 3, slice.position) ||

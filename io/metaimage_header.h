@@ -1,7 +1,8 @@
 // Voluna's own reading of a MetaImage header, and the checks of the data it
-// points to, made before VTK's reader touches the file: VTK 9.1's reader
-// trusts the header and crashes, exhausts memory or hands back garbage when
-// the header lies.
+// points to, made before ITK's reader touches the file. ITK and VTK read
+// MetaImage through the same MetaIO code, which trusts the header and
+// crashes, exhausts memory or hands back garbage when the header lies; the
+// quirks named below are that code's.
 #pragma once
 
 #include <cstdint>

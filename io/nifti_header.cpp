@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <sstream>
 
 #include "file_checks.h"
 
@@ -81,7 +82,7 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
 
   int64_t dim[8];
   int datatype = 0, bitpix = 0;
-  double voxOffset = 0;
+  double voxOffset = 0, slope = 0, intercept = 0;
   if (version == 1) {
     const std::string_view magic = bytes.substr(344, 4);
     if (magic == std::string_view("ni1\0", 4)) {
@@ -93,6 +94,8 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
     datatype = readValue<int16_t>(bytes, 70, swap);
     bitpix = readValue<int16_t>(bytes, 72, swap);
     voxOffset = readValue<float>(bytes, 108, swap);
+    slope = readValue<float>(bytes, 112, swap);
+    intercept = readValue<float>(bytes, 116, swap);
   } else {
     const std::string_view magic = bytes.substr(4, 8);
     if (magic == std::string_view("ni2\0\r\n\032\n", 8)) {
@@ -140,10 +143,11 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
   }
   if (!std::isfinite(voxOffset) || voxOffset < static_cast<double>(headerSize) || voxOffset > 1e15 ||
       voxOffset != std::floor(voxOffset)) {
-    std::string offset = std::isfinite(voxOffset) ? std::to_string(static_cast<long long>(voxOffset)) : "not finite";
-    if (std::isfinite(voxOffset) && voxOffset != std::floor(voxOffset)) offset = std::to_string(voxOffset);
-    return fail("has a data offset (vox_offset) of " + offset + "; it must be a whole number of at least " +
-                std::to_string(headerSize + 4));
+    // Printed, not converted: a float far beyond any integer type is possible here.
+    std::ostringstream offset;
+    offset << voxOffset;
+    return fail("has a data offset (vox_offset) of " + offset.str() + "; it must be a whole number of at least " +
+                std::to_string(headerSize));
   }
 
   result.header.version = version;
@@ -151,6 +155,9 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
   result.header.bytesPerVoxel = type->bits / 8;
   result.header.voxelBytes = count * result.header.bytesPerVoxel;
   result.header.dataOffset = static_cast<int64_t>(voxOffset);
+  result.header.integerStored = datatype != 16 && datatype != 64;
+  result.header.slope = slope;
+  result.header.intercept = intercept;
   return result;
 }
 
@@ -173,6 +180,10 @@ NiftiCheck checkNiftiFile(const std::string& path) {
   if (gzip) {
     problem = inflatePrefix(file.file->fd(), 0, file.size, kNifti2Size, start);
     if (!problem.empty()) return fail("holds " + problem + " in its header");
+    if (start.size() < kNifti1Size) {
+      return fail("holds compressed data that breaks off inside its NIfTI header (after " +
+                  std::to_string(start.size()) + " bytes)");
+    }
   }
   result = parseNiftiHeader(start);
   if (!result.ok()) return result;

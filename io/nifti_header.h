@@ -16,6 +16,8 @@ struct NiftiHeader {
   int64_t voxelBytes = 0;  // of the first three axes, as stored
   int64_t dataOffset = 0;  // vox_offset
   int bytesPerVoxel = 0;
+  bool integerStored = false;     // the stored datatype is an integer type
+  double slope = 0, intercept = 0;  // scl_slope and scl_inter as stored (slope 0: none)
 };
 
 struct NiftiCheck {

@@ -80,6 +80,15 @@ std::string checkTiffPages(const std::string& path, int64_t fileSize) {
         return "has " + page + " of " + std::to_string(width) + " x " + std::to_string(height) + " that stores " +
                std::to_string(stored) + " bytes where its pixels need " + std::to_string(pageBytes);
       }
+      const uint64_t* offsets = nullptr;
+      const ttag_t offsetTag = TIFFIsTiled(tif.get()) ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS;
+      if (TIFFGetField(tif.get(), offsetTag, &offsets) && offsets && counts) {
+        for (uint32_t s = 0; s < strips; ++s) {
+          if (offsets[s] > static_cast<uint64_t>(fileSize) || counts[s] > static_cast<uint64_t>(fileSize) - offsets[s]) {
+            return "has " + page + " whose pixels lie beyond the end of the file: the file is cut short or damaged";
+          }
+        }
+      }
       if (stored > fileSize) {
         return "has " + page + " claiming " + std::to_string(stored) + " bytes of pixels in a file of " +
                std::to_string(fileSize);
@@ -87,7 +96,12 @@ std::string checkTiffPages(const std::string& path, int64_t fileSize) {
     } else {
       compressed = true;
     }
-  } while (TIFFReadDirectory(tif.get()));
+    if (TIFFLastDirectory(tif.get())) break;
+    if (!TIFFReadDirectory(tif.get())) {
+      return "has a directory after page " + std::to_string(pages) +
+             " that cannot be read: the file is cut short or damaged";
+    }
+  } while (true);
   if (compressed && needed > fileSize * kMaxExpansion) {
     return "claims " + std::to_string(needed) + " bytes of pixels, more than its " + std::to_string(fileSize) +
            " compressed bytes can hold";

@@ -95,6 +95,36 @@ std::string checkedMetaImage(const std::string& path, Volume& volume) {
   return {};
 }
 
+// ITK applies a NIfTI file's scaling and hands back floats. Integers scaled
+// by whole numbers (a CT stored as uint16 with intercept -1024) are still
+// whole: they are given back as the smallest signed integer type that holds
+// them, so that the result is written in a type like the scanner's.
+void keepIntegersWhole(const NiftiHeader& header, Volume& volume) {
+  if (volume.type != ScalarType::Float32 || !header.integerStored || header.slope == 0) return;
+  if (header.slope != std::floor(header.slope) || header.intercept != std::floor(header.intercept)) return;
+  const int64_t count = volume.dims.count();
+  const auto* values = reinterpret_cast<const float*>(volume.data.data());
+  float low = values[0], high = values[0];
+  for (int64_t i = 0; i < count; ++i) {
+    if (values[i] != std::floor(values[i])) return;
+    low = std::min(low, values[i]);
+    high = std::max(high, values[i]);
+  }
+  // Floats hold every integer up to 2^24 exactly; beyond that keep them as they are.
+  if (low < -16777216.0f || high > 16777216.0f) return;
+  const bool fitsShort = low >= -32768.0f && high <= 32767.0f;
+  std::vector<uint8_t> data(static_cast<size_t>(count) * (fitsShort ? 2 : 4));
+  for (int64_t i = 0; i < count; ++i) {
+    if (fitsShort) {
+      reinterpret_cast<int16_t*>(data.data())[i] = static_cast<int16_t>(values[i]);
+    } else {
+      reinterpret_cast<int32_t*>(data.data())[i] = static_cast<int32_t>(values[i]);
+    }
+  }
+  volume.type = fitsShort ? ScalarType::Int16 : ScalarType::Int32;
+  volume.data = std::move(data);
+}
+
 std::string readVolume(const std::string& path, InputFormat format, Volume& volume) {
   switch (format) {
     case InputFormat::MetaImage: return checkedMetaImage(path, volume);
@@ -102,7 +132,9 @@ std::string readVolume(const std::string& path, InputFormat format, Volume& volu
       const NiftiCheck checked = checkNiftiFile(path);
       if (!checked.ok()) return checked.error;
       auto io = itk::NiftiImageIO::New();
-      return readWithItk(io, path, volume);
+      const std::string problem = readWithItk(io, path, volume);
+      if (problem.empty()) keepIntegersWhole(checked.header, volume);
+      return problem;
     }
     case InputFormat::Nrrd: {
       const NrrdCheck checked = checkNrrdFile(path);

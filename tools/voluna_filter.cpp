@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -255,27 +256,34 @@ int main(int argc, char** argv) {
                  voluna::formatValue(range.max).c_str());
   }
 
-  std::vector<float> result(static_cast<size_t>(count));
-  {
-    std::vector<float> input(static_cast<size_t>(count));
-    voluna::mapToUnit(volume.data.data(), volume.type, count, range, input.data());
-    const voluna::FilterOutcome outcome =
-        voluna::runFilter(input.data(), volume.dims, options.params, result.data(), options.filter);
-    bar.finish();
+  // The filter's floats and the typed result are allocated here: a volume
+  // that loads may still not fit twice more, and that is a message, not an abort.
+  try {
+    std::vector<float> result(static_cast<size_t>(count));
+    {
+      std::vector<float> input(static_cast<size_t>(count));
+      voluna::mapToUnit(volume.data.data(), volume.type, count, range, input.data());
+      const voluna::FilterOutcome outcome =
+          voluna::runFilter(input.data(), volume.dims, options.params, result.data(), options.filter);
+      bar.finish();
+      if (stopSignal) return stoppedExitCode();
+      if (!outcome.ok()) return fail(kExitInputOutput, outcome.message);
+    }
+    voluna::Volume output;
+    output.dims = volume.dims;
+    output.geometry = volume.geometry;
+    output.type = options.outputType == OutputType::UInt8   ? voluna::ScalarType::UInt8
+                  : options.outputType == OutputType::Float32 ? voluna::ScalarType::Float32
+                                                              : volume.type;
+    output.data.resize(static_cast<size_t>(count) * voluna::scalarSize(output.type));
+    voluna::mapFromUnit(result.data(), count, range, output.type, output.data.data());
+    result = std::vector<float>();
     if (stopSignal) return stoppedExitCode();
-    if (!outcome.ok()) return fail(kExitInputOutput, outcome.message);
+    const std::string writeProblem = voluna::writeVolume(options.output, output);
+    if (!writeProblem.empty()) return fail(kExitInputOutput, writeProblem);
+  } catch (const std::bad_alloc&) {
+    return fail(kExitInputOutput, options.input + ": there is not enough memory to filter its " +
+                                      std::to_string(count) + " voxels; close other programs or use a smaller volume");
   }
-  voluna::Volume output;
-  output.dims = volume.dims;
-  output.geometry = volume.geometry;
-  output.type = options.outputType == OutputType::UInt8   ? voluna::ScalarType::UInt8
-                : options.outputType == OutputType::Float32 ? voluna::ScalarType::Float32
-                                                            : volume.type;
-  output.data.resize(static_cast<size_t>(count) * voluna::scalarSize(output.type));
-  voluna::mapFromUnit(result.data(), count, range, output.type, output.data.data());
-  result = std::vector<float>();
-  if (stopSignal) return stoppedExitCode();
-  const std::string writeProblem = voluna::writeVolume(options.output, output);
-  if (!writeProblem.empty()) return fail(kExitInputOutput, writeProblem);
   return kExitOk;
 }

@@ -1,8 +1,11 @@
 // "Filter": "Output.raw" holds what the command-line filter writes for the
 // same volume and parameters, the second view shows it, and what cannot run
 // or cannot be saved is said.
+#include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
@@ -11,6 +14,9 @@
 #include <vtkImageData.h>
 #include <vtkVolumeCollection.h>
 
+#include <cstring>
+
+#include "volume_io.h"
 #include "window_fixture.h"
 
 namespace {
@@ -114,6 +120,65 @@ TEST_F(FilterTest, AResultThatCannotBeSavedIsStillShown) {
   EXPECT_EQ(shown->GetItemAsObject(0), VolunaProbe::filteredVolume(*window));
   EXPECT_GT(brightPixels(VolunaProbe::renderWindow2(*window)), 100);
   EXPECT_TRUE(QDir(folder.path() + "/Output.raw/inside").exists());
+}
+
+}  // namespace
+
+namespace {
+
+using SaveAsTest = WindowTest;
+
+// "Speichern unter..." writes what voluna-filter writes for the same
+// volume and parameters: the input's type, range and geometry.
+TEST_F(SaveAsTest, SavesTheResultInTheInputsTypeAndGeometry) {
+  voluna::Volume ct;
+  ct.dims = {10, 9, 8};
+  ct.type = voluna::ScalarType::Int16;
+  std::vector<int16_t> values(static_cast<size_t>(ct.dims.count()));
+  const std::vector<uint8_t> tubes = tubeBytes(10);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int16_t>(-1000 + 9 * tubes[i % tubes.size()]);
+  ct.data.resize(values.size() * 2);
+  std::memcpy(ct.data.data(), values.data(), ct.data.size());
+  ct.geometry.spacing[2] = 2.5;
+  ct.geometry.origin[0] = -40;
+  const double direction[9] = {0, 0, 1, 1, 0, 0, 0, 1, 0};
+  std::memcpy(ct.geometry.direction, direction, sizeof direction);
+  ASSERT_EQ(voluna::writeVolume(path("ct.nrrd"), ct), "");
+
+  openThroughMenu(path("ct.nrrd"));
+  EXPECT_FALSE(ui().action_speichern->isEnabled());
+  pressFilter(2, 2, 60);
+  ASSERT_TRUE(ui().action_speichern->isEnabled());
+
+  QString asked;
+  window->setSaveDialog([&](QWidget*, const QString&) { return asked = QString::fromStdString(path("saved.nii.gz")); });
+  ui().action_speichern->trigger();
+  ASSERT_FALSE(asked.isEmpty());
+  const voluna::LoadResult saved = voluna::loadVolume(path("saved.nii.gz"));
+  ASSERT_TRUE(saved.ok()) << saved.error;
+  EXPECT_EQ(saved.volume.type, voluna::ScalarType::Int16);
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(saved.volume.geometry.direction[i], direction[i], 1e-6);
+  EXPECT_NEAR(saved.volume.geometry.spacing[2], 2.5, 1e-6);
+  EXPECT_NEAR(saved.volume.geometry.origin[0], -40, 1e-6);
+
+  QProcess tool;
+  tool.start(VOLUNA_FILTER_EXE, {"--samples", "2", "--steps", "2", "--angle", "60", "-o",
+                                  QString::fromStdString(path("cli.nii.gz")), QString::fromStdString(path("ct.nrrd"))});
+  ASSERT_TRUE(tool.waitForFinished(120000));
+  ASSERT_EQ(tool.exitCode(), 0);
+  const voluna::LoadResult cli = voluna::loadVolume(path("cli.nii.gz"));
+  ASSERT_TRUE(cli.ok()) << cli.error;
+  EXPECT_EQ(saved.volume.data, cli.volume.data);
+  // "Output.raw" stays the result's bytes.
+  EXPECT_EQ(readBytes(path("Output.raw")).size(), static_cast<size_t>(ct.dims.count()));
+
+  // DICOM is refused with a word on what to use; nothing is written.
+  MessageBoxCatcher boxes;
+  window->setSaveDialog([&](QWidget*, const QString&) { return QString::fromStdString(path("saved.dcm")); });
+  ui().action_speichern->trigger();
+  ASSERT_EQ(boxes.texts.size(), 1);
+  EXPECT_TRUE(boxes.texts[0].contains("NIfTI")) << boxes.texts[0].toStdString();
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(path("saved.dcm"))));
 }
 
 }  // namespace

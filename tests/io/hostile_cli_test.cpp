@@ -14,65 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "tool_runner.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 const fs::path kData = VOLUNA_TEST_DATA;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
-struct Outcome {
-  bool exited = false;
-  int status = -1;  // exit status, or the signal when not exited
-  std::string err;
-};
-
-std::string slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Runs voluna-filter in `folder` with at most 1 GiB of address space (where
-// no sanitizer needs more) and 20 seconds of CPU.
-Outcome runTool(const fs::path& folder, const std::vector<std::string>& args) {
-  const fs::path errFile = folder / ".stderr";
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::chdir(folder.c_str()) != 0) ::_exit(120);
-    const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int null = ::open("/dev/null", O_WRONLY);
-    if (err < 0 || null < 0) ::_exit(121);
-    ::dup2(null, 1);
-    ::dup2(err, 2);
-    if (!kAddressSanitizer) {
-      const rlimit memory{1u << 30, 1u << 30};
-      ::setrlimit(RLIMIT_AS, &memory);
-    }
-    const rlimit cpu{20, 20};
-    ::setrlimit(RLIMIT_CPU, &cpu);
-    std::vector<char*> argv;
-    static std::string binary = VOLUNA_FILTER_BINARY;
-    argv.push_back(binary.data());
-    std::vector<std::string> copies = args;
-    for (std::string& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(binary.c_str(), argv.data());
-    ::_exit(122);
-  }
-  Outcome run;
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  run.exited = WIFEXITED(status);
-  run.status = run.exited ? WEXITSTATUS(status) : WTERMSIG(status);
-  run.err = slurp(errFile);
-  fs::remove(errFile);
-  return run;
-}
+using voluna::test_support::Outcome;
+using voluna::test_support::runTool;
 
 class InFolder : public ::testing::Test {
  protected:

@@ -48,7 +48,8 @@ TEST_F(VolunaFilterCli, HelpDocumentsEveryOption) {
   const Outcome r = run("--help");
   EXPECT_EQ(r.code, 0);
   for (const char* word : {"Usage: voluna-filter", "--samples", "--steps", "--angle", "--output", "--backend",
-                           "--threads", "--preserve-edges", "Output.raw", "Exit status"}) {
+                           "--threads", "--preserve-edges", "--output-type", ".nii.gz", "DICOM", "Output.raw",
+                           "Exit status"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   }
   EXPECT_EQ(r.err, "");

@@ -1,0 +1,60 @@
+// libFuzzer target over Voluna's NIfTI header checks: arbitrary bytes as a
+// .nii file (or, when they start like one, a .nii.gz), through the parser
+// and the file check that decide whether ITK's reader may allocate.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+#include "dims.h"
+#include "nifti_header.h"
+
+namespace {
+
+std::string gInput;
+
+[[noreturn]] void broken(const char* what, const std::string& detail) {
+  std::fprintf(stderr, "invariant broken: %s: %s\n", what, detail.c_str());
+  std::abort();
+}
+
+void checkHeader(const voluna::NiftiCheck& checked, int64_t fileSize, bool compressed) {
+  if (!checked.ok()) {
+    if (checked.error.empty() || checked.error.find('\n') != std::string::npos) broken("message", checked.error);
+    return;
+  }
+  const voluna::NiftiHeader& h = checked.header;
+  const voluna::Dims d = h.dims;
+  if (d.x < 1 || d.y < 1 || d.z < 1 || d.count() > voluna::kMaxVoxels) broken("dims", std::to_string(d.count()));
+  if (h.voxelBytes != d.count() * h.bytesPerVoxel) broken("voxel bytes", std::to_string(h.voxelBytes));
+  if (h.dataOffset < 348) broken("data offset", std::to_string(h.dataOffset));
+  if (fileSize >= 0 && !compressed && h.dataOffset + h.voxelBytes > fileSize) broken("file too short", "");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  std::string folder = base + "/voluna-nifti-fuzz-XXXXXX";
+  if (!mkdtemp(folder.data())) {
+    std::perror("mkdtemp");
+    std::exit(1);
+  }
+  gInput = folder + "/input.nii";
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  checkHeader(voluna::parseNiftiHeader(bytes), -1, false);
+  {
+    std::ofstream out(gInput, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  const bool gzip = size >= 2 && data[0] == 0x1f && data[1] == 0x8b;
+  checkHeader(voluna::checkNiftiFile(gInput), static_cast<int64_t>(size), gzip);
+  return 0;
+}
