@@ -8,6 +8,7 @@
 
 #ifdef VOLUNA_HAVE_CUDA
 #include "gpu_filter.h"
+#include "gpu_memory.h"
 #endif
 
 namespace voluna {
@@ -18,6 +19,14 @@ bool cudaUsable() {
   return usable;
 #else
   return false;
+#endif
+}
+
+int64_t cudaFreeBytes() {
+#ifdef VOLUNA_HAVE_CUDA
+  return cudaUsable() ? gpuFreeBytes() : 0;
+#else
+  return 0;
 #endif
 }
 

@@ -1,6 +1,7 @@
 // The one entry point that callers use to filter a volume.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "device.h"
@@ -35,6 +36,9 @@ struct FilterOutcome {
 // True when a CUDA device that supports managed memory exists. Asked once
 // per process and cached; false in builds without CUDA.
 bool cudaUsable();
+
+// Bytes free on the CUDA device that runs the filter; 0 without one.
+int64_t cudaFreeBytes();
 
 // Filters `volume` (dims.count() floats in voxel order) into `out`. Checks
 // the dimensions and parameters before any work and reports rather than

@@ -202,7 +202,8 @@ bool parseBoolean(std::string_view value, bool& out) {
 
 class Parser {
  public:
-  Parser(std::string_view text, bool wholeFile) : text_(text), wholeFile_(wholeFile) {}
+  Parser(std::string_view text, bool wholeFile, int64_t maxVoxels)
+      : text_(text), wholeFile_(wholeFile), maxVoxels_(maxVoxels) {}
 
   HeaderParse run() {
     HeaderParse result;
@@ -384,8 +385,12 @@ class Parser {
     for (int64_t size : sizes) {
       if (size < 1) return "has DimSize " + shown + "; every size must be at least 1";
       if (size > kMaxVoxels) return "has DimSize " + shown + "; a volume holds at most 2^31 - 1 voxels";
-      product *= size;  // each factor is below 2^31 and the running product is checked: no overflow
-      if (product > kMaxVoxels) return "has DimSize " + shown + ", more than the 2^31 - 1 voxels Voluna can hold";
+      // Checked before multiplying: no overflow, whatever the limit.
+      if (size > maxVoxels_ / product) {
+        if (maxVoxels_ == kMaxVoxels) return "has DimSize " + shown + ", more than the 2^31 - 1 voxels Voluna can hold";
+        return "has DimSize " + shown + ", more than the " + std::to_string(maxVoxels_) + " voxels Voluna can address";
+      }
+      product *= size;
     }
     header_.dims = Dims{static_cast<int>(sizes[0]), static_cast<int>(sizes[1]),
                         sizes.size() == 3 ? static_cast<int>(sizes[2]) : 1};
@@ -402,6 +407,7 @@ class Parser {
 
   std::string_view text_;
   bool wholeFile_;
+  int64_t maxVoxels_;
   int line_ = 0;
   bool dimsSeen_ = false;
   bool typeSeen_ = false;
@@ -414,9 +420,11 @@ class Parser {
 const char* elementTypeName(ElementType type) { return infoOf(type).name; }
 int elementSize(ElementType type) { return infoOf(type).size; }
 
-HeaderParse parseMetaImageHeader(std::string_view text, bool wholeFile) { return Parser(text, wholeFile).run(); }
+HeaderParse parseMetaImageHeader(std::string_view text, bool wholeFile, int64_t maxVoxels) {
+  return Parser(text, wholeFile, maxVoxels).run();
+}
 
-CheckedMetaImage checkMetaImageFile(const std::string& path) {
+CheckedMetaImage checkMetaImageFile(const std::string& path, int64_t maxVoxels) {
   CheckedMetaImage result;
   auto fail = [&](std::string why) {
     result.error = std::move(why);
@@ -433,7 +441,7 @@ CheckedMetaImage checkMetaImageFile(const std::string& path) {
       readAt(headerFile.file->fd(), 0, std::min<size_t>(kMaxHeaderBytes, static_cast<size_t>(headerFileSize)), text);
   if (!problem.empty()) return fail("cannot be read (" + problem + ")");
 
-  HeaderParse parsed = parseMetaImageHeader(text, static_cast<int64_t>(text.size()) == headerFileSize);
+  HeaderParse parsed = parseMetaImageHeader(text, static_cast<int64_t>(text.size()) == headerFileSize, maxVoxels);
   if (!parsed.ok()) return fail(parsed.error);
   const MetaImageHeader& header = parsed.header;
   result.header = header;

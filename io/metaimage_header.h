@@ -48,8 +48,9 @@ constexpr size_t kMaxHeaderBytes = size_t{1} << 20;
 
 // Reads header text: `text` is the start of the file (at most
 // kMaxHeaderBytes), `wholeFile` says whether it is all of it. Reads nothing
-// from disk.
-HeaderParse parseMetaImageHeader(std::string_view text, bool wholeFile);
+// from disk. Volumes beyond `maxVoxels` are refused; streamed runs allow more
+// than the 2^31 - 1 a whole volume in memory may hold.
+HeaderParse parseMetaImageHeader(std::string_view text, bool wholeFile, int64_t maxVoxels = kMaxVoxels);
 
 struct CheckedMetaImage {
   MetaImageHeader header;
@@ -62,6 +63,6 @@ struct CheckedMetaImage {
 // data file exists and is a regular file, holds the bytes the voxels need
 // (after HeaderSize, or after the header for LOCAL data), and compressed data
 // is a sound zlib or gzip stream giving at least that many bytes.
-CheckedMetaImage checkMetaImageFile(const std::string& path);
+CheckedMetaImage checkMetaImageFile(const std::string& path, int64_t maxVoxels = kMaxVoxels);
 
 }  // namespace voluna

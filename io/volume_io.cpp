@@ -296,7 +296,9 @@ std::string exact(double value) {
 
 // The raw voxels and a MetaImage header naming them, data first so that the
 // header never names data that is not there yet.
-std::string writeRawWithHeader(const std::string& rawPath, const std::string& headerPath, const Volume& volume) {
+}  // namespace
+
+std::string rawHeaderText(const std::string& rawPath, const Volume& volume) {
   const Geometry& g = volume.geometry;
   std::ostringstream header;
   header << "ObjectType = Image\n"
@@ -315,9 +317,15 @@ std::string writeRawWithHeader(const std::string& rawPath, const std::string& he
          << "DimSize = " << volume.dims.x << ' ' << volume.dims.y << ' ' << volume.dims.z << '\n'
          << "ElementType = " << metaElementType(volume.type) << '\n'
          << "ElementDataFile = " << fs::path(rawPath).filename().string() << '\n';
+  return header.str();
+}
+
+namespace {
+
+std::string writeRawWithHeader(const std::string& rawPath, const std::string& headerPath, const Volume& volume) {
   std::string error = writeFileAtomically(rawPath, volume.data.data(), volume.data.size());
   if (!error.empty()) return error;
-  const std::string text = header.str();
+  const std::string text = rawHeaderText(rawPath, volume);
   return writeFileAtomically(headerPath, text.data(), text.size());
 }
 

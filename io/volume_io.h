@@ -44,6 +44,10 @@ bool outputFormatFor(const std::string& path, OutputFormat& format, std::string&
 // stay. Returns an empty string on success, else a message naming the file.
 std::string writeVolume(const std::string& path, const Volume& volume);
 
+// The MetaImage header text that names rawPath as the data file of a volume
+// of volume's dimensions, type and geometry (its voxels are not used).
+std::string rawHeaderText(const std::string& rawPath, const Volume& volume);
+
 // The MetaImage header written beside a raw result: same folder and base
 // name, extension .mhd ("Output.raw" -> "Output.mhd").
 std::string headerPathFor(const std::string& rawPath);

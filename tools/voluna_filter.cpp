@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "filter.h"
+#include "streamed_run.h"
 #include "terminal_progress.h"
 #include "value_mapping.h"
 #include "volume_io.h"
@@ -81,6 +82,13 @@ const char* const kUsage =
     "                     cpu-reference (the plain reference path) or cuda\n"
     "                     (default auto)\n"
     "  --threads N        CPU threads, 0 for every core (default 0)\n"
+    "  --memory SIZE      memory the filter may use, in bytes or with a suffix\n"
+    "                     K, M, G or T (powers of 1024), e.g. 64M or 8G\n"
+    "                     (default half of the machine's memory). A volume that\n"
+    "                     needs more (about 17 bytes a voxel on the CPU), or has\n"
+    "                     2^31 voxels or more, is read from disk and filtered\n"
+    "                     brick by brick with the same result; that takes an\n"
+    "                     uncompressed 8-bit MetaImage volume\n"
     "  --preserve-edges   score each line against the voxel's own value instead\n"
     "                     of each half-line's first sample, so the filter does\n"
     "                     not average across edges; use it on volumes with\n"
@@ -105,6 +113,7 @@ struct Options {
   voluna::FilterOptions filter;
   std::string input;
   std::string output = "Output.raw";
+  int64_t memory = 0;  // bytes; 0 until the default is known
   OutputType outputType = OutputType::Default;
   bool help = false;
 };
@@ -191,6 +200,12 @@ Options parseArguments(int argc, char** argv) {
       }
     } else if (arg == "--backend") {
       options.filter.backend = parseBackend(takeValue());
+    } else if (arg == "--memory") {
+      const std::string text = takeValue();
+      options.memory = voluna::parseMemorySize(text);
+      if (options.memory < 0) {
+        throw UsageError{"--memory expects a size such as 512M or 8G, got '" + text + "'"};
+      }
     } else if (arg == "--threads") {
       options.filter.threads = parseInt(arg, takeValue());
       if (options.filter.threads < 0) throw UsageError{"--threads must be 0 (every core) or more"};
@@ -230,16 +245,38 @@ int main(int argc, char** argv) {
     options.outputType = format == voluna::OutputFormat::Raw ? OutputType::UInt8 : OutputType::Input;
   }
 
+  if (options.memory == 0) options.memory = voluna::defaultMemoryBudget();
+  const voluna::RunChoice choice =
+      voluna::chooseRun(options.input, options.params, options.filter.backend, options.memory);
+  if (!choice.error.empty()) return fail(kExitInputOutput, choice.error);
+
   voluna::TerminalProgress bar(stderr);
   // The bar only where a person watches; scripts get nothing extra.
   voluna::RunControl::ProgressFn showProgress;
   if (::isatty(STDERR_FILENO)) {
     showProgress = [&](voluna::Stage stage, double fraction) { bar.update(stage, fraction); };
   }
-  voluna::RunControl control(showProgress);
+  voluna::BrickProgress brickProgress(showProgress);
+  voluna::RunControl control(choice.streamed ? voluna::RunControl::ProgressFn(std::ref(brickProgress))
+                                             : showProgress);
   options.filter.control = &control;
   runToCancel = &control;
   catchStopSignals();
+
+  if (choice.streamed) {
+    if (format != voluna::OutputFormat::Raw || options.outputType != OutputType::UInt8) {
+      return fail(kExitInputOutput, choice.reason +
+                                        "; results filtered in bricks are written as 8-bit raw (-o NAME.raw, "
+                                        "--output-type uint8)");
+    }
+    std::fprintf(stderr, "voluna-filter: %s\n", choice.note.c_str());
+    const voluna::StreamOutcome streamed =
+        voluna::runStreamed(choice, options.output, options.params, options.filter, brickProgress);
+    bar.finish();
+    if (stopSignal) return stoppedExitCode();
+    if (streamed.status != voluna::StreamOutcome::Status::Ok) return fail(kExitInputOutput, streamed.message);
+    return kExitOk;
+  }
 
   const voluna::LoadResult loaded = voluna::loadVolume(options.input);
   if (stopSignal) return stoppedExitCode();

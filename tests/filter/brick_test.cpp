@@ -249,6 +249,11 @@ TEST(BrickRun, ConstantRegionsAndNonFiniteVoxelsMatchTheWholeRun) {
   for (const Extent edge : {Extent{40, 26, 30}, Extent{8, 8, 8}, Extent{13, 5, 17}, Extent{3, 26, 4}}) {
     EXPECT_TRUE(sameFloats(brickedRun(v, d, params, edge), reference)) << edge.x;
   }
+  // The shortcut's other scores: against the voxel's own value, and none at all.
+  for (const FilterParams other : {smallParams(3, 4, 45, true), smallParams(0, 3, 45)}) {
+    EXPECT_TRUE(sameFloats(brickedRun(v, d, other, Extent{9, 10, 11}), wholeRun(v, d, other, Backend::Cpu)))
+        << "samples " << other.samples << ", edges " << other.preserveEdges;
+  }
   // A constant volume of every kind of value that reaches the filter.
   for (const float value : {0.0f, 1.0f, 200.0f / 255.0f, -3.25f, 1e30f}) {
     std::fill(v.begin(), v.end(), value);

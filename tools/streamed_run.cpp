@@ -1,0 +1,188 @@
+#include "streamed_run.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <vector>
+
+#include "byte_conversion.h"
+
+namespace voluna {
+
+namespace {
+
+std::string mebibytes(int64_t bytes) {
+  return std::to_string((bytes + (int64_t{1} << 20) - 1) >> 20) + " MiB";
+}
+
+}  // namespace
+
+int64_t wholeRunBytes(int64_t voxels, int elementBytes, Backend backend) {
+  if (backend == Backend::Auto) backend = cudaUsable() ? Backend::Cuda : Backend::Cpu;
+  // Loaded voxels as stored and as bytes, input floats, result floats,
+  // result bytes: elementBytes + 10. The fast CPU path adds a padded copy
+  // (4) and direction indices (2); the plain path a float4 field (16); the
+  // CUDA path its managed field (16) and result (4).
+  int64_t perVoxel = elementBytes + 10;
+  switch (backend) {
+    case Backend::CpuReference: perVoxel += 16; break;
+    case Backend::Cuda: perVoxel += 20; break;
+    default: perVoxel += 6; break;
+  }
+  return voxels * perVoxel;
+}
+
+int64_t parseMemorySize(const std::string& text) {
+  size_t digits = 0;
+  while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+  if (digits == 0 || digits > 15) return -1;
+  int64_t value = std::stoll(text.substr(0, digits));
+  std::string suffix = text.substr(digits);
+  for (char& c : suffix) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  int shift = 0;
+  if (!suffix.empty()) {
+    const std::string units = "KMGT";
+    const size_t unit = units.find(suffix[0]);
+    if (unit == std::string::npos) {
+      if (suffix != "B") return -1;
+    } else {
+      shift = 10 * static_cast<int>(unit + 1);
+      const std::string rest = suffix.substr(1);
+      if (!rest.empty() && rest != "B" && rest != "IB") return -1;
+    }
+  }
+  if (value == 0 || value > (int64_t{1} << (62 - shift))) return -1;
+  return value << shift;
+}
+
+int64_t defaultMemoryBudget() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return int64_t{4} << 30;
+  return static_cast<int64_t>(pages) * pageSize / 2;
+}
+
+RunChoice chooseRun(const std::string& input, const FilterParams& params, Backend backend,
+                    int64_t memoryBytes) {
+  RunChoice choice;
+  if (!streamable(input)) return choice;
+  choice.source = inspectVolume(input);
+  const StreamSource& source = choice.source;
+  const int64_t voxels = source.dims.count();
+  if (!source.ok()) {
+    // Broken files of a size a whole run takes are reported by the whole path.
+    if (voxels > kMaxVoxels) choice.error = source.error;
+    return choice;
+  }
+  const int64_t whole = wholeRunBytes(voxels, elementSize(source.type), backend);
+  // A GPU run holds about 40 bytes a voxel on the device: the volume and
+  // field arrays, the managed field and result. Bricks for the GPU are sized
+  // so that their input boxes (counted at 4 bytes a voxel on the host) fit it.
+  int64_t budget = memoryBytes, device = 0;
+  if (backend == Backend::Cuda || (backend == Backend::Auto && cudaUsable())) {
+    device = cudaFreeBytes() / 10 * 9;
+    if (device > 0) budget = std::min(budget, device / 10);
+  }
+  const bool deviceShort = device > 0 && voxels > device / 40;
+  if (voxels <= kMaxVoxels && whole <= memoryBytes && !deviceShort) return choice;
+
+  const std::string why =
+      input + ": its " + std::to_string(source.dims.x) + " x " + std::to_string(source.dims.y) +
+      " x " + std::to_string(source.dims.z) + " voxels " +
+      (voxels > kMaxVoxels ? std::string("are more than a whole run can hold (2^31 - 1)")
+       : whole > memoryBytes ? "need about " + mebibytes(whole) + " whole, more than --memory allows (" +
+                                   mebibytes(memoryBytes) + ")"
+                             : "need more than the GPU's free memory (" + mebibytes(device) + ")");
+  choice.reason = why;
+  if (source.compressed) {
+    choice.error = why + ", and compressed voxels cannot be read a part at a time; save the volume "
+                         "uncompressed (MetaImage with CompressedData = False, for example with ITK's "
+                         "or SimpleITK's image writer without compression) and run again";
+    return choice;
+  }
+  if (source.type != ElementType::UChar) {
+    choice.error = why + ", and only 8-bit (MET_UCHAR) volumes are filtered in bricks so far; it is " +
+                   elementTypeName(source.type) + ": raise --memory if the machine has it, or convert it to 8-bit";
+    return choice;
+  }
+  choice.plan = planBricks(source.dims, params, budget);
+  if (!choice.plan.ok()) {
+    choice.error = why + "; in bricks, " + choice.plan.error + ": raise --memory";
+    return choice;
+  }
+  choice.streamed = true;
+  const BrickPlan& plan = choice.plan;
+  choice.note = why + ": filtering it from disk in " + std::to_string(plan.count()) + " bricks of " +
+                std::to_string(plan.brick.x) + " x " + std::to_string(plan.brick.y) + " x " +
+                std::to_string(plan.brick.z) + " (about " + mebibytes(plan.peakBytes) + " each)";
+  return choice;
+}
+
+void BrickProgress::operator()(Stage stage, double fraction) const {
+  if (!show_ || total_ <= 0) return;
+  const double withinBrick = stage == Stage::VectorField ? 0.5 * fraction : 0.5 + 0.5 * fraction;
+  const double done = static_cast<double>(before_) + withinBrick * static_cast<double>(voxels_);
+  // The last brick's end is the run's end: the caller finishes the display.
+  show_(Stage::Integration, std::min(done / static_cast<double>(total_), 0.999));
+}
+
+StreamOutcome runStreamed(const RunChoice& choice, const std::string& output,
+                          const FilterParams& params, const FilterOptions& options,
+                          BrickProgress& progress) {
+  using Status = StreamOutcome::Status;
+  const Extent whole = choice.source.dims;
+  const BrickPlan& plan = choice.plan;
+  BoxReader reader(choice.source);
+  if (!reader.error().empty()) return {Status::Failed, reader.error()};
+  StreamedResult result(output, whole, choice.source.geometry);
+  if (!result.error().empty()) return {Status::Failed, result.error()};
+
+  std::printf("Calculate vectorfield...\nFiltering data...\n");
+  std::fflush(stdout);
+  progress.start(whole.count());
+  // Reserved once for the largest brick: growing a vector from one brick to
+  // the next would hold the old and the new buffer at once.
+  const Extent b = plan.brick;
+  const int64_t reach = filterReach(params);
+  std::vector<float> input, filtered;
+  std::vector<uint8_t> plane;
+  input.reserve(static_cast<size_t>(std::min(b.x + 2 * reach, whole.x) * std::min(b.y + 2 * reach, whole.y) *
+                                    std::min(b.z + 2 * reach, whole.z)));
+  filtered.reserve(static_cast<size_t>(b.count()));
+  plane.reserve(static_cast<size_t>(b.x * b.y));
+  int64_t done = 0;
+  for (int64_t index = 0; index < plan.count(); ++index) {
+    if (options.control && options.control->cancelled()) return {Status::Cancelled, {}};
+    const Box interior = plan.interior(index);
+    const Box halo = haloBox(interior, whole, params);
+    input.resize(static_cast<size_t>(halo.count()));
+    filtered.resize(static_cast<size_t>(interior.count()));
+    std::string problem = reader.read(halo, input.data());
+    if (!problem.empty()) return {Status::Failed, problem};
+    progress.brick(done, interior.count());
+    const FilterOutcome outcome =
+        runBrick(input.data(), halo, whole, interior, params, filtered.data(), options);
+    if (outcome.status == FilterOutcome::Status::Cancelled) return {Status::Cancelled, {}};
+    if (!outcome.ok()) return {Status::Failed, outcome.message};
+    // One plane of bytes at a time: the budget counts one.
+    const int64_t planeVoxels = interior.width() * interior.height();
+    plane.resize(static_cast<size_t>(planeVoxels));
+    for (int64_t z = interior.z0; z < interior.z1; ++z) {
+      const float* from = filtered.data() + (z - interior.z0) * planeVoxels;
+      for (int64_t i = 0; i < planeVoxels; ++i) plane[static_cast<size_t>(i)] = unitFloatToByte(from[i]);
+      Box slice = interior;
+      slice.z0 = z;
+      slice.z1 = z + 1;
+      problem = result.write(slice, plane.data());
+      if (!problem.empty()) return {Status::Failed, problem};
+    }
+    done += interior.count();
+  }
+  if (options.control && options.control->cancelled()) return {Status::Cancelled, {}};
+  const std::string problem = result.commit();
+  if (!problem.empty()) return {Status::Failed, problem};
+  return {};
+}
+
+}  // namespace voluna

@@ -1,0 +1,75 @@
+// voluna-filter's run over a volume larger than its memory budget: read
+// from disk, filtered and written brick by brick, slab by slab.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "brick_plan.h"
+#include "filter.h"
+#include "run_control.h"
+#include "volume_stream.h"
+
+namespace voluna {
+
+// Bytes of memory a whole run of `voxels` voxels of `elementBytes` bytes
+// each takes on `backend` (Auto as it resolves here): the loaded volume,
+// its floats, the result, the backend's own arrays and the result's bytes.
+int64_t wholeRunBytes(int64_t voxels, int elementBytes, Backend backend);
+
+// "64M", "2G", "512k", "1048576": a whole number of bytes with an optional
+// binary suffix K, M, G or T (case-insensitive, "B" or "iB" may follow).
+// Returns -1 for anything else or for 0.
+int64_t parseMemorySize(const std::string& text);
+
+// Half of the machine's memory.
+int64_t defaultMemoryBudget();
+
+// Whether a run of `input` fits `memoryBytes` whole, or how to stream it.
+struct RunChoice {
+  bool streamed = false;
+  StreamSource source;
+  BrickPlan plan;
+  std::string error;  // the run cannot be done within the budget, and why
+  std::string reason; // why a whole run does not do
+  std::string note;   // for a person: why and how the run is streamed
+};
+
+// Reads headers only. Inputs that fit, and inputs that cannot be streamed
+// but fit, are left to the whole path (which reports broken files).
+RunChoice chooseRun(const std::string& input, const FilterParams& params, Backend backend,
+                    int64_t memoryBytes);
+
+// Maps the two stages of each brick onto one fraction of the whole run,
+// shown as filtering ("Filtering data...").
+class BrickProgress {
+ public:
+  explicit BrickProgress(RunControl::ProgressFn show) : show_(std::move(show)) {}
+
+  void start(int64_t totalVoxels) { total_ = totalVoxels; }
+  void brick(int64_t voxelsBefore, int64_t voxels) {
+    before_ = voxelsBefore;
+    voxels_ = voxels;
+  }
+  void operator()(Stage stage, double fraction) const;
+
+ private:
+  RunControl::ProgressFn show_;
+  int64_t total_ = 0, before_ = 0, voxels_ = 0;
+};
+
+struct StreamOutcome {
+  enum class Status { Ok, Failed, Cancelled };
+  Status status = Status::Ok;
+  std::string message;
+};
+
+// Filters choice.source brick by brick into `output` (bytes, with a
+// MetaImage header beside it), atomically: the output appears only when
+// every brick is written. `options.control` cancels between and within
+// bricks; `progress` is told where each brick lies in the run.
+StreamOutcome runStreamed(const RunChoice& choice, const std::string& output,
+                          const FilterParams& params, const FilterOptions& options,
+                          BrickProgress& progress);
+
+}  // namespace voluna
