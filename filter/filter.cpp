@@ -1,7 +1,10 @@
 #include "filter.h"
 
+#include <vector>
+
 #include "cpu_fast_filter.h"
 #include "cpu_filter.h"
+#include "direction_set.h"
 
 #ifdef VOLUNA_HAVE_CUDA
 #include "gpu_filter.h"
@@ -78,6 +81,46 @@ FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& para
     outcome.status = Status::Cancelled;
     outcome.message = "the run was cancelled";
   }
+  return outcome;
+}
+
+FilterOutcome runDirectionField(const float* volume, Dims dims, const FilterParams& params,
+                                Vec3* out, const FilterOptions& options) {
+  using Status = FilterOutcome::Status;
+  FilterOutcome outcome;
+  std::string problem = checkDimensions(dims);
+  if (problem.empty()) problem = checkParams(params);
+  if (!problem.empty()) {
+    outcome.status = Status::InvalidInput;
+    outcome.message = problem;
+    return outcome;
+  }
+  if (options.backend == Backend::Cuda) {
+    outcome.status = Status::BackendUnavailable;
+    outcome.message = "the direction field is computed on the CPU only; use the auto or cpu backend";
+    return outcome;
+  }
+
+  const std::vector<Vec3> directions = buildDirectionSet(params.angleStep);
+  std::vector<Float4> field(static_cast<size_t>(dims.count()));
+  bool finished;
+  if (options.backend == Backend::CpuReference) {
+    const CpuFilter cpu(options.threads);
+    outcome.backend = "CPU, " + std::to_string(cpu.threadCount()) + " threads";
+    finished = cpu.createVectorField(volume, dims, params.samples, params.preserveEdges,
+                                     directions, field.data(), options.control);
+  } else {
+    const CpuFastFilter cpu(options.threads);
+    outcome.backend = "CPU, " + std::to_string(cpu.threadCount()) + " threads";
+    finished = cpu.createVectorField(volume, dims, params.samples, params.preserveEdges,
+                                     directions, field.data(), options.control);
+  }
+  if (!finished) {
+    outcome.status = Status::Cancelled;
+    outcome.message = "the run was cancelled";
+    return outcome;
+  }
+  for (size_t i = 0; i < field.size(); ++i) out[i] = {field[i].x, field[i].y, field[i].z};
   return outcome;
 }
 

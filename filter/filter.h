@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "device.h"
 #include "dims.h"
 #include "filter_params.h"
 #include "run_control.h"
@@ -47,5 +48,13 @@ int64_t cudaFreeBytes();
 // data..." on standard output as the two stages begin.
 FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& params, float* out,
                         const FilterOptions& options = {});
+
+// The first stage alone: the unit direction the filter chooses at each voxel,
+// dims.count() vectors in voxel order, a structure-orientation field of its
+// own use. Same checks as runFilter; the two CPU backends give the same field
+// bit for bit. The CUDA backend keeps its field on the device, so Auto means
+// the CPU here and Cuda is reported unavailable.
+FilterOutcome runDirectionField(const float* volume, Dims dims, const FilterParams& params,
+                                Vec3* out, const FilterOptions& options = {});
 
 }  // namespace voluna

@@ -11,6 +11,8 @@ packages=(
   libvtk9-dev libvtk9-qt-dev qtbase5-dev libhwy-dev zlib1g-dev
   libinsighttoolkit5-dev libgdcm-dev libtiff-dev
   xvfb xauth libgl1-mesa-dri fonts-dejavu-core time
+  python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
+  python3-numpy python3-pytest python3-tqdm
 )
 
 missing=()

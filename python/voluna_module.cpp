@@ -1,0 +1,429 @@
+// The compiled half of the `voluna` package: numpy arrays in and out of the
+// filter, with the GIL released, progress handed to Python and Ctrl-C turned
+// into a cancelled run. Dtype handling and the friendly signatures live in
+// the pure-Python layer beside it.
+#include <Python.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "brick.h"
+#include "filter.h"
+#include "value_mapping.h"
+#include "volume.h"
+#include "volume_io.h"
+
+namespace py = pybind11;
+
+namespace voluna {
+namespace {
+
+// How often the waiting caller looks for Ctrl-C and progress: well within
+// the second a person waits for Ctrl-C to take.
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+
+Backend parseBackend(const std::string& name) {
+  if (name == "auto") return Backend::Auto;
+  if (name == "cpu") return Backend::Cpu;
+  if (name == "cpu-reference") return Backend::CpuReference;
+  if (name == "cuda") return Backend::Cuda;
+  throw py::value_error("backend expects auto, cpu, cpu-reference or cuda, got '" + name + "'");
+}
+
+// Python integers are unbounded; anything beyond int is out of every
+// parameter's range, so clamping keeps the refusal without overflow.
+int clampToInt(int64_t value) {
+  return static_cast<int>(std::max<int64_t>(INT_MIN, std::min<int64_t>(INT_MAX, value)));
+}
+
+FilterParams paramsOf(int64_t samples, int64_t steps, int64_t angle, bool preserveEdges) {
+  FilterParams params;
+  params.samples = clampToInt(samples);
+  params.integrationSteps = clampToInt(steps);
+  params.angleStep = clampToInt(angle);
+  params.preserveEdges = preserveEdges;
+  const std::string problem = checkParams(params);
+  if (!problem.empty()) throw py::value_error(problem);
+  return params;
+}
+
+FilterOptions optionsOf(const std::string& backend, int64_t threads) {
+  FilterOptions options;
+  options.backend = parseBackend(backend);
+  if (threads < 0) throw py::value_error("threads must be 0 (every core) or more, got " + std::to_string(threads));
+  options.threads = clampToInt(threads);
+  return options;
+}
+
+// The [z, y, x] array as the filter's dimensions; the Python layer has
+// already made it three-dimensional and C-contiguous.
+Dims dimsOf(const py::array& volume) {
+  if (volume.ndim() != 3) throw py::value_error("the volume must have 3 dimensions [z, y, x]");
+  if (!(volume.flags() & py::array::c_style)) throw py::value_error("the volume must be C-contiguous");
+  const int64_t z = volume.shape(0), y = volume.shape(1), x = volume.shape(2);
+  Dims dims{clampToInt(x), clampToInt(y), clampToInt(z)};
+  std::string problem = checkDimensions(dims);
+  if (problem.empty() && (dims.x != x || dims.y != y || dims.z != z)) {
+    problem = "the volume has " + std::to_string(x) + " x " + std::to_string(y) + " x " +
+              std::to_string(z) + " voxels; at most 2147483647 (2^31 - 1) are supported";
+  }
+  if (!problem.empty()) throw py::value_error(problem);
+  return dims;
+}
+
+// Runs `work(control)` on a worker thread while the calling thread, without
+// the GIL, waits for it. Every poll interval the caller takes the GIL to hand
+// progress to `progress` and to run Python's signal handlers: a
+// KeyboardInterrupt (or an exception from the callback) cancels the run, and
+// is raised here once the worker has stopped, so nothing is left half-done
+// behind the caller's back. Python only runs signal handlers on the main
+// thread; elsewhere the check is a no-op and only the callback can stop a run.
+template <class Work>
+FilterOutcome runWatched(Work work, const py::object& progress) {
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  // Reports not yet handed on, at most one per stage: the latest of a stage
+  // replaces the one before, and a stage's final 1.0 is never lost.
+  std::vector<std::pair<Stage, double>> pending;
+  RunControl control([&](Stage stage, double fraction) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (!pending.empty() && pending.back().first == stage) {
+      pending.back().second = fraction;
+    } else {
+      pending.emplace_back(stage, fraction);
+    }
+  });
+
+  FilterOutcome outcome;
+  std::exception_ptr failure;
+  PyObject* errorType = nullptr;
+  PyObject* errorValue = nullptr;
+  PyObject* errorTrace = nullptr;
+
+  auto handOn = [&](std::vector<std::pair<Stage, double>>& reports) {
+    // Called with the GIL held.
+    if (errorType) return;
+    if (PyErr_CheckSignals() != 0) {
+      PyErr_Fetch(&errorType, &errorValue, &errorTrace);
+      control.cancel();
+      return;
+    }
+    if (progress.is_none()) return;
+    for (const auto& [stage, fraction] : reports) {
+      const char* name = stage == Stage::VectorField ? "vectorfield" : "filtering";
+      PyObject* result = PyObject_CallFunction(progress.ptr(), "sd", name, fraction);
+      if (!result) {
+        PyErr_Fetch(&errorType, &errorValue, &errorTrace);
+        control.cancel();
+        return;
+      }
+      Py_DECREF(result);
+    }
+  };
+
+  {
+    py::gil_scoped_release release;
+    std::thread worker([&] {
+      try {
+        outcome = work(&control);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      const std::lock_guard<std::mutex> lock(mutex);
+      done = true;
+      finished.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      finished.wait_for(lock, kPollInterval);
+      const bool last = done;
+      std::vector<std::pair<Stage, double>> reports;
+      reports.swap(pending);
+      lock.unlock();
+      {
+        py::gil_scoped_acquire gil;
+        handOn(reports);
+      }
+      if (last) break;
+      lock.lock();
+    }
+    worker.join();
+  }
+
+  if (errorType) {
+    PyErr_Restore(errorType, errorValue, errorTrace);
+    throw py::error_already_set();
+  }
+  if (failure) std::rethrow_exception(failure);
+  if (outcome.status == FilterOutcome::Status::InvalidInput) throw py::value_error(outcome.message);
+  if (outcome.status == FilterOutcome::Status::BackendUnavailable) {
+    PyErr_SetString(PyExc_RuntimeError, outcome.message.c_str());
+    throw py::error_already_set();
+  }
+  if (outcome.status == FilterOutcome::Status::Cancelled) {
+    // Only a cancel from here stops a run, and that raised above.
+    PyErr_SetString(PyExc_RuntimeError, "the filter run was cancelled");
+    throw py::error_already_set();
+  }
+  return outcome;
+}
+
+// The numpy dtype of each voxel type the core takes, and back.
+template <class Fn>
+auto withScalar(ScalarType type, Fn fn) {
+  switch (type) {
+    case ScalarType::UInt8: return fn(uint8_t{});
+    case ScalarType::Int8: return fn(int8_t{});
+    case ScalarType::UInt16: return fn(uint16_t{});
+    case ScalarType::Int16: return fn(int16_t{});
+    case ScalarType::UInt32: return fn(uint32_t{});
+    case ScalarType::Int32: return fn(int32_t{});
+    case ScalarType::Float32: return fn(float{});
+    case ScalarType::Float64: break;
+  }
+  return fn(double{});
+}
+
+ScalarType scalarTypeOf(const py::array& volume) {
+  for (const ScalarType type : {ScalarType::UInt8, ScalarType::Int8, ScalarType::UInt16, ScalarType::Int16,
+                                ScalarType::UInt32, ScalarType::Int32, ScalarType::Float32, ScalarType::Float64}) {
+    if (withScalar(type, [&](auto v) { return py::isinstance<py::array_t<decltype(v), 0>>(volume); })) {
+      return type;
+    }
+  }
+  throw py::value_error("the volume's type " + std::string(py::str(volume.dtype())) +
+                        " is not one of uint8, int8, uint16, int16, uint32, int32, float32, float64");
+}
+
+py::array newArray(ScalarType type, std::vector<py::ssize_t> shape) {
+  return withScalar(type, [&](auto v) { return py::array(py::array_t<decltype(v)>(shape)); });
+}
+
+std::vector<py::ssize_t> shapeOf(const py::array& volume) {
+  return {volume.shape(0), volume.shape(1), volume.shape(2)};
+}
+
+// The volume on the filter's unit scale, and the range that maps it back:
+// bytes / 255 for uint8, the whole volume's finite range otherwise.
+std::vector<float> toUnit(const void* voxels, ScalarType type, int64_t count, ValueRange& range) {
+  range = type == ScalarType::UInt8 ? ValueRange{0.0, 255.0} : findValueRange(voxels, type, count);
+  std::vector<float> unit(static_cast<size_t>(count));
+  mapToUnit(voxels, type, count, range, unit.data());
+  return unit;
+}
+
+// The filter in the volume's own type and range (uint8: exactly the bytes
+// voluna-filter writes), or as float32 on that scale without rounding.
+py::array filterVolume(const py::array& volume, int64_t samples, int64_t steps, int64_t angle,
+                       bool preserveEdges, const std::string& backend, int64_t threads,
+                       const py::object& progress, bool floatResult) {
+  const ScalarType type = scalarTypeOf(volume);
+  const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
+  FilterOptions options = optionsOf(backend, threads);
+  const Dims dims = dimsOf(volume);
+  const void* voxels = volume.data();
+  const int64_t count = dims.count();
+  py::array result = newArray(floatResult ? ScalarType::Float32 : type, shapeOf(volume));
+  void* out = result.mutable_data();
+  runWatched(
+      [&](const RunControl* control) {
+        options.control = control;
+        ValueRange range;
+        std::vector<float> filtered(static_cast<size_t>(count));
+        FilterOutcome outcome;
+        {
+          const std::vector<float> unit = toUnit(voxels, type, count, range);
+          outcome = runFilter(unit.data(), dims, params, filtered.data(), options);
+        }
+        if (!outcome.ok()) return outcome;
+        if (floatResult && type == ScalarType::UInt8) {
+          auto* scaled = static_cast<float*>(out);
+          for (int64_t i = 0; i < count; ++i) scaled[i] = filtered[i] * 255.0f;
+        } else {
+          mapFromUnit(filtered.data(), count, range, floatResult ? ScalarType::Float32 : type, out);
+        }
+        return outcome;
+      },
+      progress);
+  return result;
+}
+
+py::array directionsOfVolume(const py::array& volume, int64_t samples, int64_t angle,
+                             bool preserveEdges, const std::string& backend, int64_t threads,
+                             const py::object& progress) {
+  const ScalarType type = scalarTypeOf(volume);
+  const FilterParams params = paramsOf(samples, 0, angle, preserveEdges);
+  FilterOptions options = optionsOf(backend, threads);
+  const Dims dims = dimsOf(volume);
+  const void* voxels = volume.data();
+  py::array_t<float> result({volume.shape(0), volume.shape(1), volume.shape(2), py::ssize_t{3}});
+  auto* out = reinterpret_cast<Vec3*>(result.mutable_data());
+  static_assert(sizeof(Vec3) == 3 * sizeof(float), "Vec3 must be three packed floats");
+  runWatched(
+      [&](const RunControl* control) {
+        options.control = control;
+        ValueRange range;
+        const std::vector<float> unit = toUnit(voxels, type, dims.count(), range);
+        return runDirectionField(unit.data(), dims, params, out, options);
+      },
+      progress);
+  return result;
+}
+
+[[noreturn]] void raiseOSError(const std::string& message) {
+  PyErr_SetString(PyExc_OSError, message.c_str());
+  throw py::error_already_set();
+}
+
+py::tuple triple(const double* values) { return py::make_tuple(values[0], values[1], values[2]); }
+
+// (array [z, y, x], spacing, origin, direction, notice): the voxels stay in
+// the buffer io read them into, owned by the array.
+py::tuple readVolume(const std::string& path) {
+  LoadResult loaded;
+  {
+    py::gil_scoped_release release;
+    loaded = loadVolume(path);
+  }
+  if (!loaded.ok()) raiseOSError(loaded.error);
+  auto* volume = new Volume(std::move(loaded.volume));
+  const py::capsule owner(volume, [](void* p) { delete static_cast<Volume*>(p); });
+  const Dims dims = volume->dims;
+  const py::array array = withScalar(volume->type, [&](auto v) {
+    using T = decltype(v);
+    return py::array(py::array_t<T>({py::ssize_t{dims.z}, py::ssize_t{dims.y}, py::ssize_t{dims.x}},
+                                    reinterpret_cast<const T*>(volume->data.data()), owner));
+  });
+  const Geometry& g = volume->geometry;
+  const py::tuple direction = py::make_tuple(triple(g.direction), triple(g.direction + 3), triple(g.direction + 6));
+  return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, loaded.notice);
+}
+
+void writeVolumeFile(const std::string& path, const py::array& array, std::vector<double> spacing,
+                     std::vector<double> origin, std::vector<double> direction) {
+  OutputFormat format;
+  std::string formatProblem;
+  if (!outputFormatFor(path, format, formatProblem)) throw py::value_error(formatProblem);
+  if (spacing.size() != 3 || origin.size() != 3 || direction.size() != 9) {
+    throw py::value_error("spacing and origin need 3 numbers and direction 9 (a 3 x 3 matrix)");
+  }
+  Volume volume;
+  volume.type = scalarTypeOf(array);
+  volume.dims = dimsOf(array);
+  std::copy(spacing.begin(), spacing.end(), volume.geometry.spacing);
+  std::copy(origin.begin(), origin.end(), volume.geometry.origin);
+  std::copy(direction.begin(), direction.end(), volume.geometry.direction);
+  const auto* bytes = static_cast<const uint8_t*>(array.data());
+  std::string problem;
+  {
+    py::gil_scoped_release release;
+    volume.data.assign(bytes, bytes + array.nbytes());
+    problem = writeVolume(path, volume);
+  }
+  if (!problem.empty()) raiseOSError(problem);
+}
+
+// One dask chunk: `block` is the chunk grown by the reach (clipped at the
+// volume's faces), starting at `blockStart` of a volume of `wholeShape`, all
+// [z, y, x]; the result holds only the interior [interiorStart, interiorStop),
+// identical to the same voxels of a whole-volume call. `rangeMin` and
+// `rangeMax` are the whole volume's, so every chunk maps values alike.
+py::array filterBrick(const py::array& block, const std::vector<int64_t>& blockStart,
+                      const std::vector<int64_t>& wholeShape, const std::vector<int64_t>& interiorStart,
+                      const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
+                      int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
+                      const std::string& backend, int64_t threads, bool floatResult) {
+  const ScalarType type = scalarTypeOf(block);
+  const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
+  const FilterOptions options = optionsOf(backend, threads);
+  if (block.ndim() != 3 || !(block.flags() & py::array::c_style)) {
+    throw py::value_error("a brick must be a C-contiguous 3D [z, y, x] array");
+  }
+  for (const auto* v : {&blockStart, &wholeShape, &interiorStart, &interiorStop}) {
+    if (v->size() != 3) throw py::value_error("brick positions need 3 numbers [z, y, x]");
+  }
+  const Box inputBox{blockStart[2], blockStart[1], blockStart[0], blockStart[2] + block.shape(2),
+                     blockStart[1] + block.shape(1), blockStart[0] + block.shape(0)};
+  const Extent whole{wholeShape[2], wholeShape[1], wholeShape[0]};
+  const Box interior{interiorStart[2], interiorStart[1], interiorStart[0],
+                     interiorStop[2],  interiorStop[1],  interiorStop[0]};
+  const ValueRange range = type == ScalarType::UInt8 ? ValueRange{0.0, 255.0} : ValueRange{rangeMin, rangeMax};
+  const ScalarType outType = floatResult ? ScalarType::Float32 : type;
+  py::array result = newArray(outType, {py::ssize_t{interior.depth()}, py::ssize_t{interior.height()},
+                                        py::ssize_t{interior.width()}});
+  void* out = result.mutable_data();
+  const void* voxels = block.data();
+  FilterOutcome outcome;
+  {
+    py::gil_scoped_release release;
+    std::vector<float> filtered(static_cast<size_t>(std::max<int64_t>(0, interior.count())));
+    {
+      std::vector<float> unit(static_cast<size_t>(inputBox.count()));
+      mapToUnit(voxels, type, inputBox.count(), range, unit.data());
+      outcome = runBrick(unit.data(), inputBox, whole, interior, params, filtered.data(), options);
+    }
+    if (outcome.ok()) {
+      if (floatResult && type == ScalarType::UInt8) {
+        auto* scaled = static_cast<float*>(out);
+        for (size_t i = 0; i < filtered.size(); ++i) scaled[i] = filtered[i] * 255.0f;
+      } else {
+        mapFromUnit(filtered.data(), interior.count(), range, outType, out);
+      }
+    }
+  }
+  if (outcome.status == FilterOutcome::Status::InvalidInput) throw py::value_error(outcome.message);
+  if (!outcome.ok()) throw std::runtime_error(outcome.message);
+  return result;
+}
+
+}  // namespace
+}  // namespace voluna
+
+PYBIND11_MODULE(_voluna, m) {
+  using namespace voluna;
+  m.doc() = "Voluna's compiled core; use the functions of the voluna package instead.";
+  m.def("filter", &filterVolume, py::arg("volume"), py::arg("samples"), py::arg("steps"),
+        py::arg("angle"), py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"),
+        py::arg("progress"), py::arg("float_result"));
+  m.def("directions", &directionsOfVolume, py::arg("volume"), py::arg("samples"), py::arg("angle"),
+        py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"), py::arg("progress"));
+  m.def("read", &readVolume, py::arg("path"));
+  m.def("write", &writeVolumeFile, py::arg("path"), py::arg("array"), py::arg("spacing"),
+        py::arg("origin"), py::arg("direction"));
+  m.def("filter_brick", &filterBrick, py::arg("block"), py::arg("block_start"), py::arg("whole_shape"),
+        py::arg("interior_start"), py::arg("interior_stop"), py::arg("range_min"), py::arg("range_max"),
+        py::arg("samples"), py::arg("steps"), py::arg("angle"), py::arg("preserve_edges"),
+        py::arg("backend"), py::arg("threads"), py::arg("float_result"));
+  m.def(
+      "filter_reach",
+      [](int64_t samples, int64_t steps, int64_t angle, bool preserveEdges) {
+        return filterReach(paramsOf(samples, steps, angle, preserveEdges));
+      },
+      py::arg("samples"), py::arg("steps"), py::arg("angle"), py::arg("preserve_edges"));
+  // What a lazy (dask) call checks before it returns, so that a refusal is
+  // not left for the first chunk to find.
+  m.def(
+      "check_options",
+      [](const std::string& backend, int64_t threads) {
+        const FilterOptions options = optionsOf(backend, threads);
+        if (options.backend == Backend::Cuda && !cudaUsable()) {
+          throw std::runtime_error("no usable CUDA device was found (or this build has no CUDA support)");
+        }
+      },
+      py::arg("backend"), py::arg("threads"));
+  m.def("cuda_usable", &cudaUsable);
+  m.attr("max_voxels") = kMaxVoxels;
+}

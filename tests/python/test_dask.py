@@ -1,0 +1,76 @@
+"""voluna.filter on dask arrays: lazy, and identical to the whole-array call
+for any chunking, on the threaded scheduler and on a distributed cluster."""
+
+import dask
+import dask.array as da
+import numpy as np
+import pytest
+
+import voluna
+from conftest import structured_volume
+from test_dtypes import ct_like
+
+PARAMS = {"samples": 2, "steps": 2, "angle": 30}
+
+
+@pytest.mark.parametrize("chunks", [(8, 9, 10), (3, 30, 4), (30, 30, 30), (1, 1, 31), (16, 5, 7)])
+def test_any_chunking_gives_the_whole_arrays_bytes(chunks):
+    volume = structured_volume((17, 19, 23), seed=2)
+    expected = voluna.filter(volume, **PARAMS)
+    lazy = voluna.filter(da.from_array(volume, chunks=chunks), **PARAMS)
+    assert isinstance(lazy, da.Array) and lazy.dtype == np.uint8 and lazy.shape == volume.shape
+    assert lazy.chunks == da.from_array(volume, chunks=chunks).chunks
+    np.testing.assert_array_equal(lazy.compute(scheduler="threads"), expected)
+
+
+def test_other_types_use_the_whole_arrays_range():
+    volume = ct_like((14, 15, 16))
+    volume[0, 0, 0] = -30000  # one extreme voxel in one chunk sets every chunk's mapping
+    lazy = voluna.filter(da.from_array(volume, chunks=7), **PARAMS)
+    np.testing.assert_array_equal(lazy.compute(scheduler="threads"), voluna.filter(volume, **PARAMS))
+    floats = volume.astype(np.float64) / 3
+    floats[5, 5, 5] = np.nan
+    floats[6, 6, 6] = np.inf
+    lazy = voluna.filter(da.from_array(floats, chunks=(5, 8, 16)), dtype=np.float32, **PARAMS)
+    np.testing.assert_array_equal(lazy.compute(scheduler="threads"),
+                                  voluna.filter(floats, dtype=np.float32, **PARAMS))
+    image = ct_like((1, 20, 21))[0].astype(np.int64)
+    lazy = voluna.filter(da.from_array(image, chunks=6), **PARAMS)
+    assert lazy.shape == image.shape and lazy.dtype == np.int64
+    np.testing.assert_array_equal(lazy.compute(scheduler="threads"), voluna.filter(image, **PARAMS))
+
+
+def test_a_zarr_volume_on_disk_in_and_out(tmp_path):
+    zarr = pytest.importorskip("zarr")
+    volume = structured_volume((20, 21, 22), seed=8)
+    zarr.save_array(str(tmp_path / "in.zarr"), volume, chunks=(8, 8, 8))
+    voluna.filter(da.from_zarr(str(tmp_path / "in.zarr")), threads=1, **PARAMS).to_zarr(
+        str(tmp_path / "out.zarr"))
+    np.testing.assert_array_equal(zarr.open(str(tmp_path / "out.zarr"))[:],
+                                  voluna.filter(volume, **PARAMS))
+
+
+def test_refusals_come_before_any_chunk_runs():
+    lazy = da.zeros((8, 8, 8), dtype=np.uint8, chunks=4)
+    with pytest.raises(ValueError, match="angle step"):
+        voluna.filter(lazy, angle=0)
+    with pytest.raises(ValueError, match="backend expects"):
+        voluna.filter(lazy, backend="gpu")
+    with pytest.raises(ValueError, match="complex"):
+        voluna.filter(lazy.astype(np.complex64))
+    if not voluna._voluna.cuda_usable():
+        with pytest.raises(RuntimeError, match="CUDA"):
+            voluna.filter(lazy, backend="cuda")
+
+
+def test_a_local_cluster_of_two_processes_gives_the_same_bytes():
+    distributed = pytest.importorskip("distributed")
+    volume = structured_volume((20, 18, 22), seed=6)
+    expected = voluna.filter(volume, **PARAMS)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        lazy = voluna.filter(da.from_array(volume, chunks=(10, 9, 11)), **PARAMS)
+        result = client.compute(lazy).result()
+        assert len(client.scheduler_info()["workers"]) == 2
+    np.testing.assert_array_equal(result, expected)
