@@ -19,19 +19,20 @@
 #include "cpu_fast_filter.h"
 #include "gpu_filter.h"
 #include "scenes.h"
+#include "value_mapping.h"
 #include "volume_io.h"
 
 namespace {
 
 using namespace voluna;
 
-struct Volume {
+struct CheckVolume {
   std::string name;
   Dims dims;
   std::vector<float> values;
 };
 
-Volume fromBytes(std::string name, Dims dims, const std::vector<uint8_t>& bytes) {
+CheckVolume fromBytes(std::string name, Dims dims, const std::vector<uint8_t>& bytes) {
   return {std::move(name), dims, bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size()))};
 }
 
@@ -83,10 +84,13 @@ int main(int argc, char** argv) {
     return 77;
   }
   const std::string samplePath = argc > 1 ? argv[1] : "data/crossing-tubes.mhd";
-  std::vector<Volume> volumes;
+  std::vector<CheckVolume> volumes;
   const LoadResult sample = loadVolume(samplePath);
   if (sample.ok()) {
-    volumes.push_back(fromBytes("sample " + samplePath, sample.volume.dims, sample.volume.voxels));
+    const Volume& in = sample.volume;
+    CheckVolume v{"sample " + samplePath, in.dims, std::vector<float>(static_cast<size_t>(in.dims.count()))};
+    mapToUnit(in.data.data(), in.type, in.dims.count(), unitRangeOf(in), v.values.data());
+    volumes.push_back(std::move(v));
   } else {
     std::fprintf(stderr, "voluna-gpu-check: skipping the sample: %s\n", sample.error.c_str());
   }
@@ -106,7 +110,7 @@ int main(int argc, char** argv) {
               "GPU voxels/s | GPU samples/s | GPU / CPU |\n");
   std::printf("|---|---|---:|---:|---:|---:|---:|---:|\n");
   bool failed = false;
-  for (const Volume& v : volumes) {
+  for (const CheckVolume& v : volumes) {
     for (const bool edges : {false, true}) {
       FilterParams params;
       params.preserveEdges = edges;

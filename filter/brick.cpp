@@ -430,7 +430,13 @@ FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, co
     const Dims dims{static_cast<int>(inputBox.width()), static_cast<int>(inputBox.height()),
                     static_cast<int>(inputBox.depth())};
     std::vector<float> result(static_cast<size_t>(inputBox.count()));
-    finished = GpuFilter().run(input, dims, params, result.data(), options.control);
+    const GpuOutcome gpu = GpuFilter().run(input, dims, params, result.data(), options.control);
+    if (gpu.status == GpuOutcome::Status::Failed) {
+      outcome.status = Status::BackendFailed;
+      outcome.message = gpu.message;
+      return outcome;
+    }
+    finished = gpu.status == GpuOutcome::Status::Ok;
     if (finished) {
       const Frame from(inputBox), to(interior);
       for (int64_t z = interior.z0; z < interior.z1; ++z)
