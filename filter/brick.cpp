@@ -131,19 +131,9 @@ class BrickVolumeSampler {
       : data_(data), frame_(box), whole_(whole) {}
 
   float operator()(float u, float v, float w) const {
-    const AxisTap tx = axisTap(u, static_cast<int>(whole_.x)),
-                  ty = axisTap(v, static_cast<int>(whole_.y)),
-                  tz = axisTap(w, static_cast<int>(whole_.z));
-    const int xs[2] = {tx.i0, tx.i1}, ys[2] = {ty.i0, ty.i1}, zs[2] = {tz.i0, tz.i1};
-    const float wxs[2] = {tx.w0, tx.w1}, wys[2] = {ty.w0, ty.w1}, wzs[2] = {tz.w0, tz.w1};
-    float sum = 0.0f;
-    for (int cz = 0; cz < 2; ++cz)
-      for (int cy = 0; cy < 2; ++cy)
-        for (int cx = 0; cx < 2; ++cx) {
-          const float value = data_[frame_.index(xs[cx], ys[cy], zs[cz])];
-          sum = fmaf(value, (wxs[cx] * wys[cy]) * wzs[cz], sum);
-        }
-    return sum;
+    return blendVolume(u, v, w, static_cast<int>(whole_.x), static_cast<int>(whole_.y),
+                       static_cast<int>(whole_.z),
+                       [this](int i, int j, int k) { return data_[frame_.index(i, j, k)]; });
   }
 
  private:
@@ -160,22 +150,10 @@ class BrickFieldSampler {
       : chosen_(chosen), table_(table), frame_(box), whole_(whole) {}
 
   Vec3 operator()(float u, float v, float w) const {
-    const AxisTap tx = axisTap(u, static_cast<int>(whole_.x)),
-                  ty = axisTap(v, static_cast<int>(whole_.y)),
-                  tz = axisTap(w, static_cast<int>(whole_.z));
-    const int xs[2] = {tx.i0, tx.i1}, ys[2] = {ty.i0, ty.i1}, zs[2] = {tz.i0, tz.i1};
-    const float wxs[2] = {tx.w0, tx.w1}, wys[2] = {ty.w0, ty.w1}, wzs[2] = {tz.w0, tz.w1};
-    Vec3 sum = {0.0f, 0.0f, 0.0f};
-    for (int cz = 0; cz < 2; ++cz)
-      for (int cy = 0; cy < 2; ++cy)
-        for (int cx = 0; cx < 2; ++cx) {
-          const Vec3& value = table_[chosen_[frame_.index(xs[cx], ys[cy], zs[cz])]];
-          const float weight = (wxs[cx] * wys[cy]) * wzs[cz];
-          sum.x = fmaf(value.x, weight, sum.x);
-          sum.y = fmaf(value.y, weight, sum.y);
-          sum.z = fmaf(value.z, weight, sum.z);
-        }
-    return sum;
+    return blendField(u, v, w, static_cast<int>(whole_.x), static_cast<int>(whole_.y),
+                      static_cast<int>(whole_.z), [this](int i, int j, int k) -> const Vec3& {
+                        return table_[chosen_[frame_.index(i, j, k)]];
+                      });
   }
 
  private:

@@ -38,23 +38,53 @@ inline AxisTap axisTap(float u, int size) {
   return tap;
 }
 
+// The texture unit's blend: for z-corner 0, 1, within it y-corner 0, 1,
+// within it x-corner 0, 1, one fused multiply-add per corner with the exact
+// weight product. `fetch(i, j, k)` returns the value stored at clamped
+// indices; the taps are taken against `size`, the extent the clamping uses.
+// Every software sampler goes through these two, so they cannot drift apart.
+template <class Fetch>
+float blendVolume(float u, float v, float w, int sizeX, int sizeY, int sizeZ, Fetch fetch) {
+  const AxisTap tx = axisTap(u, sizeX), ty = axisTap(v, sizeY), tz = axisTap(w, sizeZ);
+  const int xs[2] = {tx.i0, tx.i1}, ys[2] = {ty.i0, ty.i1}, zs[2] = {tz.i0, tz.i1};
+  const float wxs[2] = {tx.w0, tx.w1}, wys[2] = {ty.w0, ty.w1}, wzs[2] = {tz.w0, tz.w1};
+  float sum = 0.0f;
+  for (int cz = 0; cz < 2; ++cz)
+    for (int cy = 0; cy < 2; ++cy)
+      for (int cx = 0; cx < 2; ++cx) {
+        sum = fmaf(fetch(xs[cx], ys[cy], zs[cz]), (wxs[cx] * wys[cy]) * wzs[cz], sum);
+      }
+  return sum;
+}
+
+// The same blend per component for a field; `fetch` returns something with
+// x, y and z members, and anything else it holds is dropped.
+template <class Fetch>
+Vec3 blendField(float u, float v, float w, int sizeX, int sizeY, int sizeZ, Fetch fetch) {
+  const AxisTap tx = axisTap(u, sizeX), ty = axisTap(v, sizeY), tz = axisTap(w, sizeZ);
+  const int xs[2] = {tx.i0, tx.i1}, ys[2] = {ty.i0, ty.i1}, zs[2] = {tz.i0, tz.i1};
+  const float wxs[2] = {tx.w0, tx.w1}, wys[2] = {ty.w0, ty.w1}, wzs[2] = {tz.w0, tz.w1};
+  Vec3 sum = {0.0f, 0.0f, 0.0f};
+  for (int cz = 0; cz < 2; ++cz)
+    for (int cy = 0; cy < 2; ++cy)
+      for (int cx = 0; cx < 2; ++cx) {
+        const auto& value = fetch(xs[cx], ys[cy], zs[cz]);
+        const float weight = (wxs[cx] * wys[cy]) * wzs[cz];
+        sum.x = fmaf(value.x, weight, sum.x);
+        sum.y = fmaf(value.y, weight, sum.y);
+        sum.z = fmaf(value.z, weight, sum.z);
+      }
+  return sum;
+}
+
 // Trilinear value of a float volume at texture coordinates (u, v, w).
 class CpuVolumeSampler {
  public:
   CpuVolumeSampler(const float* data, Dims dims) : data_(data), dims_(dims) {}
 
   float operator()(float u, float v, float w) const {
-    const AxisTap tx = axisTap(u, dims_.x), ty = axisTap(v, dims_.y), tz = axisTap(w, dims_.z);
-    const int xs[2] = {tx.i0, tx.i1}, ys[2] = {ty.i0, ty.i1}, zs[2] = {tz.i0, tz.i1};
-    const float wxs[2] = {tx.w0, tx.w1}, wys[2] = {ty.w0, ty.w1}, wzs[2] = {tz.w0, tz.w1};
-    float sum = 0.0f;
-    for (int cz = 0; cz < 2; ++cz)
-      for (int cy = 0; cy < 2; ++cy)
-        for (int cx = 0; cx < 2; ++cx) {
-          const float value = data_[dims_.index(xs[cx], ys[cy], zs[cz])];
-          sum = fmaf(value, (wxs[cx] * wys[cy]) * wzs[cz], sum);
-        }
-    return sum;
+    return blendVolume(u, v, w, dims_.x, dims_.y, dims_.z,
+                       [this](int i, int j, int k) { return data_[dims_.index(i, j, k)]; });
   }
 
  private:
@@ -69,20 +99,8 @@ class CpuFieldSampler {
   CpuFieldSampler(const Float4* data, Dims dims) : data_(data), dims_(dims) {}
 
   Vec3 operator()(float u, float v, float w) const {
-    const AxisTap tx = axisTap(u, dims_.x), ty = axisTap(v, dims_.y), tz = axisTap(w, dims_.z);
-    const int xs[2] = {tx.i0, tx.i1}, ys[2] = {ty.i0, ty.i1}, zs[2] = {tz.i0, tz.i1};
-    const float wxs[2] = {tx.w0, tx.w1}, wys[2] = {ty.w0, ty.w1}, wzs[2] = {tz.w0, tz.w1};
-    Vec3 sum = {0.0f, 0.0f, 0.0f};
-    for (int cz = 0; cz < 2; ++cz)
-      for (int cy = 0; cy < 2; ++cy)
-        for (int cx = 0; cx < 2; ++cx) {
-          const Float4& value = data_[dims_.index(xs[cx], ys[cy], zs[cz])];
-          const float weight = (wxs[cx] * wys[cy]) * wzs[cz];
-          sum.x = fmaf(value.x, weight, sum.x);
-          sum.y = fmaf(value.y, weight, sum.y);
-          sum.z = fmaf(value.z, weight, sum.z);
-        }
-    return sum;
+    return blendField(u, v, w, dims_.x, dims_.y, dims_.z,
+                      [this](int i, int j, int k) -> const Float4& { return data_[dims_.index(i, j, k)]; });
   }
 
  private:
