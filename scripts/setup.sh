@@ -12,7 +12,7 @@ packages=(
   libinsighttoolkit5-dev libgdcm-dev libtiff-dev
   xvfb xauth libgl1-mesa-dri fonts-dejavu-core time
   python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
-  python3-numpy python3-pytest python3-tqdm
+  python3-numpy python3-pytest python3-tqdm python3-dask python3-distributed python3-zarr
 )
 
 missing=()
