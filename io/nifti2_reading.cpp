@@ -108,23 +108,44 @@ std::string readStream(gzFile stream, uint8_t* into, int64_t size, int64_t& got)
   return {};
 }
 
+// Whether the sform's axes are at right angles: ITK passes over a sheared
+// sform for the qform, which cannot shear.
+bool rotatesAndScales(const double m[3][3]) {
+  double axis[3][3];
+  for (int c = 0; c < 3; ++c) {
+    const double length = std::sqrt(m[0][c] * m[0][c] + m[1][c] * m[1][c] + m[2][c] * m[2][c]);
+    if (length == 0) return false;
+    for (int r = 0; r < 3; ++r) axis[c][r] = m[r][c] / length;
+  }
+  for (int a = 0; a < 3; ++a) {
+    for (int b = a + 1; b < 3; ++b) {
+      if (std::fabs(axis[a][0] * axis[b][0] + axis[a][1] * axis[b][1] + axis[a][2] * axis[b][2]) > 1e-4) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-Geometry niftiGeometry(const NiftiHeader& h) {
-  Geometry g;
+std::string niftiGeometry(const NiftiHeader& h, Geometry& g) {
+  g = Geometry{};
   const int n = std::clamp(h.spatialAxes, 1, 3);
   for (int i = 0; i < n; ++i) g.spacing[i] = h.pixdim[i + 1];
   // Without either transform ITK keeps its own default placement.
-  if (h.sformCode <= 0 && h.qformCode <= 0) return g;
+  if (h.sformCode <= 0 && h.qformCode <= 0) return {};
 
   double m[3][3];
   double offset[3];
-  if (h.sformCode > 0) {
-    for (int r = 0; r < 3; ++r) {
-      for (int c = 0; c < 3; ++c) m[r][c] = h.srow[r * 4 + c];
-      offset[r] = h.srow[r * 4 + 3];
-    }
-  } else {
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) m[r][c] = h.srow[r * 4 + c];
+    offset[r] = h.srow[r * 4 + 3];
+  }
+  const bool sformUsable = h.sformCode > 0 && rotatesAndScales(m);
+  if (h.sformCode > 0 && !sformUsable && h.qformCode <= 0) {
+    return "places its voxels by a sheared sform and has no qform; Voluna, like ITK, takes only axes at right "
+           "angles to each other: resample the volume or give it a qform";
+  }
+  if (!sformUsable) {
     quaternionRotation(h, m);
     for (int r = 0; r < 3; ++r) offset[r] = h.qoffset[r];
   }
@@ -140,7 +161,7 @@ Geometry niftiGeometry(const NiftiHeader& h) {
       g.direction[r * 3 + i] = r < n ? (r < 2 ? -m[r][i] : m[r][i]) / length : 0.0;
     }
   }
-  return g;
+  return {};
 }
 
 std::string readNiftiVoxels(const std::string& path, const NiftiHeader& header, Volume& out) {
@@ -149,6 +170,9 @@ std::string readNiftiVoxels(const std::string& path, const NiftiHeader& header, 
   if (!scalarTypeOf(header.datatype, stored) || static_cast<int>(scalarSize(stored)) != header.bytesPerVoxel) {
     return "has the unsupported datatype code " + std::to_string(header.datatype);
   }
+  Geometry geometry;
+  const std::string placement = niftiGeometry(header, geometry);
+  if (!placement.empty()) return placement;
   const Opened file = openRegular(path);
   if (file.state == Opened::Missing) return "no such file";
   if (file.state != Opened::Ok) return file.problem();
@@ -222,7 +246,7 @@ std::string readNiftiVoxels(const std::string& path, const NiftiHeader& header, 
     out.data = std::move(raw);
   }
   out.dims = header.dims;
-  out.geometry = niftiGeometry(header);
+  out.geometry = geometry;
   return {};
 }
 

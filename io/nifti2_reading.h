@@ -15,8 +15,9 @@ namespace voluna {
 // pixdim; orientation and origin from the sform (sform_code > 0), else the
 // qform (qform_code > 0), turned from NIfTI's RAS into ITK's LPS, each axis
 // of unit length over the axes the image has; with neither, ITK's default
-// (identity, origin 0).
-Geometry niftiGeometry(const NiftiHeader& header);
+// (identity, origin 0). A sheared sform gives way to the qform; without one
+// it is refused, as ITK refuses it: the message says why.
+std::string niftiGeometry(const NiftiHeader& header, Geometry& geometry);
 
 // Reads a .nii or .nii.gz whose header checkNiftiFile has passed. Empty on
 // success, else what is wrong without the file name; `out` is left empty on

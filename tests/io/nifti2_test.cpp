@@ -193,6 +193,16 @@ TEST_F(Nifti2, SformQformAndNeitherPlaceVoxelsAsItkDoes) {
   poke<float>(disagree, 280 + 12, 99.0f);
   poke<float>(disagree, 296 + 12, -7.0f);
   expectLoadsAlike("disagree", disagree);
+  std::string sheared = base;  // an sform that is no rotation
+  poke<float>(sheared, 280 + 4, 0.4f);
+  expectLoadsAlike("sheared", sheared);
+  // ITK refuses a sheared sform without a qform to fall back on; so does Voluna.
+  poke<int16_t>(sheared, 252, 0);
+  put("sheared_sform_only.nii", sheared);
+  EXPECT_FALSE(loadVolume(path("sheared_sform_only.nii")).ok());
+  put("sheared_sform_only_2.nii", nifti2From(sheared));
+  const LoadResult refused = loadVolume(path("sheared_sform_only_2.nii"));
+  EXPECT_NE(refused.error.find("sheared sform and has no qform"), std::string::npos) << refused.error;
   std::string flat = base;  // one slice, two axes
   poke<int16_t>(flat, 40, 2);
   poke<int16_t>(flat, 46, 1);
