@@ -193,6 +193,10 @@ TEST_F(Nifti2, SformQformAndNeitherPlaceVoxelsAsItkDoes) {
   poke<float>(disagree, 280 + 12, 99.0f);
   poke<float>(disagree, 296 + 12, -7.0f);
   expectLoadsAlike("disagree", disagree);
+  std::string oddSpacing = base;  // pixdim as stored, not as the sform scales
+  poke<float>(oddSpacing, 80, -0.5f);
+  poke<float>(oddSpacing, 84, 0.0f);
+  expectLoadsAlike("odd_spacing", oddSpacing);
   std::string sheared = base;  // an sform that is no rotation
   poke<float>(sheared, 280 + 4, 0.4f);
   expectLoadsAlike("sheared", sheared);
