@@ -1,6 +1,7 @@
 #include "nifti_header.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <sstream>
@@ -151,10 +152,9 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
                 "); Voluna reads volumes of one value per voxel");
   }
   if (dim[4] > 1 || dim[6] > 1 || dim[7] > 1) {
-    const double series = static_cast<double>(dim[4]) * static_cast<double>(dim[6]) * static_cast<double>(dim[7]);
-    std::ostringstream volumes;
-    volumes << series;
-    return fail("holds a series of " + volumes.str() + " volumes (dimensions " + shown +
+    const int64_t partial = dim[4] * dim[6];  // each below 2^31: no overflow
+    const std::string volumes = partial <= INT64_MAX / dim[7] ? std::to_string(partial * dim[7]) : "more than 2^63";
+    return fail("holds a series of " + volumes + " volumes (dimensions " + shown +
                 "); Voluna reads a single 3D volume: extract one volume first");
   }
   int64_t count = 1;

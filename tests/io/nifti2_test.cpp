@@ -262,6 +262,10 @@ class HostileNifti2 : public Nifti2 {
       poke<int64_t>(b, 16, 4);
       poke<int64_t>(b, 48, 3);
     }, "series of 3 volumes");
+    variant("many_volumes.nii", [](std::string& b) {
+      poke<int64_t>(b, 16, 7);
+      for (int i = 4; i <= 7; i += i == 4 ? 2 : 1) poke<int64_t>(b, 16 + 8 * i, 2000000000);
+    }, "series of more than 2^63 volumes");
     variant("complex.nii", [](std::string& b) {
       poke<int16_t>(b, 12, 32);
       poke<int16_t>(b, 14, 64);
