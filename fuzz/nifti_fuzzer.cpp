@@ -1,4 +1,4 @@
-// libFuzzer target over Voluna's NIfTI header checks: arbitrary bytes as a
+// libFuzzer target over Voluna's NIfTI-1 and NIfTI-2 header checks: arbitrary bytes as a
 // .nii file (or, when they start like one, a .nii.gz), through the parser
 // and the file check that decide whether ITK's reader may allocate.
 #include <cstdint>
@@ -30,7 +30,8 @@ void checkHeader(const voluna::NiftiCheck& checked, int64_t fileSize, bool compr
   const voluna::Dims d = h.dims;
   if (d.x < 1 || d.y < 1 || d.z < 1 || d.count() > voluna::kMaxVoxels) broken("dims", std::to_string(d.count()));
   if (h.voxelBytes != d.count() * h.bytesPerVoxel) broken("voxel bytes", std::to_string(h.voxelBytes));
-  if (h.dataOffset < 348) broken("data offset", std::to_string(h.dataOffset));
+  if (h.dataOffset < (h.version == 2 ? 540 : 348)) broken("data offset", std::to_string(h.dataOffset));
+  if (h.spatialAxes < 1 || h.spatialAxes > 3) broken("axes", std::to_string(h.spatialAxes));
   if (fileSize >= 0 && !compressed && h.dataOffset + h.voxelBytes > fileSize) broken("file too short", "");
 }
 

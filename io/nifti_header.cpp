@@ -1,5 +1,7 @@
 #include "nifti_header.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <sstream>
@@ -102,9 +104,34 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
       return fail("is a NIfTI-2 header whose voxels are in a separate .img file, which Voluna does not read");
     }
     if (magic != std::string_view("n+2\0\r\n\032\n", 8)) return fail("is not a NIfTI-2 file (its magic is not 'n+2')");
-    // ITK 5.2's NIfTI reader knows NIfTI-1 only.
-    return fail("is a NIfTI-2 file, which this build's reader (ITK 5.2) cannot read; save it as NIfTI-1 "
-                "(.nii) or NRRD");
+    for (int i = 0; i < 8; ++i) dim[i] = readValue<int64_t>(bytes, 16 + 8 * i, swap);
+    datatype = readValue<int16_t>(bytes, 12, swap);
+    bitpix = readValue<int16_t>(bytes, 14, swap);
+    voxOffset = static_cast<double>(readValue<int64_t>(bytes, 168, swap));
+    slope = readValue<double>(bytes, 176, swap);
+    intercept = readValue<double>(bytes, 184, swap);
+  }
+
+  NiftiHeader& h = result.header;
+  h.swapped = swap;
+  if (version == 1) {
+    for (int i = 0; i < 8; ++i) h.pixdim[i] = readValue<float>(bytes, 76 + 4 * i, swap);
+    h.qformCode = readValue<int16_t>(bytes, 252, swap);
+    h.sformCode = readValue<int16_t>(bytes, 254, swap);
+    for (int i = 0; i < 3; ++i) {
+      h.quatern[i] = readValue<float>(bytes, 256 + 4 * i, swap);
+      h.qoffset[i] = readValue<float>(bytes, 268 + 4 * i, swap);
+    }
+    for (int i = 0; i < 12; ++i) h.srow[i] = readValue<float>(bytes, 280 + 4 * i, swap);
+  } else {
+    for (int i = 0; i < 8; ++i) h.pixdim[i] = readValue<double>(bytes, 104 + 8 * i, swap);
+    h.qformCode = readValue<int32_t>(bytes, 344, swap);
+    h.sformCode = readValue<int32_t>(bytes, 348, swap);
+    for (int i = 0; i < 3; ++i) {
+      h.quatern[i] = readValue<double>(bytes, 352 + 8 * i, swap);
+      h.qoffset[i] = readValue<double>(bytes, 376 + 8 * i, swap);
+    }
+    for (int i = 0; i < 12; ++i) h.srow[i] = readValue<double>(bytes, 400 + 8 * i, swap);
   }
 
   if (dim[0] < 1 || dim[0] > 7) {
@@ -116,17 +143,23 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
     if (dim[i] < 1) return fail("has dimensions " + shown + "; every size must be at least 1");
   }
   for (int i = dim[0] + 1; i < 8; ++i) dim[i] = 1;
+  // NIfTI-2 sizes are 64-bit: each is bounded before any product is formed.
+  for (int i = 1; i < 8; ++i) {
+    if (dim[i] > kMaxVoxels) return fail("has dimensions " + shown + ", more than the 2^31 - 1 voxels Voluna can hold");
+  }
   if (dim[5] > 1) {
     return fail("holds " + std::to_string(dim[5]) + " values per voxel (dimensions " + shown +
                 "); Voluna reads volumes of one value per voxel");
   }
   if (dim[4] > 1 || dim[6] > 1 || dim[7] > 1) {
-    return fail("holds a series of " + std::to_string(dim[4] * dim[6] * dim[7]) + " volumes (dimensions " + shown +
+    const int64_t partial = dim[4] * dim[6];  // each below 2^31: no overflow
+    const std::string volumes = partial <= INT64_MAX / dim[7] ? std::to_string(partial * dim[7]) : "more than 2^63";
+    return fail("holds a series of " + volumes + " volumes (dimensions " + shown +
                 "); Voluna reads a single 3D volume: extract one volume first");
   }
   int64_t count = 1;
   for (int i = 1; i <= 3; ++i) {
-    count *= dim[i];  // each is below 2^15 (NIfTI-1): no overflow
+    count *= dim[i];  // each below 2^31 and the product so far too: no overflow
     if (count > kMaxVoxels) return fail("has dimensions " + shown + ", more than the 2^31 - 1 voxels Voluna can hold");
   }
 
@@ -151,6 +184,8 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
   }
 
   result.header.version = version;
+  result.header.datatype = datatype;
+  result.header.spatialAxes = static_cast<int>(std::min<int64_t>(dim[0], 3));
   result.header.dims = Dims{static_cast<int>(dim[1]), static_cast<int>(dim[2]), static_cast<int>(dim[3])};
   result.header.bytesPerVoxel = type->bits / 8;
   result.header.voxelBytes = count * result.header.bytesPerVoxel;

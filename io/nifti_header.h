@@ -18,6 +18,17 @@ struct NiftiHeader {
   int bytesPerVoxel = 0;
   bool integerStored = false;     // the stored datatype is an integer type
   double slope = 0, intercept = 0;  // scl_slope and scl_inter as stored (slope 0: none)
+
+  // What a reader of the voxels needs beyond the checks (NIfTI-2 is read by
+  // Voluna itself: ITK 5.2 knows NIfTI-1 only).
+  bool swapped = false;  // stored in the other byte order
+  int datatype = 0;
+  int spatialAxes = 3;  // dim[0], at most 3 once checked
+  double pixdim[8] = {};
+  int qformCode = 0, sformCode = 0;
+  double quatern[3] = {};  // b, c, d
+  double qoffset[3] = {};
+  double srow[12] = {};  // srow_x, srow_y, srow_z
 };
 
 struct NiftiCheck {

@@ -25,6 +25,7 @@
 #include "file_checks.h"
 #include "itk_reading.h"
 #include "metaimage_header.h"
+#include "nifti2_reading.h"
 #include "nifti_header.h"
 #include "nrrd_header.h"
 #include "tiff_pages.h"
@@ -131,8 +132,13 @@ std::string readVolume(const std::string& path, InputFormat format, Volume& volu
     case InputFormat::Nifti: {
       const NiftiCheck checked = checkNiftiFile(path);
       if (!checked.ok()) return checked.error;
-      auto io = itk::NiftiImageIO::New();
-      const std::string problem = readWithItk(io, path, volume);
+      std::string problem;
+      if (checked.header.version == 2) {
+        problem = readNiftiVoxels(path, checked.header, volume);
+      } else {
+        auto io = itk::NiftiImageIO::New();
+        problem = readWithItk(io, path, volume);
+      }
       if (problem.empty()) keepIntegersWhole(checked.header, volume);
       return problem;
     }

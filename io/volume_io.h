@@ -20,7 +20,7 @@ struct LoadResult {
   bool ok() const { return error.empty(); }
 };
 
-// Reads a volume: NIfTI-1 (.nii, .nii.gz), NRRD (.nrrd, .nhdr with its data
+// Reads a volume: NIfTI-1 or NIfTI-2 (.nii, .nii.gz), NRRD (.nrrd, .nhdr with its data
 // file), MetaImage (.mha, .mhd with its data file), TIFF (.tif, .tiff, one
 // page per slice) or a DICOM series (any one file of it: every slice of that
 // series in the file's folder, ordered by position). Refuses, with a message,
