@@ -7,8 +7,6 @@
 // direction it scores, per voxel), so both paths are measured against the
 // same work even where the fast path prunes.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -20,6 +18,7 @@
 
 #include "byte_conversion.h"
 #include "cpu_fast_filter.h"
+#include "quiet_stdout.h"
 #include "cpu_filter.h"
 #include "direction_set.h"
 #include "fast_direction_search.h"
@@ -59,29 +58,6 @@ const char* pathName(Path p) {
   return p == Path::Plain ? "plain" : p == Path::Fast ? "fast" : "fast, no pruning";
 }
 
-// Silences the two progress lines each run prints.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, STDOUT_FILENO);
-      close(null);
-    }
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
-
- private:
-  int saved_;
-};
 
 void runFilter(benchmark::State& state, const BenchVolume& v, Path path, int threads) {
   std::vector<float> out(v.values.size());

@@ -5,8 +5,6 @@
 // both. Run through scripts/gpu-check.sh.
 //   voluna-gpu-check [sample volume]
 // Exit status: 0 done, 1 a GPU run failed, 77 no usable GPU.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +15,7 @@
 
 #include "byte_conversion.h"
 #include "cpu_fast_filter.h"
+#include "quiet_stdout.h"
 #include "gpu_filter.h"
 #include "scenes.h"
 #include "value_mapping.h"
@@ -40,29 +39,6 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Silences the progress lines each backend prints.
-class QuietStdout {
- public:
-  QuietStdout() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, STDOUT_FILENO);
-      close(null);
-    }
-  }
-  ~QuietStdout() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
-
- private:
-  int saved_;
-};
 
 std::string si(double value) {
   const char* units[] = {"", "k", "M", "G", "T"};

@@ -30,17 +30,27 @@ int64_t cudaFreeBytes() {
 #endif
 }
 
-FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& params, float* out,
-                        const FilterOptions& options) {
-  using Status = FilterOutcome::Status;
+namespace {
+
+// What neither entry point can run, said before any work.
+FilterOutcome refusal(Dims dims, const FilterParams& params) {
   FilterOutcome outcome;
   std::string problem = checkDimensions(dims);
   if (problem.empty()) problem = checkParams(params);
   if (!problem.empty()) {
-    outcome.status = Status::InvalidInput;
+    outcome.status = FilterOutcome::Status::InvalidInput;
     outcome.message = problem;
-    return outcome;
   }
+  return outcome;
+}
+
+}  // namespace
+
+FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& params, float* out,
+                        const FilterOptions& options) {
+  using Status = FilterOutcome::Status;
+  FilterOutcome outcome = refusal(dims, params);
+  if (!outcome.ok()) return outcome;
 
   Backend backend = options.backend;
   if (backend == Backend::Auto) backend = cudaUsable() ? Backend::Cuda : Backend::Cpu;
@@ -87,14 +97,8 @@ FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& para
 FilterOutcome runDirectionField(const float* volume, Dims dims, const FilterParams& params,
                                 Vec3* out, const FilterOptions& options) {
   using Status = FilterOutcome::Status;
-  FilterOutcome outcome;
-  std::string problem = checkDimensions(dims);
-  if (problem.empty()) problem = checkParams(params);
-  if (!problem.empty()) {
-    outcome.status = Status::InvalidInput;
-    outcome.message = problem;
-    return outcome;
-  }
+  FilterOutcome outcome = refusal(dims, params);
+  if (!outcome.ok()) return outcome;
   if (options.backend == Backend::Cuda) {
     outcome.status = Status::BackendUnavailable;
     outcome.message = "the direction field is computed on the CPU only; use the auto or cpu backend";
