@@ -75,11 +75,6 @@
 
 namespace voluna {
 
-bool operator==(const Box& a, const Box& b) {
-  return a.x0 == b.x0 && a.y0 == b.y0 && a.z0 == b.z0 && a.x1 == b.x1 && a.y1 == b.y1 &&
-         a.z1 == b.z1;
-}
-
 std::string checkExtent(Extent whole) {
   const std::string shown =
       std::to_string(whole.x) + " x " + std::to_string(whole.y) + " x " + std::to_string(whole.z);
@@ -110,59 +105,6 @@ Box haloBox(const Box& interior, Extent whole, const FilterParams& params) {
 
 namespace {
 
-// Where the voxels of a box lie in the buffer that holds it.
-class Frame {
- public:
-  explicit Frame(const Box& box)
-      : box_(box), nx_(box.width()), nxy_(box.width() * box.height()) {}
-  int64_t index(int64_t i, int64_t j, int64_t k) const {
-    return (i - box_.x0) + nx_ * (j - box_.y0) + nxy_ * (k - box_.z0);
-  }
-
- private:
-  Box box_;
-  int64_t nx_, nxy_;
-};
-
-// CpuVolumeSampler at whole-volume coordinates over a buffer of a box.
-class BrickVolumeSampler {
- public:
-  BrickVolumeSampler(const float* data, const Box& box, Extent whole)
-      : data_(data), frame_(box), whole_(whole) {}
-
-  float operator()(float u, float v, float w) const {
-    return blendVolume(u, v, w, static_cast<int>(whole_.x), static_cast<int>(whole_.y),
-                       static_cast<int>(whole_.z),
-                       [this](int i, int j, int k) { return data_[frame_.index(i, j, k)]; });
-  }
-
- private:
-  const float* data_;
-  Frame frame_;
-  Extent whole_;
-};
-
-// CpuFieldSampler over a field of direction indices: the same floats as the
-// plain path's float4 field holding directions[index].
-class BrickFieldSampler {
- public:
-  BrickFieldSampler(const uint16_t* chosen, const Vec3* table, const Box& box, Extent whole)
-      : chosen_(chosen), table_(table), frame_(box), whole_(whole) {}
-
-  Vec3 operator()(float u, float v, float w) const {
-    return blendField(u, v, w, static_cast<int>(whole_.x), static_cast<int>(whole_.y),
-                      static_cast<int>(whole_.z), [this](int i, int j, int k) -> const Vec3& {
-                        return table_[chosen_[frame_.index(i, j, k)]];
-                      });
-  }
-
- private:
-  const uint16_t* chosen_;
-  const Vec3* table_;
-  Frame frame_;
-  Extent whole_;
-};
-
 uint32_t bitsOf(float value) {
   uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
@@ -182,7 +124,7 @@ class ConstancyMap {
         cz_((box.depth() + kCell - 1) / kCell),
         constant_(static_cast<size_t>(cx_ * cy_ * cz_)),
         bits_(constant_.size()) {
-    const Frame frame(box);
+    const BoxIndex frame(box);
     const int64_t cells = cx_ * cy_ * cz_;
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (int64_t c = 0; c < cells; ++c) {
@@ -190,12 +132,12 @@ class ConstancyMap {
       const int64_t x0 = box_.x0 + i * kCell, y0 = box_.y0 + j * kCell, z0 = box_.z0 + k * kCell;
       const int64_t x1 = std::min(x0 + kCell, box_.x1), y1 = std::min(y0 + kCell, box_.y1),
                     z1 = std::min(z0 + kCell, box_.z1);
-      const float first = data[frame.index(x0, y0, z0)];
+      const float first = data[frame(x0, y0, z0)];
       const uint32_t bits = bitsOf(first);
       bool same = std::isfinite(first);
       for (int64_t z = z0; z < z1 && same; ++z)
         for (int64_t y = y0; y < y1 && same; ++y) {
-          const float* row = data + frame.index(x0, y, z);
+          const float* row = data + frame(x0, y, z);
           for (int64_t x = 0; x < x1 - x0; ++x) same = same && bitsOf(row[x]) == bits;
         }
       constant_[static_cast<size_t>(c)] = same;
@@ -290,10 +232,10 @@ bool runOnCpu(const float* input, const Box& inputBox, Extent whole, const Box& 
   const Vec3* table = directions.data();
   const int count = static_cast<int>(directions.size());
   const ConstancyMap constancy(input, inputBox, threads);
-  const BrickVolumeSampler volume(input, inputBox, whole);
+  const BoxVolumeSampler volume(input, inputBox);
 
   const Box fieldBox = grownBox(interior, T, whole);
-  const Frame fieldFrame(fieldBox);
+  const BoxIndex fieldFrame(fieldBox);
   std::vector<uint16_t> chosen(static_cast<size_t>(fieldBox.count()));
   const Tiling fieldTiles(fieldBox);
   const bool searched = forEachUnit(
@@ -303,7 +245,7 @@ bool runOnCpu(const float* input, const Box& inputBox, Extent whole, const Box& 
         const bool flat = constancy.constant(grownBox(tile, S + 1, whole), unused);
         for (int64_t z = tile.z0; z < tile.z1; ++z)
           for (int64_t y = tile.y0; y < tile.y1; ++y) {
-            uint16_t* row = chosen.data() + fieldFrame.index(tile.x0, y, z);
+            uint16_t* row = chosen.data() + fieldFrame(tile.x0, y, z);
             if (flat) {
               std::fill(row, row + tile.width(), uint16_t{0});
               continue;
@@ -318,8 +260,8 @@ bool runOnCpu(const float* input, const Box& inputBox, Extent whole, const Box& 
       });
   if (!searched) return false;
 
-  const BrickFieldSampler field(chosen.data(), table, fieldBox, whole);
-  const Frame outFrame(interior);
+  const BoxFieldSampler field(chosen.data(), table, fieldBox);
+  const BoxIndex outFrame(interior);
   const float r = meanFactor(T);
   const Tiling outTiles(interior);
   return forEachUnit(
@@ -330,7 +272,7 @@ bool runOnCpu(const float* input, const Box& inputBox, Extent whole, const Box& 
         const float flatResult = flat ? constantResult(value, T, r) : 0.0f;
         for (int64_t z = tile.z0; z < tile.z1; ++z)
           for (int64_t y = tile.y0; y < tile.y1; ++y) {
-            float* row = out + outFrame.index(tile.x0, y, z);
+            float* row = out + outFrame(tile.x0, y, z);
             if (flat) {
               std::fill(row, row + tile.width(), flatResult);
               continue;
@@ -416,11 +358,11 @@ FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, co
     }
     finished = gpu.status == GpuOutcome::Status::Ok;
     if (finished) {
-      const Frame from(inputBox), to(interior);
+      const BoxIndex from(inputBox), to(interior);
       for (int64_t z = interior.z0; z < interior.z1; ++z)
         for (int64_t y = interior.y0; y < interior.y1; ++y) {
-          std::copy_n(result.data() + from.index(interior.x0, y, z), interior.width(),
-                      out + to.index(interior.x0, y, z));
+          std::copy_n(result.data() + from(interior.x0, y, z), interior.width(),
+                      out + to(interior.x0, y, z));
         }
     }
 #else

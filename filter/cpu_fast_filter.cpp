@@ -46,7 +46,9 @@ bool CpuFastFilter::chooseDirections(const float* volume, Dims dims, int samples
                                      SearchStats* stats) const {
   const int threads = threadCount();
   const PaddedVolume padded(volume, dims, searchLanes() + 1, threads);
-  const SearchJob job(volume, dims, padded, directions, samples, preserveEdges, pruning_, chosen);
+  const Box whole = Box::of({dims.x, dims.y, dims.z});
+  const SearchJob job(volume, whole, padded, directions, samples, preserveEdges, pruning_, chosen,
+                      whole);
   const int64_t rows = int64_t{dims.y} * dims.z;
   // Each unit builds its x tables once per direction group and uses them in
   // all its rows: 32 rows keep that below a few percent, while enough units
@@ -56,8 +58,8 @@ bool CpuFastFilter::chooseDirections(const float* volume, Dims dims, int samples
   std::vector<SearchStats> threadStats(static_cast<size_t>(threads));
   const bool finished = forEachUnit(rows, rowsPerUnit, threads, Stage::VectorField, control,
                                     [&](int64_t begin, int64_t end, int thread) {
-                                      return searchRows(job, scratch[thread], begin, end, control,
-                                                        threadStats[thread]);
+                                      return searchRows(job, scratch[thread], whole, begin, end,
+                                                        control, threadStats[thread]);
                                     });
   if (stats) {
     for (const SearchStats& s : threadStats) stats->add(s);
@@ -70,9 +72,11 @@ bool CpuFastFilter::integrate(const float* volume, Dims dims, const std::vector<
                               const RunControl* control) const {
   const int64_t rows = int64_t{dims.y} * dims.z;
   const std::vector<float> table4 = directionRows(directions);
+  const Box whole = Box::of({dims.x, dims.y, dims.z});
+  const IntegrationJob job{volume, whole, chosen, whole, table4.data(), steps, out, whole};
   return forEachUnit(rows, 1, threadCount(), Stage::Integration, control,
                      [&](int64_t begin, int64_t end, int) {
-                       integrateRows(volume, dims, chosen, table4.data(), steps, begin, end, out);
+                       integrateRows(job, whole, begin, end);
                        return true;
                      });
 }

@@ -74,24 +74,30 @@ struct Layout {
   int group;   // directions per table group, a multiple of the table lanes
   int s;       // samples per walk
   int perDir;  // 2 s samples per direction
+  int x0;      // first voxel of every row, in the volume's coordinates
+  int X;       // voxels per row
   int runs;    // runs per row
   int rows;    // rows of the unit
   size_t xEntries, yzEntries, states;
 
   // Chunks of run `run` that hold voxels of the row.
-  int chunks(int run, int X) const {
-    return std::min(kMaxChunks, (X - run * width + lanes - 1) / lanes);
+  int chunks(int run) const { return std::min(kMaxChunks, (X - run * width + lanes - 1) / lanes); }
+  // Voxels of the row from chunk `chunk` of run `run` on, capped at `cap`.
+  int realLanes(int run, int chunk, int cap) const {
+    return std::max(0, std::min(cap, X - run * width - chunk * lanes));
   }
 };
 
-Layout layoutFor(const SearchJob& job, int rows) {
+Layout layoutFor(const SearchJob& job, const Box& area, int rows) {
   Layout L;
   L.lanes = static_cast<int>(hn::Lanes(DF()));
   L.width = kMaxChunks * L.lanes;
   L.group = std::max(kGroup, static_cast<int>(hn::Lanes(DT())));
   L.s = job.samples;
   L.perDir = 2 * job.samples;
-  L.runs = (job.dims.x + L.width - 1) / L.width;
+  L.x0 = static_cast<int>(area.x0);
+  L.X = static_cast<int>(area.width());
+  L.runs = (L.X + L.width - 1) / L.width;
   L.rows = rows;
   L.xEntries = size_t(L.runs) * L.group * L.perDir;
   L.yzEntries = size_t(L.perDir) * L.group;
@@ -99,11 +105,12 @@ Layout layoutFor(const SearchJob& job, int rows) {
   return L;
 }
 
-// x-table entries hold the cell of the run's first lane in one of three
-// forms: as is when the run's fraction is the group's common one (the
-// corner weights then come ready from the y/z table), plus kOwnFraction when
-// the run has a fraction of its own, and kMixedCell when its lanes disagree.
-// Cells lie in [-(W + 1), X - 1] with X below 2^22, so the forms never meet.
+// x-table entries hold the cell of the run's first lane, relative to the
+// volume's first x, in one of three forms: as is when the run's fraction is
+// the group's common one (the corner weights then come ready from the y/z
+// table), plus kOwnFraction when the run has a fraction of its own, and
+// kMixedCell when its lanes disagree. Cells lie in [-(W + 1), X - 1] for a
+// volume X wide, below 2^22, so the forms never meet.
 constexpr int32_t kOwnFraction = 1 << 25;
 constexpr int32_t kMixedCell = std::numeric_limits<int32_t>::max();
 
@@ -192,24 +199,26 @@ void buildCommonFractions(const SearchJob& job, const Layout& L, const Tables& t
 void buildXTable(const SearchJob& job, const Layout& L, const Tables& t, int run, int g0,
                  int count) {
   const DF df;
-  const int X = job.dims.x;
-  const int x0 = run * L.width;
-  const int chunks = L.chunks(run, X);
+  const int x0 = L.x0 + run * L.width;
+  const int chunks = L.chunks(run);
   MF real[kMaxChunks];
   VF origins[kMaxChunks], laneOffsets[kMaxChunks];
   for (int c = 0; c < chunks; ++c) {
-    real[c] = hn::FirstN(df, static_cast<size_t>(std::min(L.lanes, X - x0 - c * L.lanes)));
+    real[c] = hn::FirstN(df, static_cast<size_t>(L.realLanes(run, c, L.lanes)));
     origins[c] = laneOrigins(x0 + c * L.lanes);
     laneOffsets[c] = laneOrigins(c * L.lanes);
   }
-  const VF zero = hn::Zero(df), last = hn::Set(df, static_cast<float>(X - 1));
+  // The volume's faces in x, in its own coordinates.
+  const float low = static_cast<float>(job.volumeBox.x0);
+  const float high = low + static_cast<float>(job.dims.x - 1);
+  const VF first = hn::Set(df, low), last = hn::Set(df, high);
   const VF one = hn::Set(df, 1.0f), half = hn::Set(df, 0.5f);
-  // The run may start anywhere in [-(W + 1), X - 1] for a run of W lanes:
-  // its corners then lie in the margin of W + 1 voxels on either side. A run
-  // whose lanes all lie beyond a face reads that face's voxel everywhere,
-  // and so does the run moved to the edge of this range.
-  const float lowest = static_cast<float>(-(L.width + 1));
-  auto clampX = [&](VF v) { return hn::Min(hn::Max(v, zero), last); };
+  // The run may start anywhere in [first - (W + 1), last] for a run of W
+  // lanes: its corners then lie in the margin of W + 1 voxels on either
+  // side. A run whose lanes all lie beyond a face reads that face's voxel
+  // everywhere, and so does the run moved to the edge of this range.
+  const float lowest = low - static_cast<float>(L.width + 1);
+  auto clampX = [&](VF v) { return hn::Min(hn::Max(v, first), last); };
   for (int gi = 0; gi < count; ++gi) {
     const float dx = job.dirX[g0 + gi];
     for (int walk = 0; walk < 2; ++walk) {
@@ -227,7 +236,7 @@ void buildXTable(const SearchJob& job, const Layout& L, const Tables& t, int run
           if (c == 0) {
             const float cell0 = hn::GetLane(cell);
             f0 = hn::GetLane(f);
-            start = std::min(std::max(cell0, lowest), static_cast<float>(X - 1));
+            start = std::min(std::max(cell0, lowest), high);
           }
           const VF expected = hn::Add(hn::Set(df, start), laneOffsets[c]);
           const MF agree = hn::And(
@@ -238,12 +247,14 @@ void buildXTable(const SearchJob& job, const Layout& L, const Tables& t, int run
         }
         const int j = walk * L.s + k;
         const size_t e = (size_t(run) * L.group + gi) * L.perDir + j;
+        // Whole numbers below 2^23: the difference is exact.
+        const int32_t cell = static_cast<int32_t>(start - low);
         if (!same) {
           t.xCell[e] = kMixedCell;
         } else if (f0 == t.commonF[size_t(j) * L.group + gi]) {
-          t.xCell[e] = static_cast<int32_t>(start);
+          t.xCell[e] = cell;
         } else {
-          t.xCell[e] = static_cast<int32_t>(start) + kOwnFraction;
+          t.xCell[e] = cell + kOwnFraction;
           t.xWeight[2 * e] = (256.0f - f0) / 256.0f;
           t.xWeight[2 * e + 1] = f0 / 256.0f;
         }
@@ -261,6 +272,7 @@ void buildYZTable(const SearchJob& job, const Layout& L, const Tables& t, int y,
   const DTI dti;
   const int N = static_cast<int>(hn::Lanes(dt));
   const int Y = job.dims.y, Z = job.dims.z;
+  const int y0 = static_cast<int>(job.volumeBox.y0), z0 = static_cast<int>(job.volumeBox.z0);
   const VTI stride = hn::Set(dti, job.padded.rowStride());
   const VTI rowsPerSlice = hn::Set(dti, Y);
   const VT half = hn::Set(dt, 0.5f);
@@ -279,8 +291,8 @@ void buildYZTable(const SearchJob& job, const Layout& L, const Tables& t, int y,
       for (int k = 0; k < L.s; ++k) {
         py = hn::Add(py, sy);
         pz = hn::Add(pz, sz);
-        const AxisTaps<DT> ty = axisTaps(dt, hn::Add(py, half), Y);
-        const AxisTaps<DT> tz = axisTaps(dt, hn::Add(pz, half), Z);
+        const AxisTaps<DT> ty = axisTaps(dt, hn::Add(py, half), Y, y0);
+        const AxisTaps<DT> tz = axisTaps(dt, hn::Add(pz, half), Z, z0);
         const VTI slice0 = hn::Mul(tz.i0, rowsPerSlice), slice1 = hn::Mul(tz.i1, rowsPerSlice);
         const size_t e = (size_t(walk) * L.s + k) * L.group + dv;
         hn::StoreInterleaved4(hn::Mul(hn::Add(slice0, ty.i0), stride),
@@ -317,7 +329,7 @@ HWY_NOINLINE VF mixedSample(const SearchJob& job, int x0, int y, int z, int dire
   }
   HWY_ALIGN float xs[kLaneCapacity], values[kLaneCapacity];
   hn::Store(px, df, xs);
-  const CpuVolumeSampler sampler(job.volume, job.dims);
+  const BoxVolumeSampler sampler(job.volume, job.volumeBox);
   for (size_t l = 0; l < hn::Lanes(df); ++l) values[l] = sampler(xs[l] + 0.5f, py + 0.5f, pz + 0.5f);
   return hn::Load(df, values);
 }
@@ -502,7 +514,7 @@ bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, int row,
   w.origin = job.padded.origin();
   w.stride = size_t(L.group) * 4;
   w.lanes = L.lanes;
-  w.x0 = run * L.width;
+  w.x0 = L.x0 + run * L.width;
   w.y = y;
   w.z = z;
   w.s = s;
@@ -602,26 +614,29 @@ bool scoreGroupAnyWidth(int chunks, const SearchJob& job, const Layout& L, const
   }
 }
 
-bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, int64_t rowBegin,
-                    int64_t rowEnd, const RunControl* control, SearchStats& total) {
+bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, const Box& area,
+                    int64_t rowBegin, int64_t rowEnd, const RunControl* control,
+                    SearchStats& total) {
   // Counted here and added once: the threads' totals share cache lines, and
   // updating them per direction made two threads slower than one.
   SearchStats stats;
   const DF df;
   const DI di;
   const int rows = static_cast<int>(rowEnd - rowBegin);
-  const Layout L = layoutFor(job, rows);
+  const Layout L = layoutFor(job, area, rows);
   const Tables t = carve(L, scratch);
-  const Dims dims = job.dims;
+  const int64_t height = area.height();
+  auto yOf = [&](int64_t row) { return static_cast<int>(area.y0 + row % height); };
+  auto zOf = [&](int64_t row) { return static_cast<int>(area.z0 + row / height); };
 
   for (int r = 0; r < rows; ++r) {
     const int64_t row = rowBegin + r;
-    const int y = static_cast<int>(row % dims.y), z = static_cast<int>(row / dims.y);
+    const int y = yOf(row), z = zOf(row);
     for (int run = 0; run < L.runs; ++run) {
       for (int c = 0; c < kMaxChunks; ++c) {
-        const int x0 = run * L.width + c * L.lanes;
+        const int x0 = L.x0 + run * L.width + c * L.lanes;
         const size_t at = (size_t(r) * L.runs + run) * L.width + size_t(c) * L.lanes;
-        const int realLanes = std::max(0, std::min(L.lanes, dims.x - x0));
+        const int realLanes = L.realLanes(run, c, L.lanes);
         const MF real = hn::FirstN(df, static_cast<size_t>(realLanes));
         hn::StoreU(hn::VecFromMask(di, hn::RebindMask(di, real)), di, t.active + at);
         hn::StoreU(hn::Zero(df), df, t.best + at);
@@ -630,7 +645,7 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, int64_t rowBeg
         if (job.preserveEdges) {
           // The centre goes through the full sampler like any sample: a
           // non-finite neighbour taints it through a zero weight.
-          const CpuVolumeSampler sampler(job.volume, dims);
+          const BoxVolumeSampler sampler(job.volume, job.volumeBox);
           for (int l = 0; l < realLanes; ++l) {
             values[l] = sampler(static_cast<float>(x0 + l) + 0.5f, static_cast<float>(y) + 0.5f,
                                 static_cast<float>(z) + 0.5f);
@@ -653,7 +668,7 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, int64_t rowBeg
     bool searching = false;
     for (int r = 0; r < rows; ++r) {
       const int64_t row = rowBegin + r;
-      const int y = static_cast<int>(row % dims.y), z = static_cast<int>(row / dims.y);
+      const int y = yOf(row), z = zOf(row);
       bool yzBuilt = false;
       for (int run = 0; run < L.runs; ++run) {
         int32_t& runActive = t.runActive[size_t(r) * L.runs + run];
@@ -666,7 +681,7 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, int64_t rowBeg
           buildXTable(job, L, t, run, g0, count);
           t.xBuilt[run] = 1;
         }
-        const int chunks = L.chunks(run, dims.x);
+        const int chunks = L.chunks(run);
         runActive = job.preserveEdges
                         ? scoreGroupAnyWidth<true>(chunks, job, L, t, r, run, y, z, g0, count, stats)
                         : scoreGroupAnyWidth<false>(chunks, job, L, t, r, run, y, z, g0, count,
@@ -678,13 +693,14 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, int64_t rowBeg
   }
 
   const uint64_t perDirection = static_cast<uint64_t>(L.perDir);
+  const BoxIndex chosenAt(job.chosenBox);
   for (int r = 0; r < rows; ++r) {
     const int64_t row = rowBegin + r;
     for (int run = 0; run < L.runs; ++run) {
-      const int x0 = run * L.width;
+      const int x0 = L.x0 + run * L.width;
       const size_t state = (size_t(r) * L.runs + run) * L.width;
-      const int realLanes = std::min(L.width, dims.x - x0);
-      uint16_t* out = job.chosen + row * dims.x + x0;
+      const int realLanes = L.realLanes(run, 0, L.width);
+      uint16_t* out = job.chosen + chosenAt(x0, yOf(row), zOf(row));
       for (int l = 0; l < realLanes; ++l) {
         const int32_t chosen = t.chosen[state + l];
         out[l] = static_cast<uint16_t>(chosen);
@@ -785,17 +801,20 @@ float pruneFactorFor(int samples, bool preserveEdges, const PaddedVolume& padded
 
 }  // namespace
 
-SearchJob::SearchJob(const float* volume_, Dims dims_, const PaddedVolume& padded_,
+SearchJob::SearchJob(const float* volume_, const Box& volumeBox_, const PaddedVolume& padded_,
                      const std::vector<Vec3>& directions, int samples_, bool preserveEdges_,
-                     bool prune, uint16_t* chosen_)
+                     bool prune, uint16_t* chosen_, const Box& chosenBox_)
     : volume(volume_),
-      dims(dims_),
+      volumeBox(volumeBox_),
+      dims{static_cast<int>(volumeBox_.width()), static_cast<int>(volumeBox_.height()),
+           static_cast<int>(volumeBox_.depth())},
       padded(padded_),
       count(static_cast<int>(directions.size())),
       samples(samples_),
       preserveEdges(preserveEdges_),
       pruneFactor(prune ? pruneFactorFor(samples_, preserveEdges_, padded_) : 0.0f),
-      chosen(chosen_) {
+      chosen(chosen_),
+      chosenBox(chosenBox_) {
   // Columns long enough for whole vectors of any target past the last group.
   const size_t columns = directions.size() + 2 * 64;
   dirX.assign(columns, directions.empty() ? 0.0f : directions[0].x);
@@ -814,9 +833,10 @@ const char* searchTargetName() { return HWY_DYNAMIC_DISPATCH(SearchTargetNameImp
 
 int64_t searchTargets() { return hwy::SupportedTargets() & HWY_TARGETS; }
 
-bool searchRows(const SearchJob& job, SearchScratch& scratch, int64_t rowBegin, int64_t rowEnd,
-                const RunControl* control, SearchStats& stats) {
-  return HWY_DYNAMIC_DISPATCH(SearchRowsImpl)(job, scratch, rowBegin, rowEnd, control, stats);
+bool searchRows(const SearchJob& job, SearchScratch& scratch, const Box& area, int64_t rowBegin,
+                int64_t rowEnd, const RunControl* control, SearchStats& stats) {
+  return HWY_DYNAMIC_DISPATCH(SearchRowsImpl)(job, scratch, area, rowBegin, rowEnd, control,
+                                              stats);
 }
 
 }  // namespace voluna

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "box.h"
 #include "device.h"
 #include "dims.h"
 #include "padded_volume.h"
@@ -25,17 +26,22 @@ struct SearchStats {
   void add(const SearchStats& other);
 };
 
-// Everything the search of one volume shares between threads; read only
-// while the search runs, except `chosen`, of which every voxel is written
-// once.
+// Everything the search shares between threads; read only while the search
+// runs, except `chosen`, of which every searched voxel is written once.
+//
+// The volume may be part of a larger one: positions are taken in the larger
+// volume's coordinates and the sampler clamps at the part's faces, so a
+// voxel whose samples stay inside the part, or reach only faces it shares
+// with the larger volume, gets the larger volume's choice.
 struct SearchJob {
-  SearchJob(const float* volume, Dims dims, const PaddedVolume& padded,
+  SearchJob(const float* volume, const Box& volumeBox, const PaddedVolume& padded,
             const std::vector<Vec3>& directions, int samples, bool preserveEdges, bool prune,
-            uint16_t* chosen);
+            uint16_t* chosen, const Box& chosenBox);
 
-  const float* volume;  // the volume itself, for the rare per-lane samples
-  Dims dims;
-  const PaddedVolume& padded;
+  const float* volume;  // the voxels of volumeBox, for the rare per-lane samples
+  Box volumeBox;
+  Dims dims;  // of volumeBox
+  const PaddedVolume& padded;  // a padded copy of `volume`
   // The direction set as three columns, padded with copies of the first
   // direction to a whole number of direction groups.
   std::vector<float> dirX, dirY, dirZ;
@@ -45,7 +51,8 @@ struct SearchJob {
   // A direction whose partial score times this factor exceeds the best score
   // so far cannot be chosen; 0 turns pruning off.
   float pruneFactor;
-  uint16_t* chosen;  // per voxel, the index of the chosen direction
+  uint16_t* chosen;  // per voxel of chosenBox, the index of its direction
+  Box chosenBox;
 };
 
 // Tables and per-voxel state of one thread; reused from one call to the next.
@@ -66,10 +73,11 @@ const char* searchTargetName();
 int64_t searchTargets();
 
 // Chooses the direction of every voxel in rows [rowBegin, rowEnd) (row
-// y + Y * z), writing job.chosen. The padded copy must have a margin of
-// searchLanes() + 1. Returns false, leaving some voxels unwritten, when
-// `control` asks to cancel.
-bool searchRows(const SearchJob& job, SearchScratch& scratch, int64_t rowBegin, int64_t rowEnd,
-                const RunControl* control, SearchStats& stats);
+// y + height * z, counted from the box's corner) of `area`, which must lie
+// inside both job.volumeBox and job.chosenBox. The padded copy must have a
+// margin of searchLanes() + 1. Returns false, leaving some voxels unwritten,
+// when `control` asks to cancel.
+bool searchRows(const SearchJob& job, SearchScratch& scratch, const Box& area, int64_t rowBegin,
+                int64_t rowEnd, const RunControl* control, SearchStats& stats);
 
 }  // namespace voluna

@@ -31,23 +31,37 @@ struct PositionV {
   VF x, y, z;
 };
 
+// Where a buffer's voxels lie in the volume: its first voxel and its size.
+struct Placement {
+  int lo[3];
+  int size[3];
+
+  explicit Placement(const Box& box)
+      : lo{static_cast<int>(box.x0), static_cast<int>(box.y0), static_cast<int>(box.z0)},
+        size{static_cast<int>(box.width()), static_cast<int>(box.height()),
+             static_cast<int>(box.depth())} {}
+};
+
 struct Sources {
   const float* volume;
+  Placement volumeAt;
   const uint16_t* chosen;
+  Placement chosenAt;
   const float* table4;  // the direction set, four floats per direction (x, y, z, 0)
-  Dims dims;
 };
 
 // Visits the eight corners of each lane's cell at texture coordinates
-// (u, v, w) with their flat indices and trilinear weights, in the fixed
-// order that both samplers' fused sums depend on.
+// (u, v, w) of a buffer placed at `at` with their indices in it and
+// trilinear weights, in the fixed order that both samplers' fused sums
+// depend on.
 template <class Corner>
-HWY_INLINE void forEachCorner(const Sources& s, VF u, VF v, VF w, const Corner& corner) {
+HWY_INLINE void forEachCorner(const Placement& at, VF u, VF v, VF w, const Corner& corner) {
   const DF df;
   const DI di;
-  const AxisTaps<DF> tx = axisTaps(df, u, s.dims.x), ty = axisTaps(df, v, s.dims.y),
-                     tz = axisTaps(df, w, s.dims.z);
-  const VI X = hn::Set(di, s.dims.x), Y = hn::Set(di, s.dims.y);
+  const AxisTaps<DF> tx = axisTaps(df, u, at.size[0], at.lo[0]),
+                     ty = axisTaps(df, v, at.size[1], at.lo[1]),
+                     tz = axisTaps(df, w, at.size[2], at.lo[2]);
+  const VI X = hn::Set(di, at.size[0]), Y = hn::Set(di, at.size[1]);
   for (int cz = 0; cz < 2; ++cz) {
     const VI iz = cz ? tz.i1 : tz.i0;
     const VF wz = cz ? tz.w1 : tz.w0;
@@ -65,7 +79,7 @@ HWY_INLINE void forEachCorner(const Sources& s, VF u, VF v, VF w, const Corner& 
 HWY_INLINE VF sampleVolume(const Sources& s, VF u, VF v, VF w) {
   const DF df;
   VF sum = hn::Zero(df);
-  forEachCorner(s, u, v, w, [&](VI index, VF weight) HWY_ATTR {
+  forEachCorner(s.volumeAt, u, v, w, [&](VI index, VF weight) HWY_ATTR {
     sum = Fused(hn::GatherIndex(df, s.volume, index), weight, sum);
   });
   return sum;
@@ -113,7 +127,7 @@ HWY_INLINE PositionV directionsAt(D df, const Sources& s, VI voxel) {
 HWY_INLINE PositionV sampleField(const Sources& s, VF u, VF v, VF w) {
   const DF df;
   PositionV sum = {hn::Zero(df), hn::Zero(df), hn::Zero(df)};
-  forEachCorner(s, u, v, w, [&](VI index, VF weight) HWY_ATTR {
+  forEachCorner(s.chosenAt, u, v, w, [&](VI index, VF weight) HWY_ATTR {
     const PositionV d = directionsAt(df, s, index);
     sum.x = Fused(d.x, weight, sum.x);
     sum.y = Fused(d.y, weight, sum.y);
@@ -163,18 +177,22 @@ HWY_INLINE VF volumeAt(const Sources& s, PositionV p) {
   return sampleVolume(s, hn::Add(p.x, half), hn::Add(p.y, half), hn::Add(p.z, half));
 }
 
-void IntegrateRowsImpl(const float* volume, Dims dims, const uint16_t* chosen,
-                       const float* table4, int steps, int64_t rowBegin, int64_t rowEnd,
-                       float* out) {
+void IntegrateRowsImpl(const IntegrationJob& job, const Box& area, int64_t rowBegin,
+                       int64_t rowEnd) {
   const DF df;
   const DI di;
   const int lanes = static_cast<int>(hn::Lanes(df));
-  const Sources s{volume, chosen, table4, dims};
-  const VF r = hn::Set(df, meanFactor(steps));
+  const Sources s{job.volume, Placement(job.volumeBox), job.chosen, Placement(job.chosenBox),
+                  job.table4};
+  const BoxIndex outAt(job.outBox);
+  const VF r = hn::Set(df, meanFactor(job.steps));
   const VF against = hn::Set(df, -1.0f), along = hn::Set(df, 1.0f);
+  const int steps = job.steps;
+  const int xBegin = static_cast<int>(area.x0), xEnd = static_cast<int>(area.x1);
   for (int64_t row = rowBegin; row < rowEnd; ++row) {
-    const int y = static_cast<int>(row % dims.y), z = static_cast<int>(row / dims.y);
-    for (int x0 = 0; x0 < dims.x; x0 += lanes) {
+    const int y = static_cast<int>(area.y0 + row % area.height()),
+              z = static_cast<int>(area.z0 + row / area.height());
+    for (int x0 = xBegin; x0 < xEnd; x0 += lanes) {
       const PositionV p0 = {hn::ConvertTo(df, hn::Iota(di, x0)),
                             hn::Set(df, static_cast<float>(y)), hn::Set(df, static_cast<float>(z))};
       VF acc = volumeAt(s, p0);
@@ -190,7 +208,7 @@ void IntegrateRowsImpl(const float* volume, Dims dims, const uint16_t* chosen,
       }
       HWY_ALIGN float result[HWY_MAX_BYTES / sizeof(float)];
       hn::Store(hn::Mul(acc, r), df, result);
-      std::copy(result, result + std::min(lanes, dims.x - x0), out + row * dims.x + x0);
+      std::copy(result, result + std::min(lanes, xEnd - x0), job.out + outAt(x0, y, z));
     }
   }
 }
@@ -215,10 +233,8 @@ std::vector<float> directionRows(const std::vector<Vec3>& directions) {
   return table4;
 }
 
-void integrateRows(const float* volume, Dims dims, const uint16_t* chosen, const float* table4,
-                   int steps, int64_t rowBegin, int64_t rowEnd, float* out) {
-  HWY_DYNAMIC_DISPATCH(IntegrateRowsImpl)(volume, dims, chosen, table4, steps, rowBegin, rowEnd,
-                                          out);
+void integrateRows(const IntegrationJob& job, const Box& area, int64_t rowBegin, int64_t rowEnd) {
+  HWY_DYNAMIC_DISPATCH(IntegrateRowsImpl)(job, area, rowBegin, rowEnd);
 }
 
 }  // namespace voluna

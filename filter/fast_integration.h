@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "box.h"
 #include "device.h"
 #include "dims.h"
 
@@ -15,9 +16,25 @@ namespace voluna {
 // x, y, z and 0.
 std::vector<float> directionRows(const std::vector<Vec3>& directions);
 
-// Writes out[i] for every voxel of rows [rowBegin, rowEnd) (row y + Y * z),
-// `chosen` holding per voxel the index of its row in `table4`.
-void integrateRows(const float* volume, Dims dims, const uint16_t* chosen, const float* table4,
-                   int steps, int64_t rowBegin, int64_t rowEnd, float* out);
+// What the integration of one volume reads and writes. Each buffer holds the
+// voxels of its box, x fastest; boxes are parts of one volume, in its
+// coordinates. The samplers clamp at each buffer's faces, so an output voxel
+// whose samples stay inside the buffers, or reach only faces they share
+// with the volume, is the whole volume's result.
+struct IntegrationJob {
+  const float* volume;
+  Box volumeBox;
+  const uint16_t* chosen;  // per voxel the index of its row in table4
+  Box chosenBox;
+  const float* table4;
+  int steps;
+  float* out;
+  Box outBox;
+};
+
+// Writes the output of every voxel in rows [rowBegin, rowEnd) (row
+// y + height * z, counted from the box's corner) of `area`, which must lie
+// inside job.outBox.
+void integrateRows(const IntegrationJob& job, const Box& area, int64_t rowBegin, int64_t rowEnd);
 
 }  // namespace voluna

@@ -61,13 +61,15 @@ struct AxisTaps {
   hn::Vec<D> w0, w1;                      // their weights
 };
 
-// The sampler's full axis tap, one texture coordinate per lane. Positions
+// The sampler's full axis tap, one texture coordinate per lane, clamped
+// into [lo, lo + size) and relative to lo (the sampler's axisTap). Positions
 // are always finite in the filter, so Max is the sampler's !(cell >= -1).
 template <class D, class V = hn::Vec<D>>
-HWY_INLINE AxisTaps<D> axisTaps(D d, V u, int size) {
+HWY_INLINE AxisTaps<D> axisTaps(D d, V u, int size, int lo) {
   const hn::RebindToSigned<D> di;
   V cell, f;
   axisCells(d, u, cell, f);
+  cell = hn::Sub(cell, hn::Set(d, static_cast<float>(lo)));
   cell = hn::Max(cell, hn::Set(d, -1.0f));
   cell = hn::Min(cell, hn::Set(d, static_cast<float>(size - 1)));
   const auto i = hn::ConvertTo(di, cell);
