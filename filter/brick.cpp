@@ -9,8 +9,12 @@
 #include <omp.h>
 #endif
 
+#include "cpu_fast_filter.h"
 #include "cpu_sampler.h"
 #include "direction_set.h"
+#include "fast_direction_search.h"
+#include "fast_integration.h"
+#include "padded_volume.h"
 #include "parallel_rows.h"
 #include "voxel_math.h"
 
@@ -225,6 +229,88 @@ int threadsFor(const FilterOptions& options) {
 #endif
 }
 
+// The box of rows [rowBegin, rowEnd) (row y + height * z from the corner)
+// of `area`, and any rows between them: what those rows span.
+Box rowSpan(const Box& area, int64_t rowBegin, int64_t rowEnd) {
+  const int64_t height = area.height();
+  Box span = area;
+  span.z0 = area.z0 + rowBegin / height;
+  span.z1 = area.z0 + (rowEnd - 1) / height + 1;
+  if (span.z1 - span.z0 == 1) {
+    span.y0 = area.y0 + rowBegin % height;
+    span.y1 = area.y0 + (rowEnd - 1) % height + 1;
+  }
+  return span;
+}
+
+// The fast CPU path over a brick: its search and integration take
+// whole-volume coordinates and clamp at the faces of the buffers they read
+// (the input box, the field box). The reach argument above puts every read
+// that a voxel of the interior depends on inside those boxes or on a face
+// they share with the volume, where both clamps agree: so the interior is
+// the whole run's, bit for bit, and so is every field voxel it samples.
+bool runFast(const float* input, const Box& inputBox, Extent whole, const Box& interior,
+             const FilterParams& params, float* out, int threads, const RunControl* control) {
+  const int S = params.samples, T = params.integrationSteps;
+  const std::vector<Vec3> directions = buildDirectionSet(params.angleStep);
+  const ConstancyMap constancy(input, inputBox, threads);
+  const Dims dims{static_cast<int>(inputBox.width()), static_cast<int>(inputBox.height()),
+                  static_cast<int>(inputBox.depth())};
+  std::vector<uint16_t> chosen;
+  const Box fieldBox = grownBox(interior, T, whole);
+  chosen.resize(static_cast<size_t>(fieldBox.count()));
+  {
+    const PaddedVolume padded(input, dims, searchLanes() + 1, threads);
+    const SearchJob job(input, inputBox, padded, directions, S, params.preserveEdges, true,
+                        chosen.data(), fieldBox);
+    const int64_t rows = fieldBox.height() * fieldBox.depth();
+    const int64_t rowsPerUnit = std::clamp<int64_t>(rows / (4 * threads), 1, 32);
+    std::vector<SearchScratch> scratch(static_cast<size_t>(threads));
+    std::vector<SearchStats> stats(static_cast<size_t>(threads));
+    const BoxIndex fieldAt(fieldBox);
+    const bool searched = forEachUnit(
+        rows, rowsPerUnit, threads, Stage::VectorField, control,
+        [&](int64_t begin, int64_t end, int thread) {
+          const Box span = rowSpan(fieldBox, begin, end);
+          float unused;
+          if (!constancy.constant(grownBox(span, S + 1, whole), unused)) {
+            return searchRows(job, scratch[thread], fieldBox, begin, end, control, stats[thread]);
+          }
+          for (int64_t row = begin; row < end; ++row) {
+            uint16_t* at = chosen.data() + fieldAt(fieldBox.x0, fieldBox.y0 + row % fieldBox.height(),
+                                                   fieldBox.z0 + row / fieldBox.height());
+            std::fill(at, at + fieldBox.width(), uint16_t{0});
+          }
+          return true;
+        });
+    if (!searched) return false;
+  }
+
+  const std::vector<float> table4 = directionRows(directions);
+  const IntegrationJob job{input, inputBox, chosen.data(), fieldBox, table4.data(), T, out, interior};
+  const BoxIndex outAt(interior);
+  const float r = meanFactor(T);
+  const Tiling tiles(interior);
+  return forEachUnit(tiles.count(), 1, threads, Stage::Integration, control,
+                     [&](int64_t t, int64_t, int) {
+                       const Box tile = tiles.tile(t);
+                       float value;
+                       if (!constancy.constant(grownBox(tile, S + T + 1, whole), value)) {
+                         integrateRows(job, tile, 0, tile.height() * tile.depth());
+                         return true;
+                       }
+                       const float result = constantResult(value, T, r);
+                       for (int64_t z = tile.z0; z < tile.z1; ++z)
+                         for (int64_t y = tile.y0; y < tile.y1; ++y) {
+                           float* row = out + outAt(tile.x0, y, z);
+                           std::fill(row, row + tile.width(), result);
+                         }
+                       return true;
+                     });
+}
+
+// The plain per-voxel arithmetic over a brick, for the reference backend
+// and for what the fast path does not take.
 bool runOnCpu(const float* input, const Box& inputBox, Extent whole, const Box& interior,
               const FilterParams& params, float* out, int threads, const RunControl* control) {
   const int S = params.samples, T = params.integrationSteps;
@@ -321,8 +407,12 @@ std::string checkBrick(const Box& inputBox, Extent whole, const Box& interior,
 
 int64_t brickWorkingBytes(const Box& interior, Extent whole, const FilterParams& params) {
   const Box fieldBox = grownBox(interior, params.integrationSteps, whole);
-  return fieldBox.count() * static_cast<int64_t>(sizeof(uint16_t)) +
-         ConstancyMap::bytesFor(haloBox(interior, whole, params));
+  const Box input = haloBox(interior, whole, params);
+  const int64_t padded =
+      (input.width() + 2 * kMaxSearchMargin) * input.height() * input.depth() *
+      static_cast<int64_t>(sizeof(float));
+  return fieldBox.count() * static_cast<int64_t>(sizeof(uint16_t)) + padded +
+         ConstancyMap::bytesFor(input);
 }
 
 FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, const Box& interior,
@@ -373,7 +463,14 @@ FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, co
   } else {
     const int threads = threadsFor(options);
     outcome.backend = "CPU, " + std::to_string(threads) + " threads";
-    finished = runOnCpu(input, inputBox, whole, interior, params, out, threads, options.control);
+    const Dims dims{static_cast<int>(inputBox.width()), static_cast<int>(inputBox.height()),
+                    static_cast<int>(inputBox.depth())};
+    const bool fast = backend == Backend::Cpu && CpuFastFilter::handles(dims) &&
+                      searchLanes() + 1 <= kMaxSearchMargin &&
+                      directionCount(params.angleStep) <= kMaxDirections;
+    finished = fast ? runFast(input, inputBox, whole, interior, params, out, threads, options.control)
+                    : runOnCpu(input, inputBox, whole, interior, params, out, threads,
+                               options.control);
   }
   if (!finished) {
     outcome.status = Status::Cancelled;

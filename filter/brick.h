@@ -59,6 +59,10 @@ Box haloBox(const Box& interior, Extent whole, const FilterParams& params);
 FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, const Box& interior,
                        const FilterParams& params, float* out, const FilterOptions& options = {});
 
+// The widest margin the fast CPU path pads each row of a brick's input
+// with, on either side: the search's runs of up to 32 voxels, plus one.
+constexpr int64_t kMaxSearchMargin = 33;
+
 // Bytes runBrick itself allocates on the CPU for a brick of `interior`
 // (its direction field and the constancy map of its input), at most.
 int64_t brickWorkingBytes(const Box& interior, Extent whole, const FilterParams& params);

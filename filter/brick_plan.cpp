@@ -41,7 +41,11 @@ int64_t brickBytes(Extent brick, Extent whole, const FilterParams& params, Strea
                         ceilDiv(std::min(brick.z + 2 * reach, whole.z), 8);
   const int64_t inputPlane =
       std::min(brick.x + 2 * reach, whole.x) * std::min(brick.y + 2 * reach, whole.y);
-  return halo * 4 + brick.count() * 4 + field + cells * 5 + inputPlane * costs.inputBytes +
+  // The fast path's copy of the input with widened rows.
+  const int64_t padded = (std::min(brick.x + 2 * reach, whole.x) + 2 * kMaxSearchMargin) *
+                         std::min(brick.y + 2 * reach, whole.y) *
+                         std::min(brick.z + 2 * reach, whole.z) * 4;
+  return halo * 4 + padded + brick.count() * 4 + field + cells * 5 + inputPlane * costs.inputBytes +
          brick.x * brick.y * costs.outputBytes;
 }
 

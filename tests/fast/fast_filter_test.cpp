@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "brick.h"
 #include "byte_conversion.h"
 #include "cpu_filter.h"
 #include "direction_set.h"
@@ -244,6 +245,70 @@ TEST_P(FastFilterOnTarget, PruningDropsDirectionsAndChangesNothing) {
     EXPECT_EQ(unpruned.prunedDirections, 0u);
     EXPECT_LT(pruned.chunkSamples, unpruned.chunkSamples);
     EXPECT_EQ(pruned.referenceSamples, unpruned.referenceSamples);
+  }
+}
+
+// A brick's voxels searched and integrated at whole-volume coordinates from
+// a buffer of its halo alone: the runs start anywhere in a row, and their
+// loads meet the buffer's own faces rather than the volume's.
+std::vector<float> bricked(const Case& c, bool preserveEdges, Extent edge) {
+  const std::vector<float> volume = volumeOf(c);
+  const FilterParams params = paramsOf(c, preserveEdges);
+  const Extent whole{c.dims.x, c.dims.y, c.dims.z};
+  std::vector<float> out(volume.size());
+  FilterOptions options;
+  options.backend = Backend::Cpu;
+  options.threads = 2;
+  for (int64_t z0 = 0; z0 < whole.z; z0 += edge.z)
+    for (int64_t y0 = 0; y0 < whole.y; y0 += edge.y)
+      for (int64_t x0 = 0; x0 < whole.x; x0 += edge.x) {
+        const Box interior{x0, y0, z0, std::min(whole.x, x0 + edge.x),
+                           std::min(whole.y, y0 + edge.y), std::min(whole.z, z0 + edge.z)};
+        const Box halo = haloBox(interior, whole, params);
+        std::vector<float> input;
+        for (int64_t z = halo.z0; z < halo.z1; ++z)
+          for (int64_t y = halo.y0; y < halo.y1; ++y) {
+            const float* row = volume.data() + c.dims.index(static_cast<int>(halo.x0),
+                                                           static_cast<int>(y), static_cast<int>(z));
+            input.insert(input.end(), row, row + halo.width());
+          }
+        std::vector<float> result(static_cast<size_t>(interior.count()));
+        const FilterOutcome outcome =
+            runBrick(input.data(), halo, whole, interior, params, result.data(), options);
+        EXPECT_TRUE(outcome.ok()) << outcome.message;
+        const float* from = result.data();
+        for (int64_t z = interior.z0; z < interior.z1; ++z)
+          for (int64_t y = interior.y0; y < interior.y1; ++y, from += interior.width()) {
+            std::copy(from, from + interior.width(),
+                      out.begin() + c.dims.index(static_cast<int>(interior.x0), static_cast<int>(y),
+                                                 static_cast<int>(z)));
+          }
+      }
+  return out;
+}
+
+TEST_P(FastFilterOnTarget, BricksMatchTheWholeRunBitForBit) {
+  struct BrickCase {
+    Case c;
+    Extent edge;
+  };
+  const BrickCase cases[] = {
+      {kCases[0], {3, 4, 2}},
+      {kCases[1], {5, 14, 3}},
+      {kCases[3], {1, 1, 1}},
+      {kCases[4], {9, 1, 1}},
+      {kCases[4], {33, 3, 2}},
+      {kCases[16], {4, 2, 3}},
+      // Bricks near x = 65536, where runs take their own weights and lanes.
+      {{"one wide row", {70000, 1, 1}, 2, 2, 45, Kind::Noise}, {1000, 1, 1}},
+  };
+  for (const BrickCase& b : cases) {
+    for (bool edges : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << b.c.name << " in bricks of " << b.edge.x << "x"
+                                        << b.edge.y << "x" << b.edge.z
+                                        << (edges ? ", edge-preserving" : ""));
+      EXPECT_EQ(firstDifferentResult(reference(b.c, edges).result, bricked(b.c, edges, b.edge)), -1);
+    }
   }
 }
 

@@ -232,10 +232,13 @@ TEST(BrickRun, MatchesTheWholeRunForEveryBrickSize) {
     // The fast path's whole run; the plain path's is the same, bit for bit (tests/fast).
     const std::vector<float> reference = wholeRun(v, c.dims, c.params, Backend::Cpu);
     for (const Extent& edge : c.edges) {
-      EXPECT_TRUE(sameFloats(brickedRun(v, c.dims, c.params, edge), reference))
-          << c.dims.x << "x" << c.dims.y << "x" << c.dims.z << " in bricks of " << edge.x << "x"
-          << edge.y << "x" << edge.z << ", samples " << c.params.samples << ", steps "
-          << c.params.integrationSteps;
+      for (const Backend backend : {Backend::Cpu, Backend::CpuReference}) {
+        EXPECT_TRUE(sameFloats(brickedRun(v, c.dims, c.params, edge, backend), reference))
+            << c.dims.x << "x" << c.dims.y << "x" << c.dims.z << " in bricks of " << edge.x
+            << "x" << edge.y << "x" << edge.z << ", samples " << c.params.samples << ", steps "
+            << c.params.integrationSteps
+            << (backend == Backend::Cpu ? ", fast path" : ", plain path");
+      }
     }
   }
 }
@@ -248,6 +251,8 @@ TEST(BrickRun, ConstantRegionsAndNonFiniteVoxelsMatchTheWholeRun) {
   EXPECT_TRUE(sameFloats(wholeRun(v, d, params, Backend::Cpu), reference));
   for (const Extent edge : {Extent{40, 26, 30}, Extent{8, 8, 8}, Extent{13, 5, 17}, Extent{3, 26, 4}}) {
     EXPECT_TRUE(sameFloats(brickedRun(v, d, params, edge), reference)) << edge.x;
+    EXPECT_TRUE(sameFloats(brickedRun(v, d, params, edge, Backend::CpuReference), reference))
+        << edge.x;
   }
   // The shortcut's other scores: against the voxel's own value, and none at all.
   for (const FilterParams other : {smallParams(3, 4, 45, true), smallParams(0, 3, 45)}) {

@@ -125,7 +125,7 @@ TEST_F(StreamedRun, GivesTheWholeRunsBytesBrickByBrick) {
   const Finished whole = run(with({"-o", "whole.raw"}));
   ASSERT_EQ(whole.code, 0) << whole.err;
   EXPECT_EQ(whole.err, "");
-  for (const char* budget : {"96K", "300K"}) {
+  for (const char* budget : {"160K", "300K"}) {
     const Finished streamed = run(with({"--memory", budget, "-o", "streamed.raw"}));
     ASSERT_EQ(streamed.code, 0) << streamed.err;
     EXPECT_NE(streamed.err.find("bricks of"), std::string::npos) << streamed.err;
@@ -203,7 +203,7 @@ TEST_F(StreamedRun, RefusesWhatCannotBeStreamedAndSaysWhatToDo) {
   EXPECT_EQ(tiny.code, 1);
   EXPECT_NE(tiny.err.find("raise --memory"), std::string::npos) << tiny.err;
   // Bricks write 8-bit raw results; other outputs of volumes this large are refused before any work.
-  const Finished typed = run({"--memory", "64K", "-o", "out.nii", in});
+  const Finished typed = run({"--memory", "400K", "-o", "out.nii", in});
   EXPECT_EQ(typed.code, 1);
   EXPECT_NE(typed.err.find("8-bit raw"), std::string::npos) << typed.err;
   for (const std::string bad : {"0", "12X", "-3M", "1.5G", "M", ""}) {
