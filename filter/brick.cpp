@@ -61,10 +61,15 @@
 //     a NaN S + T + 1 above it, read with weight 0 (tests/filter/brick_test).
 //
 // A brick is exact because runBrick evaluates the same arithmetic at the
-// same whole-volume coordinates and clamps at the whole volume's faces; only
-// the buffer index is taken relative to the brick. Positions relative to the
-// brick would not do: float rounding depends on a coordinate's magnitude, so
-// a shifted origin moves a walk's 8-bit weights now and then.
+// same whole-volume coordinates; only the buffer index is taken relative to
+// the boxes it holds, and its samplers clamp at those boxes' faces (the input
+// box for the volume, the field box for the field). By (d) every read an
+// interior voxel depends on lies inside those boxes, or beyond one of their
+// faces that is also the volume's, where both clamps move it alike; reads of
+// other voxels may clamp differently, and nothing depends on them. Positions
+// relative to the brick would not do: float rounding depends on a
+// coordinate's magnitude, so a shifted origin moves a walk's 8-bit weights
+// now and then.
 //
 // Constant regions. Where every voxel that a field voxel's search reads
 // holds the same finite value c, direction 0 (exactly (1, 0, -0)) walks
