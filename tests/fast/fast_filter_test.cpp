@@ -293,12 +293,12 @@ TEST_P(FastFilterOnTarget, BricksMatchTheWholeRunBitForBit) {
     Extent edge;
   };
   const BrickCase cases[] = {
-      {kCases[0], {3, 4, 2}},
+      {kCases[0], {6, 4, 5}},
       {kCases[1], {5, 14, 3}},
       {kCases[3], {1, 1, 1}},
       {kCases[4], {9, 1, 1}},
       {kCases[4], {33, 3, 2}},
-      {kCases[16], {4, 2, 3}},
+      {kCases[16], {7, 3, 5}},
       // Bricks near x = 65536, where runs take their own weights and lanes.
       {{"one wide row", {70000, 1, 1}, 2, 2, 45, Kind::Noise}, {1000, 1, 1}},
   };
