@@ -169,6 +169,24 @@ std::string readVolume(const std::string& path, InputFormat format, Volume& volu
 
 }  // namespace
 
+std::string makeDisplayable(Geometry& geometry) {
+  std::string notice;
+  static const char* const kAxes[3] = {"x", "y", "z"};
+  for (int axis = 0; axis < 3; ++axis) {
+    double& spacing = geometry.spacing[axis];
+    if (std::fabs(spacing) >= 1e-6 && std::fabs(spacing) <= 1e6) continue;
+    if (!notice.empty()) notice += "; ";
+    std::ostringstream text;
+    text << "spacing " << spacing << " along " << kAxes[axis] << " cannot be displayed, 1 is used";
+    notice += text.str();
+    spacing = 1.0;
+  }
+  for (double& value : geometry.origin) {
+    if (!std::isfinite(value)) value = 0.0;
+  }
+  return notice;
+}
+
 LoadResult loadVolume(const std::string& path) {
   LoadResult result;
   auto fail = [&](const std::string& why) {
@@ -196,21 +214,7 @@ LoadResult loadVolume(const std::string& path) {
     return fail(std::string("could not be read (") + error.what() + ")");
   }
 
-  // The filter ignores spacing, but a zero or absurd one leaves the views
-  // empty with no word why: show such volumes with unit spacing instead.
-  static const char* const kAxes[3] = {"x", "y", "z"};
-  for (int axis = 0; axis < 3; ++axis) {
-    double& spacing = result.volume.geometry.spacing[axis];
-    if (std::fabs(spacing) >= 1e-6 && std::fabs(spacing) <= 1e6) continue;
-    if (!result.notice.empty()) result.notice += "; ";
-    std::ostringstream text;
-    text << "spacing " << spacing << " along " << kAxes[axis] << " cannot be displayed, 1 is used";
-    result.notice += text.str();
-    spacing = 1.0;
-  }
-  for (double& value : result.volume.geometry.origin) {
-    if (!std::isfinite(value)) value = 0.0;
-  }
+  result.notice = makeDisplayable(result.volume.geometry);
   return result;
 }
 

@@ -28,6 +28,11 @@ struct LoadResult {
 // than 2^31 voxels.
 LoadResult loadVolume(const std::string& path);
 
+// The filter ignores spacing, but a zero or absurd one leaves the views
+// empty with no word why: such spacings become 1 and non-finite origins 0,
+// as every load does. Returns what was changed, for a person ("" if nothing).
+std::string makeDisplayable(Geometry& geometry);
+
 // The output formats, by extension.
 enum class OutputFormat { Raw, MetaImageHeader, MetaImage, Nifti, NiftiGzip, Nrrd, Tiff };
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -89,7 +90,8 @@ const char* const kUsage =
     "                     needs more (about 17 bytes a voxel on the CPU), or has\n"
     "                     2^31 voxels or more, is read from disk and filtered\n"
     "                     brick by brick with the same result; that takes an\n"
-    "                     uncompressed 8-bit MetaImage volume\n"
+    "                     uncompressed MetaImage, NIfTI or NRRD volume of any\n"
+    "                     type and writes -o NAME.mhd or NAME.raw\n"
     "  --preserve-edges   score each line against the voxel's own value instead\n"
     "                     of each half-line's first sample, so the filter does\n"
     "                     not average across edges; use it on volumes with\n"
@@ -247,9 +249,23 @@ int main(int argc, char** argv) {
   }
 
   if (options.memory == 0) options.memory = voluna::defaultMemoryBudget();
+  const voluna::ResultType resultType = options.outputType == OutputType::UInt8   ? voluna::ResultType::UInt8
+                                        : options.outputType == OutputType::Float32 ? voluna::ResultType::Float32
+                                                                                    : voluna::ResultType::Input;
   const voluna::RunChoice choice =
-      voluna::chooseRun(options.input, options.params, options.filter.backend, options.memory);
+      voluna::chooseRun(options.input, options.params, options.filter.backend, options.memory, resultType);
   if (!choice.error.empty()) return fail(kExitInputOutput, choice.error);
+  // Streamed results are a data file and a MetaImage header naming it.
+  std::string rawPath = options.output, headerPath = voluna::headerPathFor(options.output);
+  if (format == voluna::OutputFormat::MetaImageHeader) {
+    rawPath = std::filesystem::path(options.output).replace_extension(".raw").string();
+    headerPath = options.output;
+  }
+  if (choice.streamed && format != voluna::OutputFormat::Raw && format != voluna::OutputFormat::MetaImageHeader) {
+    return fail(kExitInputOutput, choice.reason +
+                                      "; results filtered in bricks are written as MetaImage: -o NAME.mhd (with "
+                                      "NAME.raw beside it) or -o NAME.raw (with NAME.mhd beside it)");
+  }
 
   voluna::TerminalProgress bar(stderr);
   // The bar only where a person watches; scripts get nothing extra.
@@ -265,14 +281,16 @@ int main(int argc, char** argv) {
   catchStopSignals();
 
   if (choice.streamed) {
-    if (format != voluna::OutputFormat::Raw || options.outputType != OutputType::UInt8) {
-      return fail(kExitInputOutput, choice.reason +
-                                        "; results filtered in bricks are written as 8-bit raw (-o NAME.raw, "
-                                        "--output-type uint8)");
-    }
     std::fprintf(stderr, "voluna-filter: %s\n", choice.note.c_str());
-    const voluna::StreamOutcome streamed =
-        voluna::runStreamed(choice, options.output, options.params, options.filter, brickProgress);
+    if (!choice.source.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", choice.source.notice.c_str());
+    const voluna::StreamOutcome streamed = voluna::runStreamed(
+        choice, rawPath, headerPath, resultType, options.params, options.filter, brickProgress,
+        [&](const voluna::ValueScan& scan) {
+          if (scan.type == voluna::ScalarType::UInt8) return;
+          std::fprintf(stderr, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
+                       options.input.c_str(), voluna::scalarName(scan.type),
+                       voluna::formatValue(scan.range.min).c_str(), voluna::formatValue(scan.range.max).c_str());
+        });
     bar.finish();
     if (stopSignal) return stoppedExitCode();
     if (streamed.status != voluna::StreamOutcome::Status::Ok) return fail(kExitInputOutput, streamed.message);
