@@ -156,6 +156,7 @@ std::string niftiScaling(const NiftiHeader& h, StreamSource& source) {
     if (!plain) {
       std::ostringstream factors;
       factors << "scl_slope " << h.slope << ", scl_inter " << h.intercept;
+      source.wholeOnly = true;
       return "its scaling (" + factors.str() + ") is read only by a whole load";
     }
   } else {

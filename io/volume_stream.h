@@ -32,6 +32,7 @@ struct StreamSource {
   Geometry geometry;        // as a whole load places the voxels
   std::string notice;       // what a whole load would tell a person about the geometry
   std::string error;        // empty when usable; else names the file and what is wrong
+  bool wholeOnly = false;   // the file is sound, but only a whole load reads it (error says why)
 
   bool ok() const { return error.empty(); }
   // The type of the values before any first pass: stored, or scaled.

@@ -72,7 +72,17 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
   const int64_t voxels = source.dims.count();
   if (!source.ok()) {
     // Broken files of a size a whole run takes are reported by the whole path.
-    if (voxels > kMaxVoxels) choice.error = source.error;
+    if (voxels > kMaxVoxels) {
+      choice.error = source.error;
+    } else if (source.wholeOnly) {
+      // Sound, but only a whole load reads it: that must fit the budget.
+      const int64_t whole = wholeRunBytes(voxels, 4, backend);
+      if (whole > memoryBytes) {
+        choice.error = source.error + "; filtered whole it needs about " + mebibytes(whole) +
+                       ", more than --memory allows (" + mebibytes(memoryBytes) +
+                       "): raise --memory, or store the values unscaled";
+      }
+    }
     return choice;
   }
   const int valueBytes = static_cast<int>(scalarSize(source.valueType()));

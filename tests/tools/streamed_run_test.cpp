@@ -353,8 +353,22 @@ TEST_F(StreamedRun, RefusesWhatCannotBeStreamedAndSaysWhatToDo) {
   EXPECT_EQ(nrrd.code, 1);
   EXPECT_NE(nrrd.err.find("raw encoding"), std::string::npos) << nrrd.err;
   EXPECT_EQ(std::count(nrrd.err.begin(), nrrd.err.end(), '\n'), 1) << nrrd.err;
+  // A scaling that only a whole load applies: refused when the whole run does not fit.
+  ASSERT_EQ(writeVolume(path("offset.nii"), typedVolume(wideDims, ScalarType::Int16, 2)), "");
+  {
+    std::string bytes = slurp(path("offset.nii"));
+    const float slope = 0, intercept = 5;
+    std::memcpy(bytes.data() + 112, &slope, 4);
+    std::memcpy(bytes.data() + 116, &intercept, 4);
+    std::ofstream(path("offset.nii"), std::ios::binary) << bytes;
+  }
+  const Finished scaled = run({"--memory", "64K", "-o", "out.mhd", "offset.nii"});
+  EXPECT_EQ(scaled.code, 1);
+  EXPECT_NE(scaled.err.find("scl_slope"), std::string::npos) << scaled.err;
+  EXPECT_NE(scaled.err.find("raise --memory"), std::string::npos) << scaled.err;
   fs::remove(path("packed.nii.gz"));
   fs::remove(path("text.nrrd"));
+  fs::remove(path("offset.nii"));
 
   const Dims dims{30, 30, 30};
   const std::string in = input("in", mostlyConstant(dims, 1), dims);
