@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <sstream>
 
@@ -459,6 +461,61 @@ std::string writeVolume(const std::string& path, const Volume& volume) {
     }
   }
   return path + ": cannot be written (unknown format)";
+}
+
+std::string singleFileHeader(const std::string& path, OutputFormat format, const int64_t sizes[3], ScalarType type,
+                             const Geometry& geometry, std::string& header) {
+  header.clear();
+  if (format != OutputFormat::Nifti && format != OutputFormat::Nrrd) return path + ": has no header of its own";
+  // NIfTI-1 holds each size in 16 bits.
+  if (format == OutputFormat::Nifti && std::max({sizes[0], sizes[1], sizes[2]}) > 32767) {
+    return path + ": NIfTI-1 holds at most 32767 voxels along an axis; write .nrrd or .mhd instead";
+  }
+  // One voxel written by ITK gives every field that does not depend on the
+  // sizes, which are then set: the rest of the header is the same for any size.
+  const fs::path target(path);
+  const std::string extension = format == OutputFormat::Nifti ? ".nii" : ".nrrd";
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const std::string sample =
+      (folder / ("." + target.filename().string() + ".header-" + std::to_string(::getpid()) + extension)).string();
+  Volume one;
+  one.dims = {1, 1, 1};
+  one.type = type;
+  one.geometry = geometry;
+  one.data.assign(scalarSize(type), 0);
+  const std::string problem = writeVolume(sample, one);
+  if (!problem.empty()) return problem;
+  std::string bytes;
+  {
+    std::ifstream in(sample, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ::unlink(sample.c_str());
+  if (bytes.size() <= scalarSize(type)) return path + ": cannot be written (its header could not be made)";
+  bytes.resize(bytes.size() - scalarSize(type));
+  if (format == OutputFormat::Nifti) {
+    float offset = 0;
+    if (bytes.size() >= 348) std::memcpy(&offset, bytes.data() + 108, 4);
+    if (bytes.size() < 348 || offset != static_cast<float>(bytes.size())) {
+      return path + ": cannot be written (ITK's NIfTI header is not where it is expected)";
+    }
+    for (int axis = 0; axis < 3; ++axis) {
+      const auto size = static_cast<int16_t>(sizes[axis]);
+      std::memcpy(bytes.data() + 42 + 2 * axis, &size, 2);
+    }
+  } else {
+    const std::string ones = "\nsizes: 1 1 1\n";
+    const size_t at = bytes.find(ones);
+    if (at == std::string::npos || bytes.find("\nencoding: raw\n") == std::string::npos ||
+        bytes.compare(bytes.size() - 2, 2, "\n\n") != 0) {
+      return path + ": cannot be written (ITK's NRRD header is not what is expected)";
+    }
+    bytes.replace(at, ones.size(),
+                  "\nsizes: " + std::to_string(sizes[0]) + ' ' + std::to_string(sizes[1]) + ' ' +
+                      std::to_string(sizes[2]) + '\n');
+  }
+  header = std::move(bytes);
+  return {};
 }
 
 std::string writeResult(const std::string& rawPath, const uint8_t* bytes, Dims dims) {

@@ -49,6 +49,14 @@ bool outputFormatFor(const std::string& path, OutputFormat& format, std::string&
 // stay. Returns an empty string on success, else a message naming the file.
 std::string writeVolume(const std::string& path, const Volume& volume);
 
+// The bytes that writeVolume writes before the voxels of a .nii or .nrrd
+// (`format` Nifti or Nrrd) of these sizes, type and geometry; the voxels
+// follow them raw, x fastest, in native byte order. Taken from ITK's own
+// writer, so a result written around them is the one writeVolume writes.
+// Empty on success, else what is wrong, naming `path`.
+std::string singleFileHeader(const std::string& path, OutputFormat format, const int64_t sizes[3], ScalarType type,
+                             const Geometry& geometry, std::string& header);
+
 // The MetaImage header text that names rawPath as the data file of a volume
 // of volume's dimensions, type and geometry (its voxels are not used).
 std::string rawHeaderText(const std::string& rawPath, const Volume& volume);

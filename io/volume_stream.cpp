@@ -453,22 +453,53 @@ std::string BoxReader::read(const Box& box, ValueRange range, float* out) {
   return {};
 }
 
-StreamedResult::StreamedResult(const std::string& rawPath, const std::string& headerPath, Extent dims,
-                               ScalarType type, const Geometry& geometry)
-    : rawPath_(rawPath), headerPath_(headerPath), dims_(dims), type_(type), geometry_(geometry) {
-  const fs::path target(rawPath);
+std::string streamedOutputProblem(const std::string& path, Extent dims) {
+  OutputFormat format;
+  std::string error;
+  if (!outputFormatFor(path, format, error)) return error;
+  switch (format) {
+    case OutputFormat::Raw:
+    case OutputFormat::MetaImageHeader:
+    case OutputFormat::Nrrd: return {};
+    case OutputFormat::Nifti:
+      if (std::max({dims.x, dims.y, dims.z}) <= 32767) return {};
+      return path + ": NIfTI-1 holds at most 32767 voxels along an axis; write .nrrd or .mhd instead";
+    default: break;
+  }
+  return path + ": results filtered in bricks are written uncompressed as .mhd (with its .raw), .raw (with a .mhd "
+                "beside it), .nii or .nrrd";
+}
+
+StreamedResult::StreamedResult(const std::string& path, Extent dims, ScalarType type, const Geometry& geometry)
+    : dataPath_(path), dims_(dims), type_(type), geometry_(geometry) {
+  error_ = streamedOutputProblem(path, dims);
+  if (!error_.empty()) return;
+  OutputFormat format;
+  outputFormatFor(path, format, error_);
+  if (format == OutputFormat::Raw) {
+    headerPath_ = headerPathFor(path);
+  } else if (format == OutputFormat::MetaImageHeader) {
+    dataPath_ = fs::path(path).replace_extension(".raw").string();
+    headerPath_ = path;
+  } else {
+    const int64_t sizes[3] = {dims.x, dims.y, dims.z};
+    error_ = singleFileHeader(path, format, sizes, type, geometry, prefix_);
+    if (!error_.empty()) return;
+  }
+  const fs::path target(dataPath_);
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   temporary_ = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
   fd_ = ::mkstemp(temporary_.data());
   if (fd_ < 0) {
     temporary_.clear();
-    error_ = rawPath + ": cannot be written (" + systemError() + ")";
+    error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
     return;
   }
   // Sized at once, so that a full disk shows before the work where the
   // file system reserves space, and each box lands at its own offset.
-  if (::ftruncate(fd_, static_cast<off_t>(dims.count() * static_cast<int64_t>(scalarSize(type)))) != 0) {
-    error_ = rawPath + ": cannot be written (" + systemError() + ")";
+  const int64_t bytes = static_cast<int64_t>(prefix_.size()) + dims.count() * static_cast<int64_t>(scalarSize(type));
+  if (::ftruncate(fd_, static_cast<off_t>(bytes)) != 0) {
+    error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
   }
 }
 
@@ -483,7 +514,7 @@ std::string StreamedResult::write(const Box& box, const void* values) {
   const int64_t width = box.width(), height = box.height();
   const bool wholeRows = box.x0 == 0 && box.x1 == dims_.x;
   for (int64_t z = box.z0; z < box.z1; ++z) {
-    const int64_t planeStart = z * dims_.y * dims_.x * size;
+    const int64_t planeStart = static_cast<int64_t>(prefix_.size()) + z * dims_.y * dims_.x * size;
     const auto* from = static_cast<const uint8_t*>(values) + (z - box.z0) * width * height * size;
     std::string problem;
     if (wholeRows) {
@@ -494,29 +525,36 @@ std::string StreamedResult::write(const Box& box, const void* values) {
                            planeStart + (y * dims_.x + box.x0) * size);
       }
     }
-    if (!problem.empty()) return error_ = rawPath_ + ": cannot be written (" + problem + ")";
+    if (!problem.empty()) return error_ = dataPath_ + ": cannot be written (" + problem + ")";
   }
   return {};
 }
 
 std::string StreamedResult::commit() {
   if (!error_.empty()) return error_;
+  // The header last: a file that ends before its voxels are all written
+  // never looks like a volume.
+  if (!prefix_.empty()) {
+    const std::string problem = writeAll(fd_, prefix_.data(), prefix_.size(), 0);
+    if (!problem.empty()) return error_ = dataPath_ + ": cannot be written (" + problem + ")";
+  }
   const mode_t mask = ::umask(0);
   ::umask(mask);
   if (::fchmod(fd_, 0666 & ~mask) != 0 || ::fsync(fd_) != 0 || ::close(fd_) != 0) {
     fd_ = -1;
-    return error_ = rawPath_ + ": cannot be written (" + systemError() + ")";
+    return error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
   }
   fd_ = -1;
-  if (std::rename(temporary_.c_str(), rawPath_.c_str()) != 0) {
-    return error_ = rawPath_ + ": cannot be written (" + systemError() + ")";
+  if (std::rename(temporary_.c_str(), dataPath_.c_str()) != 0) {
+    return error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
   }
   temporary_.clear();
+  if (headerPath_.empty()) return {};
   Volume described;
   described.dims = {static_cast<int>(dims_.x), static_cast<int>(dims_.y), static_cast<int>(dims_.z)};
   described.type = type_;
   described.geometry = geometry_;
-  const std::string text = rawHeaderText(rawPath_, described);
+  const std::string text = rawHeaderText(dataPath_, described);
   return writeFileAtomically(headerPath_, text.data(), text.size());
 }
 

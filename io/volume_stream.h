@@ -89,15 +89,20 @@ class BoxReader {
   std::vector<uint8_t> stored_, values_;
 };
 
-// The result of a streamed run: voxels of `type` in voxel order written box
-// by box into a temporary file beside `rawPath`, renamed over it by
-// commit(), with a MetaImage header at `headerPath` naming it. Until then an
-// existing result stays as it was; a result never committed leaves nothing
-// behind.
+// Empty when a streamed result can be written to `path` (by its extension:
+// .mhd with its .raw, .raw or any other name with a .mhd beside it, .nii,
+// .nrrd), else a message naming `path` and what works.
+std::string streamedOutputProblem(const std::string& path, Extent dims);
+
+// The result of a streamed run, written as writeVolume writes `path`: voxels
+// of `type` in voxel order, box by box, into a temporary file beside the
+// data file, which commit() completes (a .nii's or .nrrd's header last) and
+// renames over it, then writes a MetaImage header where the format has one.
+// Until then an existing result stays as it was; a result never committed
+// leaves nothing behind.
 class StreamedResult {
  public:
-  StreamedResult(const std::string& rawPath, const std::string& headerPath, Extent dims, ScalarType type,
-                 const Geometry& geometry);
+  StreamedResult(const std::string& path, Extent dims, ScalarType type, const Geometry& geometry);
   ~StreamedResult();
   StreamedResult(const StreamedResult&) = delete;
   StreamedResult& operator=(const StreamedResult&) = delete;
@@ -107,11 +112,12 @@ class StreamedResult {
 
   // Writes `values`, the voxels of `box` x fastest. Empty string on success.
   std::string write(const Box& box, const void* values);
-  // Makes the result visible: data file, then header. Empty string on success.
+  // Makes the result visible. Empty string on success.
   std::string commit();
 
  private:
-  std::string rawPath_, headerPath_, temporary_;
+  std::string dataPath_, headerPath_, temporary_;
+  std::string prefix_;  // a single file's own header, before the voxels
   Extent dims_;
   ScalarType type_;
   Geometry geometry_;

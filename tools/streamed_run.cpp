@@ -142,9 +142,9 @@ void BrickProgress::operator()(Stage stage, double fraction) const {
         std::min(scanShare_ + (1.0 - scanShare_) * done / static_cast<double>(total_), 0.999));
 }
 
-StreamOutcome runStreamed(const RunChoice& choice, const std::string& rawPath, const std::string& headerPath,
-                          ResultType resultType, const FilterParams& params, const FilterOptions& options,
-                          BrickProgress& progress, const std::function<void(const ValueScan&)>& scanned) {
+StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, ResultType resultType,
+                          const FilterParams& params, const FilterOptions& options, BrickProgress& progress,
+                          const std::function<void(const ValueScan&)>& scanned) {
   using Status = StreamOutcome::Status;
   const Extent whole = choice.source.dims;
   const BrickPlan& plan = choice.plan;
@@ -166,7 +166,7 @@ StreamOutcome runStreamed(const RunChoice& choice, const std::string& rawPath, c
   const ScalarType outputType = resultType == ResultType::UInt8   ? ScalarType::UInt8
                                 : resultType == ResultType::Float32 ? ScalarType::Float32
                                                                     : scan.type;
-  StreamedResult result(rawPath, headerPath, whole, outputType, choice.source.geometry);
+  StreamedResult result(output, whole, outputType, choice.source.geometry);
   if (!result.error().empty()) return {Status::Failed, result.error()};
 
   progress.start(whole.count(), needsScan);

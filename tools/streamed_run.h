@@ -77,14 +77,15 @@ struct StreamOutcome {
   std::string message;
 };
 
-// Filters choice.source brick by brick into `rawPath` (the result's voxels,
-// with a MetaImage header at `headerPath`), atomically: the output appears
-// only when every brick is written. Volumes of other types than 8-bit are
-// first read once for their value range; `scanned` is told what it found
-// before any brick is filtered. `options.control` cancels during that pass,
-// between and within bricks; `progress` is told where the run stands.
-StreamOutcome runStreamed(const RunChoice& choice, const std::string& rawPath, const std::string& headerPath,
-                          ResultType resultType, const FilterParams& params, const FilterOptions& options,
-                          BrickProgress& progress, const std::function<void(const ValueScan&)>& scanned = {});
+// Filters choice.source brick by brick into `output` (as writeVolume writes
+// it: see streamedOutputProblem for the formats), atomically: the output
+// appears only when every brick is written. Volumes of other types than
+// 8-bit are first read once for their value range; `scanned` is told what
+// it found before any brick is filtered. `options.control` cancels during
+// that pass, between and within bricks; `progress` is told where the run
+// stands.
+StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, ResultType resultType,
+                          const FilterParams& params, const FilterOptions& options, BrickProgress& progress,
+                          const std::function<void(const ValueScan&)>& scanned = {});
 
 }  // namespace voluna

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <new>
 #include <string>
 #include <vector>
@@ -91,7 +90,7 @@ const char* const kUsage =
     "                     2^31 voxels or more, is read from disk and filtered\n"
     "                     brick by brick with the same result; that takes an\n"
     "                     uncompressed MetaImage, NIfTI or NRRD volume of any\n"
-    "                     type and writes -o NAME.mhd or NAME.raw\n"
+    "                     type, and writes .mhd, .raw, .nii or .nrrd\n"
     "  --preserve-edges   score each line against the voxel's own value instead\n"
     "                     of each half-line's first sample, so the filter does\n"
     "                     not average across edges; use it on volumes with\n"
@@ -255,16 +254,9 @@ int main(int argc, char** argv) {
   const voluna::RunChoice choice =
       voluna::chooseRun(options.input, options.params, options.filter.backend, options.memory, resultType);
   if (!choice.error.empty()) return fail(kExitInputOutput, choice.error);
-  // Streamed results are a data file and a MetaImage header naming it.
-  std::string rawPath = options.output, headerPath = voluna::headerPathFor(options.output);
-  if (format == voluna::OutputFormat::MetaImageHeader) {
-    rawPath = std::filesystem::path(options.output).replace_extension(".raw").string();
-    headerPath = options.output;
-  }
-  if (choice.streamed && format != voluna::OutputFormat::Raw && format != voluna::OutputFormat::MetaImageHeader) {
-    return fail(kExitInputOutput, choice.reason +
-                                      "; results filtered in bricks are written as MetaImage: -o NAME.mhd (with "
-                                      "NAME.raw beside it) or -o NAME.raw (with NAME.mhd beside it)");
+  if (choice.streamed) {
+    const std::string outputProblem = voluna::streamedOutputProblem(options.output, choice.source.dims);
+    if (!outputProblem.empty()) return fail(kExitInputOutput, choice.reason + "; " + outputProblem);
   }
 
   voluna::TerminalProgress bar(stderr);
@@ -284,7 +276,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "voluna-filter: %s\n", choice.note.c_str());
     if (!choice.source.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", choice.source.notice.c_str());
     const voluna::StreamOutcome streamed = voluna::runStreamed(
-        choice, rawPath, headerPath, resultType, options.params, options.filter, brickProgress,
+        choice, options.output, resultType, options.params, options.filter, brickProgress,
         [&](const voluna::ValueScan& scan) {
           if (scan.type == voluna::ScalarType::UInt8) return;
           std::fprintf(stderr, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
