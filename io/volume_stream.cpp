@@ -336,13 +336,12 @@ void scaleValues(ScalarType stored, const uint8_t* raw, int64_t count, double sl
 
 }  // namespace
 
-std::string BoxReader::readValues(const Box& box, std::vector<uint8_t>& values) {
+const uint8_t* BoxReader::readValues(const Box& box, std::string& problem) {
   const Extent& d = source_.dims;
   const auto size = static_cast<int64_t>(scalarSize(source_.stored));
   const int64_t width = box.width(), height = box.height();
   stored_.resize(static_cast<size_t>(width * height * size));
   const int64_t planeStart = source_.dataOffset + box.z0 * d.y * d.x * size;
-  std::string problem;
   // Whole rows of the volume lie one after another: one read per plane.
   if (box.x0 == 0 && box.x1 == d.x) {
     problem = readAll(fd_, stored_.data(), stored_.size(), planeStart + box.y0 * d.x * size);
@@ -352,20 +351,20 @@ std::string BoxReader::readValues(const Box& box, std::vector<uint8_t>& values) 
                         planeStart + (y * d.x + box.x0) * size);
     }
   }
-  if (!problem.empty()) return source_.dataPath + ": cannot be read (" + problem + ")";
+  if (!problem.empty()) {
+    problem = source_.dataPath + ": cannot be read (" + problem + ")";
+    return nullptr;
+  }
   if (source_.swapped && size > 1) {
     for (size_t at = 0; at < stored_.size(); at += static_cast<size_t>(size)) {
       std::reverse(stored_.begin() + static_cast<std::ptrdiff_t>(at),
                    stored_.begin() + static_cast<std::ptrdiff_t>(at) + size);
     }
   }
-  if (!source_.scaled) {
-    values.swap(stored_);
-    return {};
-  }
-  values.resize(static_cast<size_t>(width * height) * scalarSize(source_.valueType()));
-  scaleValues(source_.stored, stored_.data(), width * height, source_.slope, source_.intercept, values.data());
-  return {};
+  if (!source_.scaled) return stored_.data();
+  values_.resize(static_cast<size_t>(width * height) * scalarSize(source_.valueType()));
+  scaleValues(source_.stored, stored_.data(), width * height, source_.slope, source_.intercept, values_.data());
+  return values_.data();
 }
 
 ValueScan BoxReader::scan(const std::function<bool(double)>& keepGoing) {
@@ -395,21 +394,18 @@ ValueScan BoxReader::scan(const std::function<bool(double)>& keepGoing) {
         return result;
       }
       const Box part{0, y, z, d.x, std::min(y + rows, d.y), z + 1};
-      const std::string problem = readValues(part, values_);
-      if (!problem.empty()) {
-        result.error = problem;
-        return result;
-      }
+      const uint8_t* values = readValues(part, result.error);
+      if (!values) return result;
       const int64_t count = part.count();
-      const ValueRange partRange = findValueRange(values_.data(), result.type, count);
+      const ValueRange partRange = findValueRange(values, result.type, count);
       // A part without any finite value gives [0, 0], which must not count.
       bool finite = !floating || partRange.min != 0 || partRange.max != 0;
       if (!finite) {
         if (result.type == ScalarType::Float32) {
-          const auto* v = reinterpret_cast<const float*>(values_.data());
+          const auto* v = reinterpret_cast<const float*>(values);
           finite = std::any_of(v, v + count, [](float x) { return std::isfinite(x); });
         } else {
-          const auto* v = reinterpret_cast<const double*>(values_.data());
+          const auto* v = reinterpret_cast<const double*>(values);
           finite = std::any_of(v, v + count, [](double x) { return std::isfinite(x); });
         }
       }
@@ -418,7 +414,7 @@ ValueScan BoxReader::scan(const std::function<bool(double)>& keepGoing) {
         found = true;
       }
       if (whole) {
-        const auto* v = reinterpret_cast<const float*>(values_.data());
+        const auto* v = reinterpret_cast<const float*>(values);
         for (int64_t i = 0; i < count && whole; ++i) {
           if (v[i] != std::floor(v[i])) {
             whole = false;
@@ -436,6 +432,9 @@ ValueScan BoxReader::scan(const std::function<bool(double)>& keepGoing) {
     result.type = low >= -32768.0f && high <= 32767.0f ? ScalarType::Int16 : ScalarType::Int32;
   }
   result.range = found ? range : ValueRange{};
+  // The bricks that follow count their own planes, not the pass's.
+  stored_ = {};
+  values_ = {};
   return result;
 }
 
@@ -446,9 +445,10 @@ std::string BoxReader::read(const Box& box, ValueRange range, float* out) {
     Box plane = box;
     plane.z0 = z;
     plane.z1 = z + 1;
-    const std::string problem = readValues(plane, values_);
-    if (!problem.empty()) return problem;
-    mapToUnit(values_.data(), source_.valueType(), planeVoxels, range, out + (z - box.z0) * planeVoxels);
+    std::string problem;
+    const uint8_t* values = readValues(plane, problem);
+    if (!values) return problem;
+    mapToUnit(values, source_.valueType(), planeVoxels, range, out + (z - box.z0) * planeVoxels);
   }
   return {};
 }

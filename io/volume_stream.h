@@ -80,8 +80,9 @@ class BoxReader {
   std::string read(const Box& box, ValueRange range, float* out);
 
  private:
-  // The voxels of `box` in one z-plane, as values of valueType() in native order.
-  std::string readValues(const Box& box, std::vector<uint8_t>& values);
+  // The voxels of `box` in one z-plane, as values of valueType() in native
+  // order, valid until the next call; null on failure, with `problem` set.
+  const uint8_t* readValues(const Box& box, std::string& problem);
 
   StreamSource source_;
   int fd_ = -1;

@@ -181,19 +181,25 @@ TEST_F(StreamedRun, StaysWithinItsMemoryBudget) {
 #ifdef VOLUNA_UNDER_ASAN
   GTEST_SKIP() << "AddressSanitizer's shadow memory makes resident sizes meaningless";
 #endif
-  const Dims dims{200, 200, 100};  // about 65 MiB for a whole run
-  const std::string in = input("in", mostlyConstant(dims, 6), dims);
+  const Dims dims{200, 200, 100};  // about 65 MiB for a whole run of bytes, more for floats
+  const std::string bytes = input("in", mostlyConstant(dims, 6), dims);
+  // Floats read and written as floats, after a first pass over the file.
+  ASSERT_EQ(writeVolume(path("floats.nrrd"), typedVolume(dims, ScalarType::Float32, 6)), "");
   const Finished idle = run({"--help"});
-  const Finished whole = run({"--angle", "30", "-o", "whole.raw", in});
-  const Finished streamed = run({"--angle", "30", "--memory", "8M", "-o", "streamed.raw", in});
-  ASSERT_EQ(whole.code, 0) << whole.err;
-  ASSERT_EQ(streamed.code, 0) << streamed.err;
-  EXPECT_TRUE(slurp(path("streamed.raw")) == slurp(path("whole.raw")));
-  // The budget bounds the filter's own memory; the program itself (its
-  // libraries, threads) comes on top, as measured without any work.
-  const int64_t bound = idle.peakKiB + 8 * 1024 + 4 * 1024;
-  EXPECT_LE(streamed.peakKiB, bound) << "idle " << idle.peakKiB << " KiB";
-  EXPECT_GT(whole.peakKiB, bound) << "the whole run must need more than the budget for this check to mean anything";
+  for (const auto& [in, output] : {std::pair{bytes, std::string("raw")}, std::pair{std::string("floats.nrrd"),
+                                                                                    std::string("nrrd")}}) {
+    SCOPED_TRACE(in);
+    const Finished whole = run({"--angle", "30", "-o", "whole." + output, in});
+    const Finished streamed = run({"--angle", "30", "--memory", "8M", "-o", "streamed." + output, in});
+    ASSERT_EQ(whole.code, 0) << whole.err;
+    ASSERT_EQ(streamed.code, 0) << streamed.err;
+    EXPECT_TRUE(slurp(path("streamed." + output)) == slurp(path("whole." + output)));
+    // The budget bounds the filter's own memory; the program itself (its
+    // libraries, threads) comes on top, as measured without any work.
+    const int64_t bound = idle.peakKiB + 8 * 1024 + 4 * 1024;
+    EXPECT_LE(streamed.peakKiB, bound) << "idle " << idle.peakKiB << " KiB";
+    EXPECT_GT(whole.peakKiB, bound) << "the whole run must need more than the budget for this check to mean anything";
+  }
 }
 
 TEST_F(StreamedRun, CancelInTheMiddleLeavesTheOldResult) {
@@ -251,13 +257,11 @@ TEST_F(StreamedRun, TypedVolumesOfEveryFormatGiveTheWholeRunsResult) {
     std::string input, outputType, expectedType, output = ".mhd";
   };
   const std::vector<Case> cases{
-      {"s16.nii", "input", "MET_SHORT"},          {"s16.nii", "uint8", "MET_UCHAR"},
-      {"f32.nrrd", "input", "MET_FLOAT"},         {"f32.nrrd", "uint8", "MET_UCHAR"},
+      {"s16.nii", "input", "MET_SHORT"},          {"f32.nrrd", "uint8", "MET_UCHAR"},
       {"big.nhdr", "input", "MET_SHORT"},         {"big.mha", "float32", "MET_FLOAT"},
       {"u8.mhd", "input", "MET_UCHAR"},           {"scaled_whole.nii", "input", "MET_SHORT"},
       {"scaled.nii", "input", "MET_FLOAT"},       {"s16.nii", "input", "", ".nii"},
       {"big.mha", "float32", "", ".nii"},         {"f32.nrrd", "input", "", ".nrrd"},
-      {"scaled_whole.nii", "uint8", "", ".nrrd"},
   };
   const std::vector<std::string> params{"--angle", "45", "--samples", "3", "--steps", "4"};
   for (const Case& c : cases) {
