@@ -3,9 +3,11 @@
 
     bench/streamed_types.py BUILD_BIN FOLDER [--size N] [--memory SIZE] [--repeat R]
 
-Writes two N^3 volumes into FOLDER: int16 values from -1000 to 3000 as a
-big-endian NRRD, and float32 values as a MetaImage (a constant background,
-two tubes and a noisy block). Filters each whole and with --memory SIZE
+Writes three N^3 volumes of one picture into FOLDER (a constant background,
+two tubes and a noisy block): int16 values from -1000 to 3000 as a
+big-endian NRRD, float32 values as a MetaImage, and its bytes as a
+MetaImage, which streams without a first pass: the baseline for what the
+types add. Filters each whole and with --memory SIZE
 (streamed: a first pass for the value range, then bricks), R times each
 under /usr/bin/time, into .nii and .nrrd results. Prints the median time and
 peak memory of each, their ratios, and whether the results are the same
@@ -63,19 +65,25 @@ def main():
         f.write(f"ObjectType = Image\nNDims = 3\nBinaryData = True\nBinaryDataByteOrderMSB = False\n"
                 f"ElementSpacing = 0.5 0.5 1\nDimSize = {n} {n} {n}\nElementType = MET_FLOAT\n"
                 f"ElementDataFile = f32.raw\n")
-    (volume(n, 2) * 7.25 - 2.5).astype("<f4").tofile(os.path.join(args.folder, "f32.raw"))
-    written += [s16, f32, os.path.join(args.folder, "f32.raw")]
+    (volume(n, 1) * 7.25 - 2.5).astype("<f4").tofile(os.path.join(args.folder, "f32.raw"))
+    u8 = os.path.join(args.folder, "u8.mhd")
+    with open(u8, "w") as f:
+        f.write(f"ObjectType = Image\nNDims = 3\nBinaryData = True\nBinaryDataByteOrderMSB = False\n"
+                f"DimSize = {n} {n} {n}\nElementType = MET_UCHAR\nElementDataFile = u8.raw\n")
+    np.round(volume(n, 1) * 255).astype(np.uint8).tofile(os.path.join(args.folder, "u8.raw"))
+    written += [s16, f32, os.path.join(args.folder, "f32.raw"), u8, os.path.join(args.folder, "u8.raw")]
 
     idle = timed([tool, "--help"])[1]
     print(f"{n}^3 voxels, --memory {args.memory}, {args.repeat} runs each, medians; idle program {idle:.0f} MiB")
-    for source, output in ((s16, "nii"), (f32, "nrrd")):
+    for source, output in ((u8, "mhd"), (s16, "nii"), (f32, "nrrd")):
         results = {}
         for mode, extra in (("whole", []), ("streamed", ["--memory", args.memory])):
             target = os.path.join(args.folder, f"{mode}.{output}")
             runs = [timed([tool] + extra + ["-o", target, source]) for _ in range(args.repeat)]
             results[mode] = (statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs), target)
-            written.append(target)
-        same = open(results["whole"][2], "rb").read() == open(results["streamed"][2], "rb").read()
+            written += [target, target[:-4] + ".raw"] if output == "mhd" else [target]
+        data = [results[m][2][:-4] + ".raw" if output == "mhd" else results[m][2] for m in ("whole", "streamed")]
+        same = open(data[0], "rb").read() == open(data[1], "rb").read()
         (wt, wm, _), (st, sm, _) = results["whole"], results["streamed"]
         print(f"{os.path.basename(source)} -> .{output}: whole {wt:.1f} s, {wm:.0f} MiB; streamed {st:.1f} s, "
               f"{sm:.0f} MiB; time x{st / wt:.2f}, memory x{sm / wm:.2f}; same bytes: {same}")
