@@ -62,10 +62,6 @@ std::string writeAll(int fd, const void* data, size_t size, int64_t offset) {
                      static_cast<char*>(const_cast<void*>(data)), size, offset);
 }
 
-}  // namespace
-
-namespace {
-
 enum class Format { None, MetaImage, Nifti, Nrrd };
 
 Format formatOf(const std::string& path) {
@@ -91,7 +87,7 @@ ScalarType scalarTypeOf(ElementType type) {
 
 void metaImageSource(const std::string& path, StreamSource& source) {
   source.uncompress = "save it uncompressed (MetaImage with CompressedData = False, for example with ITK's or "
-                      "SimpleITK's image writer without compression)";
+                      "SimpleITK's image writer without compression) and run again";
   // The header alone first: a compressed stream is not inflated just to
   // find out that it cannot be streamed.
   std::string text(kMaxHeaderBytes, '\0');
@@ -172,7 +168,7 @@ std::string niftiScaling(const NiftiHeader& h, StreamSource& source) {
 }
 
 void niftiSource(const std::string& path, StreamSource& source) {
-  source.uncompress = "decompress it first (gunzip -k " + path + ") and run on the .nii";
+  source.uncompress = "decompress it with 'gunzip -k " + path + "' and filter the .nii that writes";
   const Opened file = openRegular(path);
   if (file.state != Opened::Ok) {
     source.error = path + ": " + (file.state == Opened::Missing ? std::string("no such file") : file.problem());
@@ -225,7 +221,7 @@ void niftiSource(const std::string& path, StreamSource& source) {
 }
 
 void nrrdSource(const std::string& path, StreamSource& source) {
-  source.uncompress = "save it again with raw encoding (the header line 'encoding: raw')";
+  source.uncompress = "save it again with raw encoding (the header line 'encoding: raw') and run again";
   const Opened file = openRegular(path);
   if (file.state != Opened::Ok) {
     source.error = path + ": " + (file.state == Opened::Missing ? std::string("no such file") : file.problem());

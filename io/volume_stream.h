@@ -19,7 +19,7 @@ struct StreamSource {
   Extent dims;
   ScalarType stored = ScalarType::UInt8;  // as the file holds the voxels
   bool compressed = false;  // the voxels cannot be read a box at a time
-  std::string uncompress;   // for a person: how to store the volume so that they can
+  std::string uncompress;   // for a person: how to store the volume so that they can be
   std::string dataPath;     // the file that holds the voxels
   int64_t dataOffset = 0;   // of the first voxel in dataPath
   bool swapped = false;     // stored in the other byte order

@@ -107,8 +107,7 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
                              : "need more than the GPU's free memory (" + mebibytes(device) + ")");
   choice.reason = why;
   if (source.compressed) {
-    choice.error = why + ", and compressed voxels cannot be read a part at a time; " + source.uncompress +
-                   " and run again";
+    choice.error = why + ", and compressed voxels cannot be read a part at a time: " + source.uncompress;
     return choice;
   }
   // The file's plane buffers: stored values, and scaled ones beside them.
