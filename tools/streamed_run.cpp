@@ -13,7 +13,9 @@ namespace voluna {
 
 namespace {
 
-std::string mebibytes(int64_t bytes) {
+// Rounded up, in KiB below a MiB: "64 KiB" is not "1 MiB" beside "1 MiB".
+std::string sizeText(int64_t bytes) {
+  if (bytes < (int64_t{1} << 20)) return std::to_string((bytes + 1023) >> 10) + " KiB";
   return std::to_string((bytes + (int64_t{1} << 20) - 1) >> 20) + " MiB";
 }
 
@@ -78,8 +80,8 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
       // Sound, but only a whole load reads it: that must fit the budget.
       const int64_t whole = wholeRunBytes(voxels, 4, backend);
       if (whole > memoryBytes) {
-        choice.error = source.error + "; filtered whole it needs about " + mebibytes(whole) +
-                       ", more than --memory allows (" + mebibytes(memoryBytes) +
+        choice.error = source.error + "; filtered whole it needs about " + sizeText(whole) +
+                       ", more than --memory allows (" + sizeText(memoryBytes) +
                        "): raise --memory, or store the values unscaled";
       }
     }
@@ -102,9 +104,9 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
       input + ": its " + std::to_string(source.dims.x) + " x " + std::to_string(source.dims.y) +
       " x " + std::to_string(source.dims.z) + " voxels " +
       (voxels > kMaxVoxels ? std::string("are more than a whole run can hold (2^31 - 1)")
-       : whole > memoryBytes ? "need about " + mebibytes(whole) + " whole, more than --memory allows (" +
-                                   mebibytes(memoryBytes) + ")"
-                             : "need more than the GPU's free memory (" + mebibytes(device) + ")");
+       : whole > memoryBytes ? "need about " + sizeText(whole) + " whole, more than --memory allows (" +
+                                   sizeText(memoryBytes) + ")"
+                             : "need more than the GPU's free memory (" + sizeText(device) + ")");
   choice.reason = why;
   if (source.compressed) {
     choice.error = why + ", and compressed voxels cannot be read a part at a time: " + source.uncompress;
@@ -124,7 +126,7 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
   const BrickPlan& plan = choice.plan;
   choice.note = why + ": filtering it from disk in " + std::to_string(plan.count()) + " bricks of " +
                 std::to_string(plan.brick.x) + " x " + std::to_string(plan.brick.y) + " x " +
-                std::to_string(plan.brick.z) + " (about " + mebibytes(plan.peakBytes) + " each)";
+                std::to_string(plan.brick.z) + " (about " + sizeText(plan.peakBytes) + " each)";
   return choice;
 }
 
