@@ -20,6 +20,7 @@
 #include <thread>
 #include <tuple>
 
+#include "nifti2_files.h"
 #include "scratch_folder.h"
 #include "volume_io.h"
 
@@ -242,6 +243,10 @@ TEST_F(StreamedRun, TypedVolumesOfEveryFormatGiveTheWholeRunsResult) {
     std::memcpy(bytes.data() + 116, &intercept, 4);
     std::ofstream(path(name), std::ios::binary) << bytes;
   }
+  // NIfTI-2, big-endian: Voluna's own reader and placement.
+  std::ofstream(path("s16_2.nii"), std::ios::binary) << test_support::nifti2From(slurp(path("s16.nii")), true);
+  std::ofstream(path("scaled_2.nii"), std::ios::binary)
+      << test_support::nifti2From(slurp(path("scaled_whole.nii")), true);
   // Big-endian: a detached NRRD and a MetaImage, written by hand.
   std::ofstream(path("big.nhdr")) << "NRRD0004\ntype: short\ndimension: 3\nsizes: 30 26 22\nendian: big\n"
                                      "encoding: raw\nspace: left-posterior-superior\n"
@@ -268,6 +273,7 @@ TEST_F(StreamedRun, TypedVolumesOfEveryFormatGiveTheWholeRunsResult) {
       {"scaled.nii", "input", "MET_FLOAT"},       {"s16.nii", "input", "", ".nii"},
       {"big.mha", "float32", "", ".nii"},         {"f32.nrrd", "input", "", ".nrrd"},
       {"flat.mha", "input", "MET_UCHAR", ".mhd", "1 1 1"},
+      {"s16_2.nii", "input", "MET_SHORT"},        {"scaled_2.nii", "input", "", ".nii"},
   };
   const std::vector<std::string> params{"--angle", "45", "--samples", "3", "--steps", "4"};
   for (const Case& c : cases) {
