@@ -38,48 +38,75 @@ std::string itkMessage(const itk::ExceptionObject& error) {
 
 }  // namespace
 
+namespace {
+
+std::string readHeaderOrThrow(itk::ImageIOBase* io, const std::string& path, int64_t maxVoxels, ItkHeader& out) {
+  out = ItkHeader{};
+  io->SetFileName(path);
+  io->ReadImageInformation();
+  const unsigned nd = io->GetNumberOfDimensions();
+  std::string& shown = out.shown;
+  for (unsigned i = 0; i < nd; ++i) shown += (i ? " x " : "") + std::to_string(io->GetDimensions(i));
+  if (io->GetNumberOfComponents() != 1) {
+    return "holds " + std::to_string(io->GetNumberOfComponents()) + " values per voxel (" +
+           itk::ImageIOBase::GetPixelTypeAsString(io->GetPixelType()) + " voxels, " + shown +
+           "); Voluna reads volumes of one value per voxel";
+  }
+  if (nd < 1) return "holds no image";
+  for (unsigned i = 3; i < nd; ++i) {
+    if (io->GetDimensions(i) > 1) {
+      return "holds a " + std::to_string(nd) + "D image (" + shown +
+             "); Voluna reads one 3D volume: extract a single volume first";
+    }
+  }
+  if (!scalarTypeOf(io->GetComponentType(), out.type)) {
+    return "holds voxels of type " + itk::ImageIOBase::GetComponentTypeAsString(io->GetComponentType()) +
+           "; Voluna reads uint8, int8, uint16, int16, uint32, int32, float32 and float64";
+  }
+  const std::string tooMany = maxVoxels == kMaxVoxels
+                                  ? "has dimensions " + shown + ", more than the 2^31 - 1 voxels Voluna can hold"
+                                  : "has dimensions " + shown + ", more voxels than Voluna can address";
+  int64_t* size = out.size;
+  for (unsigned i = 0; i < nd && i < 3; ++i) {
+    size[i] = static_cast<int64_t>(io->GetDimensions(i));
+    if (size[i] < 1) return "has dimensions " + shown + "; every size must be at least 1";
+    if (size[i] > kMaxVoxels) return tooMany;
+  }
+  // Each size is below 2^31 and the first product is checked before the second is formed.
+  if (size[0] * size[1] > maxVoxels || size[0] * size[1] * size[2] > maxVoxels) return tooMany;
+  for (unsigned i = 0; i < nd && i < 3; ++i) {
+    out.geometry.spacing[i] = io->GetSpacing(i);
+    out.geometry.origin[i] = io->GetOrigin(i);
+    const std::vector<double> axis = io->GetDirection(i);
+    for (unsigned r = 0; r < 3; ++r) out.geometry.direction[r * 3 + i] = r < axis.size() ? axis[r] : (r == i ? 1 : 0);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string readItkHeader(itk::ImageIOBase* io, const std::string& path, int64_t maxVoxels, ItkHeader& out) {
+  try {
+    return readHeaderOrThrow(io, path, maxVoxels, out);
+  } catch (const itk::ExceptionObject& error) {
+    return "could not be read (" + itkMessage(error) + ")";
+  } catch (const std::exception& error) {
+    return std::string("could not be read (") + error.what() + ")";
+  }
+}
+
 std::string readWithItk(itk::ImageIOBase* io, const std::string& path, Volume& out) {
   out = Volume{};
   try {
-    io->SetFileName(path);
-    io->ReadImageInformation();
-    const unsigned nd = io->GetNumberOfDimensions();
-    std::string shown;
-    for (unsigned i = 0; i < nd; ++i) shown += (i ? " x " : "") + std::to_string(io->GetDimensions(i));
-    if (io->GetNumberOfComponents() != 1) {
-      return "holds " + std::to_string(io->GetNumberOfComponents()) + " values per voxel (" +
-             itk::ImageIOBase::GetPixelTypeAsString(io->GetPixelType()) + " voxels, " + shown +
-             "); Voluna reads volumes of one value per voxel";
-    }
-    if (nd < 1) return "holds no image";
-    for (unsigned i = 3; i < nd; ++i) {
-      if (io->GetDimensions(i) > 1) {
-        return "holds a " + std::to_string(nd) + "D image (" + shown +
-               "); Voluna reads one 3D volume: extract a single volume first";
-      }
-    }
-    ScalarType type;
-    if (!scalarTypeOf(io->GetComponentType(), type)) {
-      return "holds voxels of type " + itk::ImageIOBase::GetComponentTypeAsString(io->GetComponentType()) +
-             "; Voluna reads uint8, int8, uint16, int16, uint32, int32, float32 and float64";
-    }
-    int64_t size[3] = {1, 1, 1};
-    for (unsigned i = 0; i < nd && i < 3; ++i) {
-      size[i] = static_cast<int64_t>(io->GetDimensions(i));
-      if (size[i] < 1) return "has dimensions " + shown + "; every size must be at least 1";
-      if (size[i] > kMaxVoxels) return "has dimensions " + shown + ", more than the 2^31 - 1 voxels Voluna can hold";
-    }
-    if (size[0] * size[1] > kMaxVoxels || size[0] * size[1] * size[2] > kMaxVoxels) {
-      return "has dimensions " + shown + ", more than the 2^31 - 1 voxels Voluna can hold";
-    }
-    out.dims = Dims{static_cast<int>(size[0]), static_cast<int>(size[1]), static_cast<int>(size[2])};
+    ItkHeader header;
+    const std::string problem = readItkHeader(io, path, kMaxVoxels, header);
+    if (!problem.empty()) return problem;
+    const std::string& shown = header.shown;
+    const ScalarType type = header.type;
+    out.dims = Dims{static_cast<int>(header.size[0]), static_cast<int>(header.size[1]),
+                    static_cast<int>(header.size[2])};
     out.type = type;
-    for (unsigned i = 0; i < nd && i < 3; ++i) {
-      out.geometry.spacing[i] = io->GetSpacing(i);
-      out.geometry.origin[i] = io->GetOrigin(i);
-      const std::vector<double> axis = io->GetDirection(i);
-      for (unsigned r = 0; r < 3; ++r) out.geometry.direction[r * 3 + i] = r < axis.size() ? axis[r] : (r == i ? 1 : 0);
-    }
+    out.geometry = header.geometry;
     try {
       out.data.resize(static_cast<size_t>(out.dims.count()) * scalarSize(type));
     } catch (const std::bad_alloc&) {
@@ -87,6 +114,7 @@ std::string readWithItk(itk::ImageIOBase* io, const std::string& path, Volume& o
       out = Volume{};
       return "needs more memory than is available for its " + shown + " voxels (" + std::to_string(bytes) + " bytes)";
     }
+    const unsigned nd = io->GetNumberOfDimensions();
     itk::ImageIORegion region(nd);
     for (unsigned i = 0; i < nd; ++i) {
       region.SetIndex(i, 0);

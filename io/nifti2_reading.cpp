@@ -127,6 +127,8 @@ bool rotatesAndScales(const double m[3][3]) {
 
 }  // namespace
 
+bool niftiScalarType(int datatype, ScalarType& type) { return scalarTypeOf(datatype, type); }
+
 std::string niftiGeometry(const NiftiHeader& h, Geometry& g) {
   g = Geometry{};
   const int n = std::clamp(h.spatialAxes, 1, 3);

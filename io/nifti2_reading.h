@@ -19,6 +19,9 @@ namespace voluna {
 // it is refused, as ITK refuses it: the message says why.
 std::string niftiGeometry(const NiftiHeader& header, Geometry& geometry);
 
+// The type of a NIfTI datatype code as stored; false for codes Voluna does not read.
+bool niftiScalarType(int datatype, ScalarType& type);
+
 // Reads a .nii or .nii.gz whose header checkNiftiFile has passed. Empty on
 // success, else what is wrong without the file name; `out` is left empty on
 // failure.

@@ -55,7 +55,7 @@ const Datatype* datatypeOf(int code) {
 
 }  // namespace
 
-NiftiCheck parseNiftiHeader(std::string_view bytes) {
+NiftiCheck parseNiftiHeader(std::string_view bytes, int64_t maxVoxels) {
   NiftiCheck result;
   auto fail = [&](std::string why) {
     result.error = std::move(why);
@@ -159,8 +159,12 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
   }
   int64_t count = 1;
   for (int i = 1; i <= 3; ++i) {
-    count *= dim[i];  // each below 2^31 and the product so far too: no overflow
-    if (count > kMaxVoxels) return fail("has dimensions " + shown + ", more than the 2^31 - 1 voxels Voluna can hold");
+    count *= dim[i];  // each below 2^31 and the product so far below 2^50: no overflow
+    if (count > maxVoxels) {
+      return fail("has dimensions " + shown +
+                  (maxVoxels == kMaxVoxels ? ", more than the 2^31 - 1 voxels Voluna can hold"
+                                           : ", more voxels than Voluna can address"));
+    }
   }
 
   const Datatype* type = datatypeOf(datatype);
@@ -196,7 +200,7 @@ NiftiCheck parseNiftiHeader(std::string_view bytes) {
   return result;
 }
 
-NiftiCheck checkNiftiFile(const std::string& path) {
+NiftiCheck checkNiftiFile(const std::string& path, int64_t maxVoxels) {
   NiftiCheck result;
   auto fail = [&](std::string why) {
     result.error = std::move(why);
@@ -220,7 +224,7 @@ NiftiCheck checkNiftiFile(const std::string& path) {
                   std::to_string(start.size()) + " bytes)");
     }
   }
-  result = parseNiftiHeader(start);
+  result = parseNiftiHeader(start, maxVoxels);
   if (!result.ok()) return result;
   const int64_t needed = result.header.dataOffset + result.header.voxelBytes;
   if (gzip) {

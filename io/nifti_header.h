@@ -40,12 +40,13 @@ struct NiftiCheck {
 // The bytes at the start of a NIfTI file (after inflation for .nii.gz); at
 // least 348, or 540 for NIfTI-2. Refuses what Voluna cannot hold: no
 // voxels, a 4D series, several values per voxel, colour or complex voxels,
-// a datatype whose bit width is not its own, more than 2^31 - 1 voxels.
-NiftiCheck parseNiftiHeader(std::string_view bytes);
+// a datatype whose bit width is not its own, more than `maxVoxels` voxels
+// (streamed runs allow more than a whole volume in memory may hold).
+NiftiCheck parseNiftiHeader(std::string_view bytes, int64_t maxVoxels = kMaxVoxels);
 
 // Parses the header of `path` (.nii or .nii.gz) and checks that the file
 // holds the data it claims: enough bytes after vox_offset, or a gzip stream
 // that inflates soundly to that many.
-NiftiCheck checkNiftiFile(const std::string& path);
+NiftiCheck checkNiftiFile(const std::string& path, int64_t maxVoxels = kMaxVoxels);
 
 }  // namespace voluna

@@ -67,7 +67,7 @@ std::string excerpt(std::string_view text) {
 
 }  // namespace
 
-NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile) {
+NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile, int64_t maxVoxels) {
   NrrdCheck result;
   NrrdHeader& h = result.header;
   auto fail = [&](std::string why) {
@@ -138,9 +138,11 @@ NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile) {
         int64_t s = 0;
         if (!parseWhole(item, s)) return fail(at + "size " + excerpt(item) + " is not a whole number");
         if (s < 1) return fail("has sizes " + shown + "; every size must be at least 1");
-        if (s > kMaxVoxels) return fail("has sizes " + shown + ", more than the 2^31 - 1 voxels Voluna can hold");
-        product *= s;  // both below 2^31: no overflow
-        if (product > kMaxVoxels) return fail("has sizes " + shown + ", more than the 2^31 - 1 voxels Voluna can hold");
+        const std::string tooMany = maxVoxels == kMaxVoxels
+                                        ? ", more than the 2^31 - 1 voxels Voluna can hold"
+                                        : ", more voxels than Voluna can address";
+        if (s > kMaxVoxels || product > maxVoxels / s) return fail("has sizes " + shown + tooMany);
+        product *= s;
         sizes.push_back(s);
       }
       h.count = product;
@@ -166,6 +168,9 @@ NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile) {
       }
       if (value.empty()) return fail(at + "the data file has no name");
       h.dataFile = std::string(value);
+    } else if (field == "endian") {
+      if (value != "big" && value != "little") return fail(at + "endian " + excerpt(value) + " is not big or little");
+      h.bigEndian = value == "big";
     } else if (field == "line skip" || field == "lineskip") {
       if (!parseWhole(value, h.lineSkip) || h.lineSkip < 0) return fail(at + "line skip " + excerpt(value) + " is not 0 or more");
     } else if (field == "byte skip" || field == "byteskip") {
@@ -189,7 +194,7 @@ NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile) {
   return result;
 }
 
-NrrdCheck checkNrrdFile(const std::string& path) {
+NrrdCheck checkNrrdFile(const std::string& path, int64_t maxVoxels) {
   NrrdCheck result;
   auto fail = [&](std::string why) {
     result.error = std::move(why);
@@ -203,7 +208,7 @@ NrrdCheck checkNrrdFile(const std::string& path) {
   std::string problem =
       readAt(headerFile.file->fd(), 0, std::min<size_t>(kMaxHeader, static_cast<size_t>(headerFile.size)), text);
   if (!problem.empty()) return fail("cannot be read (" + problem + ")");
-  result = parseNrrdHeader(text, static_cast<int64_t>(text.size()) == headerFile.size);
+  result = parseNrrdHeader(text, static_cast<int64_t>(text.size()) == headerFile.size, maxVoxels);
   if (!result.ok()) return result;
   const NrrdHeader& h = result.header;
 
@@ -243,9 +248,11 @@ NrrdCheck checkNrrdFile(const std::string& path) {
   }
   const int64_t needed = h.count * h.bytesPerValue;
   const int64_t available = data->size - start;
+  result.dataPath = h.dataFile.empty() ? path : (fs::path(path).parent_path() / h.dataFile).string();
   if (h.encoding == "raw") {
     if (h.byteSkip == -1) {
       if (available < needed) return fail(describeShortage(where, available, needed));
+      result.dataOffset = data->size - needed;
       return result;
     }
     if (h.byteSkip > available) {
@@ -253,6 +260,7 @@ NrrdCheck checkNrrdFile(const std::string& path) {
                   std::to_string(std::max<int64_t>(available, 0)) + " bytes");
     }
     if (available - h.byteSkip < needed) return fail(describeShortage(where, available - h.byteSkip, needed));
+    result.dataOffset = start + h.byteSkip;
     return result;
   }
   if (h.encoding == "gzip") {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "dims.h"
+
 namespace voluna {
 
 struct NrrdHeader {
@@ -18,22 +20,28 @@ struct NrrdHeader {
   int64_t dataStart = 0;    // for attached data: the byte after the blank line
   int64_t lineSkip = 0;
   int64_t byteSkip = 0;     // -1: the data is at the end of the file
+  bool bigEndian = false;   // as the endian field says; raw data of wider types only
 };
 
 struct NrrdCheck {
   NrrdHeader header;
   std::string error;  // empty when ITK may read the file; else what is wrong, without the file name
+  // Where raw voxels lie, after every skip, once checkNrrdFile has passed them.
+  std::string dataPath;
+  int64_t dataOffset = -1;
   bool ok() const { return error.empty(); }
 };
 
 // Reads header text: `text` is the start of the file (at most 1 MiB),
-// `wholeFile` says whether it is all of it. Reads nothing from disk.
-NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile);
+// `wholeFile` says whether it is all of it. Reads nothing from disk. More
+// than `maxVoxels` values are refused; streamed runs allow more than the
+// 2^31 - 1 a whole volume in memory may hold.
+NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile, int64_t maxVoxels = kMaxVoxels);
 
 // Parses the header of `path` and checks the data against it: the data file
 // exists and is a regular file, raw data is long enough after the skips,
 // gzip data inflates soundly to the size needed, text data is not
 // obviously too short.
-NrrdCheck checkNrrdFile(const std::string& path);
+NrrdCheck checkNrrdFile(const std::string& path, int64_t maxVoxels = kMaxVoxels);
 
 }  // namespace voluna

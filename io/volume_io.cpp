@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <sstream>
 
@@ -169,6 +171,24 @@ std::string readVolume(const std::string& path, InputFormat format, Volume& volu
 
 }  // namespace
 
+std::string makeDisplayable(Geometry& geometry) {
+  std::string notice;
+  static const char* const kAxes[3] = {"x", "y", "z"};
+  for (int axis = 0; axis < 3; ++axis) {
+    double& spacing = geometry.spacing[axis];
+    if (std::fabs(spacing) >= 1e-6 && std::fabs(spacing) <= 1e6) continue;
+    if (!notice.empty()) notice += "; ";
+    std::ostringstream text;
+    text << "spacing " << spacing << " along " << kAxes[axis] << " cannot be displayed, 1 is used";
+    notice += text.str();
+    spacing = 1.0;
+  }
+  for (double& value : geometry.origin) {
+    if (!std::isfinite(value)) value = 0.0;
+  }
+  return notice;
+}
+
 LoadResult loadVolume(const std::string& path) {
   LoadResult result;
   auto fail = [&](const std::string& why) {
@@ -196,21 +216,7 @@ LoadResult loadVolume(const std::string& path) {
     return fail(std::string("could not be read (") + error.what() + ")");
   }
 
-  // The filter ignores spacing, but a zero or absurd one leaves the views
-  // empty with no word why: show such volumes with unit spacing instead.
-  static const char* const kAxes[3] = {"x", "y", "z"};
-  for (int axis = 0; axis < 3; ++axis) {
-    double& spacing = result.volume.geometry.spacing[axis];
-    if (std::fabs(spacing) >= 1e-6 && std::fabs(spacing) <= 1e6) continue;
-    if (!result.notice.empty()) result.notice += "; ";
-    std::ostringstream text;
-    text << "spacing " << spacing << " along " << kAxes[axis] << " cannot be displayed, 1 is used";
-    result.notice += text.str();
-    spacing = 1.0;
-  }
-  for (double& value : result.volume.geometry.origin) {
-    if (!std::isfinite(value)) value = 0.0;
-  }
+  result.notice = makeDisplayable(result.volume.geometry);
   return result;
 }
 
@@ -455,6 +461,61 @@ std::string writeVolume(const std::string& path, const Volume& volume) {
     }
   }
   return path + ": cannot be written (unknown format)";
+}
+
+std::string singleFileHeader(const std::string& path, OutputFormat format, const int64_t sizes[3], ScalarType type,
+                             const Geometry& geometry, std::string& header) {
+  header.clear();
+  if (format != OutputFormat::Nifti && format != OutputFormat::Nrrd) return path + ": has no header of its own";
+  // NIfTI-1 holds each size in 16 bits.
+  if (format == OutputFormat::Nifti && std::max({sizes[0], sizes[1], sizes[2]}) > 32767) {
+    return path + ": NIfTI-1 holds at most 32767 voxels along an axis; write .nrrd or .mhd instead";
+  }
+  // One voxel written by ITK gives every field that does not depend on the
+  // sizes, which are then set: the rest of the header is the same for any size.
+  const fs::path target(path);
+  const std::string extension = format == OutputFormat::Nifti ? ".nii" : ".nrrd";
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  const std::string sample =
+      (folder / ("." + target.filename().string() + ".header-" + std::to_string(::getpid()) + extension)).string();
+  Volume one;
+  one.dims = {1, 1, 1};
+  one.type = type;
+  one.geometry = geometry;
+  one.data.assign(scalarSize(type), 0);
+  const std::string problem = writeVolume(sample, one);
+  if (!problem.empty()) return problem;
+  std::string bytes;
+  {
+    std::ifstream in(sample, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ::unlink(sample.c_str());
+  if (bytes.size() <= scalarSize(type)) return path + ": cannot be written (its header could not be made)";
+  bytes.resize(bytes.size() - scalarSize(type));
+  if (format == OutputFormat::Nifti) {
+    float offset = 0;
+    if (bytes.size() >= 348) std::memcpy(&offset, bytes.data() + 108, 4);
+    if (bytes.size() < 348 || offset != static_cast<float>(bytes.size())) {
+      return path + ": cannot be written (ITK's NIfTI header is not where it is expected)";
+    }
+    for (int axis = 0; axis < 3; ++axis) {
+      const auto size = static_cast<int16_t>(sizes[axis]);
+      std::memcpy(bytes.data() + 42 + 2 * axis, &size, 2);
+    }
+  } else {
+    const std::string ones = "\nsizes: 1 1 1\n";
+    const size_t at = bytes.find(ones);
+    if (at == std::string::npos || bytes.find("\nencoding: raw\n") == std::string::npos ||
+        bytes.compare(bytes.size() - 2, 2, "\n\n") != 0) {
+      return path + ": cannot be written (ITK's NRRD header is not what is expected)";
+    }
+    bytes.replace(at, ones.size(),
+                  "\nsizes: " + std::to_string(sizes[0]) + ' ' + std::to_string(sizes[1]) + ' ' +
+                      std::to_string(sizes[2]) + '\n');
+  }
+  header = std::move(bytes);
+  return {};
 }
 
 std::string writeResult(const std::string& rawPath, const uint8_t* bytes, Dims dims) {

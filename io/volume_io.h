@@ -28,6 +28,11 @@ struct LoadResult {
 // than 2^31 voxels.
 LoadResult loadVolume(const std::string& path);
 
+// The filter ignores spacing, but a zero or absurd one leaves the views
+// empty with no word why: such spacings become 1 and non-finite origins 0,
+// as every load does. Returns what was changed, for a person ("" if nothing).
+std::string makeDisplayable(Geometry& geometry);
+
 // The output formats, by extension.
 enum class OutputFormat { Raw, MetaImageHeader, MetaImage, Nifti, NiftiGzip, Nrrd, Tiff };
 
@@ -43,6 +48,14 @@ bool outputFormatFor(const std::string& path, OutputFormat& format, std::string&
 // the old one, so readers never see a torn file and on failure the old files
 // stay. Returns an empty string on success, else a message naming the file.
 std::string writeVolume(const std::string& path, const Volume& volume);
+
+// The bytes that writeVolume writes before the voxels of a .nii or .nrrd
+// (`format` Nifti or Nrrd) of these sizes, type and geometry; the voxels
+// follow them raw, x fastest, in native byte order. Taken from ITK's own
+// writer, so a result written around them is the one writeVolume writes.
+// Empty on success, else what is wrong, naming `path`.
+std::string singleFileHeader(const std::string& path, OutputFormat format, const int64_t sizes[3], ScalarType type,
+                             const Geometry& geometry, std::string& header);
 
 // The MetaImage header text that names rawPath as the data file of a volume
 // of volume's dimensions, type and geometry (its voxels are not used).

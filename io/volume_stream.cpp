@@ -1,19 +1,31 @@
 #include "volume_stream.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <type_traits>
 
 #include <itkMetaImageIO.h>
+#include <itkNiftiImageIO.h>
+#include <itkNrrdImageIO.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_checks.h"
+#include "itk_reading.h"
+#include "metaimage_header.h"
+#include "nifti2_reading.h"
+#include "nifti_header.h"
+#include "nrrd_header.h"
 #include "volume_io.h"
 
 namespace fs = std::filesystem;
@@ -23,12 +35,6 @@ namespace voluna {
 namespace {
 
 std::string systemError() { return std::strerror(errno); }
-
-std::string lowerExtension(const std::string& path) {
-  std::string extension = fs::path(path).extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension;
-}
 
 // Reads or writes exactly `size` bytes at `offset`.
 template <class Transfer>
@@ -56,39 +62,32 @@ std::string writeAll(int fd, const void* data, size_t size, int64_t offset) {
                      static_cast<char*>(const_cast<void*>(data)), size, offset);
 }
 
-}  // namespace
+enum class Format { None, MetaImage, Nifti, Nrrd };
 
-bool streamable(const std::string& path) {
-  const std::string extension = lowerExtension(path);
-  return extension == ".mhd" || extension == ".mha";
+Format formatOf(const std::string& path) {
+  std::string name = fs::path(path).filename().string();
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  auto endsWith = [&](const char* end) {
+    const size_t n = std::strlen(end);
+    return name.size() >= n && name.compare(name.size() - n, n, end) == 0;
+  };
+  if (endsWith(".mhd") || endsWith(".mha")) return Format::MetaImage;
+  if (endsWith(".nii") || endsWith(".nii.gz")) return Format::Nifti;
+  if (endsWith(".nrrd") || endsWith(".nhdr")) return Format::Nrrd;
+  return Format::None;
 }
 
-namespace {
+constexpr bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
-// The header's spacing, origin and axes as ITK reads them for a whole run,
-// from the header alone.
-std::string readGeometry(const std::string& path, Geometry& geometry) {
-  try {
-    auto io = itk::MetaImageIO::New();
-    io->SetFileName(path);
-    io->ReadImageInformation();
-    const unsigned axes = std::min(io->GetNumberOfDimensions(), 3u);
-    for (unsigned i = 0; i < axes; ++i) {
-      geometry.spacing[i] = io->GetSpacing(i);
-      geometry.origin[i] = io->GetOrigin(i);
-      const std::vector<double> axis = io->GetDirection(i);
-      for (unsigned r = 0; r < std::min<size_t>(axis.size(), 3); ++r) geometry.direction[r * 3 + i] = axis[r];
-    }
-  } catch (const itk::ExceptionObject& e) {
-    return e.GetDescription();
-  }
-  return {};
+ScalarType scalarTypeOf(ElementType type) {
+  static const ScalarType kTypes[] = {ScalarType::Int8,  ScalarType::UInt8,  ScalarType::Int16,   ScalarType::UInt16,
+                                      ScalarType::Int32, ScalarType::UInt32, ScalarType::Float32, ScalarType::Float64};
+  return kTypes[static_cast<int>(type)];
 }
 
-}  // namespace
-
-StreamSource inspectVolume(const std::string& path) {
-  StreamSource source;
+void metaImageSource(const std::string& path, StreamSource& source) {
+  source.uncompress = "save it uncompressed (MetaImage with CompressedData = False, for example with ITK's or "
+                      "SimpleITK's image writer without compression) and run again";
   // The header alone first: a compressed stream is not inflated just to
   // find out that it cannot be streamed.
   std::string text(kMaxHeaderBytes, '\0');
@@ -100,26 +99,33 @@ StreamSource inspectVolume(const std::string& path) {
     if (parsed.ok() && parsed.header.compressed) {
       const Dims d = parsed.header.dims;
       source.dims = {d.x, d.y, d.z};
-      source.type = parsed.header.elementType;
+      source.stored = scalarTypeOf(parsed.header.elementType);
       source.compressed = true;
-      return source;
+      return;
     }
   }
   const CheckedMetaImage checked = checkMetaImageFile(path, kMaxWholeVoxels);
   const MetaImageHeader& header = checked.header;
   // Known whenever the header was read, even if its data is not sound.
   source.dims = {header.dims.x, header.dims.y, header.dims.z};
-  source.type = header.elementType;
+  source.stored = scalarTypeOf(header.elementType);
   if (!checked.ok()) {
     source.error = path + ": " + checked.error;
-    return source;
+    return;
   }
   source.dataPath = checked.dataPath;
-  const std::string problem = readGeometry(path, source.geometry);
+  ItkHeader itk;
+  auto io = itk::MetaImageIO::New();
+  const std::string problem = readItkHeader(io, path, kMaxWholeVoxels, itk);
   if (!problem.empty()) {
-    source.error = path + ": its geometry cannot be read (" + problem + ")";
-    return source;
+    source.error = path + ": its header " + problem;
+    return;
   }
+  source.geometry = itk.geometry;
+  // ITK's image IO gives the byte order only once it reads voxels; MetaIO
+  // has it from the header.
+  source.swapped =
+      scalarSize(source.stored) > 1 && io->GetMetaImagePointer()->BinaryDataByteOrderMSB() != kHostBigEndian;
   if (header.local) {
     source.dataOffset = header.localDataStart;
   } else if (header.headerSize == -1) {
@@ -129,12 +135,160 @@ StreamSource inspectVolume(const std::string& path) {
   } else {
     source.dataOffset = header.headerSize;
   }
+}
+
+// Scaling as a whole load applies it: NIfTI-2 as Voluna's own reader does,
+// NIfTI-1 as ITK's. Factors on which ITK's reading could differ from a plain
+// reading of the header (non-finite, or next to zero) are refused.
+std::string niftiScaling(const NiftiHeader& h, StreamSource& source) {
+  double slope = h.slope, intercept = h.intercept;
+  if (h.version == 2) {
+    if (!std::isfinite(slope)) slope = 0;
+    if (!std::isfinite(intercept)) intercept = 0;
+    if (slope == 0) slope = 1;
+  } else if (!(slope == 0 && intercept == 0)) {
+    const bool plain = std::isfinite(slope) && std::isfinite(intercept) && std::fabs(slope) >= 1e-10 &&
+                       (intercept == 0 || std::fabs(intercept) >= 1e-10);
+    if (!plain) {
+      std::ostringstream factors;
+      factors << "scl_slope " << h.slope << ", scl_inter " << h.intercept;
+      source.wholeOnly = true;
+      return "its scaling (" + factors.str() + ") is read only by a whole load";
+    }
+  } else {
+    slope = 1;
+  }
+  source.scaled = slope != 1 || intercept != 0;
+  if (!source.scaled) return {};
+  source.slope = slope;
+  source.intercept = intercept;
+  source.wholeScaling = h.integerStored && h.slope != 0 && h.slope == std::floor(h.slope) &&
+                        h.intercept == std::floor(h.intercept);
+  return {};
+}
+
+void niftiSource(const std::string& path, StreamSource& source) {
+  source.uncompress = "decompress it with 'gunzip -k " + path + "' and filter the .nii that writes";
+  const Opened file = openRegular(path);
+  if (file.state != Opened::Ok) {
+    source.error = path + ": " + (file.state == Opened::Missing ? std::string("no such file") : file.problem());
+    return;
+  }
+  std::string start;
+  std::string problem = readAt(file.file->fd(), 0, 540, start);
+  if (!problem.empty()) {
+    source.error = path + ": cannot be read (" + problem + ")";
+    return;
+  }
+  const bool gzip =
+      start.size() >= 2 && static_cast<unsigned char>(start[0]) == 0x1f && static_cast<unsigned char>(start[1]) == 0x8b;
+  if (gzip) {
+    problem = inflatePrefix(file.file->fd(), 0, file.size, 540, start);
+    const NiftiCheck parsed = parseNiftiHeader(start, kMaxWholeVoxels);
+    if (!problem.empty() || !parsed.ok()) {
+      source.error = path + ": " + (problem.empty() ? parsed.error : "holds " + problem + " in its header");
+      return;
+    }
+    source.dims = {parsed.header.dims.x, parsed.header.dims.y, parsed.header.dims.z};
+    niftiScalarType(parsed.header.datatype, source.stored);
+    source.compressed = true;
+    return;
+  }
+  const NiftiCheck checked = checkNiftiFile(path, kMaxWholeVoxels);
+  if (!checked.ok()) {
+    source.error = path + ": " + checked.error;
+    return;
+  }
+  const NiftiHeader& h = checked.header;
+  source.dims = {h.dims.x, h.dims.y, h.dims.z};
+  niftiScalarType(h.datatype, source.stored);
+  if (h.version == 2) {
+    problem = niftiGeometry(h, source.geometry);
+  } else {
+    ItkHeader itk;
+    problem = readItkHeader(itk::NiftiImageIO::New(), path, kMaxWholeVoxels, itk);
+    if (problem.empty()) source.geometry = itk.geometry;
+    if (!problem.empty()) problem = "its header " + problem;
+  }
+  if (problem.empty()) problem = niftiScaling(h, source);
+  if (!problem.empty()) {
+    source.error = path + ": " + problem;
+    return;
+  }
+  source.dataPath = path;
+  source.dataOffset = h.dataOffset;
+  source.swapped = h.swapped;
+}
+
+void nrrdSource(const std::string& path, StreamSource& source) {
+  source.uncompress = "save it again with raw encoding (the header line 'encoding: raw') and run again";
+  const Opened file = openRegular(path);
+  if (file.state != Opened::Ok) {
+    source.error = path + ": " + (file.state == Opened::Missing ? std::string("no such file") : file.problem());
+    return;
+  }
+  std::string text;
+  std::string problem = readAt(file.file->fd(), 0, std::min<int64_t>(file.size, int64_t{1} << 20), text);
+  if (!problem.empty()) {
+    source.error = path + ": cannot be read (" + problem + ")";
+    return;
+  }
+  const NrrdCheck parsed = parseNrrdHeader(text, static_cast<int64_t>(text.size()) == file.size, kMaxWholeVoxels);
+  if (!parsed.ok()) {
+    source.error = path + ": " + parsed.error;
+    return;
+  }
+  // ITK decides which axes are the volume's and which hold components, and
+  // places it: the header alone, as a whole load reads it.
+  ItkHeader itk;
+  problem = readItkHeader(itk::NrrdImageIO::New(), path, kMaxWholeVoxels, itk);
+  if (!problem.empty()) {
+    source.error = path + ": " + problem;
+    return;
+  }
+  source.dims = {itk.size[0], itk.size[1], itk.size[2]};
+  source.stored = itk.type;
+  source.geometry = itk.geometry;
+  if (parsed.header.encoding != "raw") {
+    source.compressed = true;
+    return;
+  }
+  const NrrdCheck checked = checkNrrdFile(path, kMaxWholeVoxels);
+  if (!checked.ok()) {
+    source.error = path + ": " + checked.error;
+    return;
+  }
+  source.dataPath = checked.dataPath;
+  source.dataOffset = checked.dataOffset;
+  source.swapped = scalarSize(source.stored) > 1 && checked.header.bigEndian != kHostBigEndian;
+}
+
+}  // namespace
+
+ScalarType StreamSource::valueType() const {
+  if (!scaled) return stored;
+  return stored == ScalarType::Float64 ? ScalarType::Float64 : ScalarType::Float32;
+}
+
+bool streamable(const std::string& path) { return formatOf(path) != Format::None; }
+
+StreamSource inspectVolume(const std::string& path) {
+  StreamSource source;
+  switch (formatOf(path)) {
+    case Format::MetaImage: metaImageSource(path, source); break;
+    case Format::Nifti: niftiSource(path, source); break;
+    case Format::Nrrd: nrrdSource(path, source); break;
+    case Format::None:
+      source.error = path + ": only MetaImage, NIfTI and NRRD volumes are read a part at a time";
+      break;
+  }
+  if (source.ok() && !source.compressed) source.notice = makeDisplayable(source.geometry);
   return source;
 }
 
 BoxReader::BoxReader(const StreamSource& source) : source_(source) {
-  if (source.compressed || source.type != ElementType::UChar) {
-    error_ = source.dataPath + ": only uncompressed 8-bit voxels are read a box at a time";
+  if (source.compressed) {
+    error_ = source.dataPath + ": compressed voxels cannot be read a part at a time";
     return;
   }
   fd_ = ::open(source.dataPath.c_str(), O_RDONLY | O_CLOEXEC);
@@ -145,46 +299,203 @@ BoxReader::~BoxReader() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::string BoxReader::read(const Box& box, float* out) {
-  if (!error_.empty()) return error_;
-  const Extent& d = source_.dims;
-  const int64_t width = box.width(), height = box.height();
-  // Whole rows of the volume lie one after another: one read per plane.
-  const bool wholeRows = box.x0 == 0 && box.x1 == d.x;
-  plane_.resize(static_cast<size_t>(width * height));
-  for (int64_t z = box.z0; z < box.z1; ++z) {
-    const int64_t rowStart = source_.dataOffset + (z * d.y) * d.x;
-    std::string problem;
-    if (wholeRows) {
-      problem = readAll(fd_, plane_.data(), plane_.size(), rowStart + box.y0 * d.x);
+namespace {
+
+template <typename T>
+void scaleInto(const uint8_t* stored, int64_t count, double slope, double intercept, uint8_t* out) {
+  for (int64_t i = 0; i < count; ++i) {
+    T value;
+    std::memcpy(&value, stored + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
+    if constexpr (std::is_same_v<T, double>) {
+      const double scaled = value * slope + intercept;
+      std::memcpy(out + i * 8, &scaled, 8);
     } else {
-      for (int64_t y = box.y0; y < box.y1 && problem.empty(); ++y) {
-        problem = readAll(fd_, plane_.data() + (y - box.y0) * width, static_cast<size_t>(width),
-                          rowStart + y * d.x + box.x0);
+      // Stored values become floats before they are scaled, as in a whole load.
+      const auto scaled = static_cast<float>(static_cast<double>(static_cast<float>(value)) * slope + intercept);
+      std::memcpy(out + i * 4, &scaled, 4);
+    }
+  }
+}
+
+void scaleValues(ScalarType stored, const uint8_t* raw, int64_t count, double slope, double intercept, uint8_t* out) {
+  switch (stored) {
+    case ScalarType::UInt8: scaleInto<uint8_t>(raw, count, slope, intercept, out); break;
+    case ScalarType::Int8: scaleInto<int8_t>(raw, count, slope, intercept, out); break;
+    case ScalarType::UInt16: scaleInto<uint16_t>(raw, count, slope, intercept, out); break;
+    case ScalarType::Int16: scaleInto<int16_t>(raw, count, slope, intercept, out); break;
+    case ScalarType::UInt32: scaleInto<uint32_t>(raw, count, slope, intercept, out); break;
+    case ScalarType::Int32: scaleInto<int32_t>(raw, count, slope, intercept, out); break;
+    case ScalarType::Float32: scaleInto<float>(raw, count, slope, intercept, out); break;
+    case ScalarType::Float64: scaleInto<double>(raw, count, slope, intercept, out); break;
+  }
+}
+
+}  // namespace
+
+const uint8_t* BoxReader::readValues(const Box& box, std::string& problem) {
+  const Extent& d = source_.dims;
+  const auto size = static_cast<int64_t>(scalarSize(source_.stored));
+  const int64_t width = box.width(), height = box.height();
+  stored_.resize(static_cast<size_t>(width * height * size));
+  const int64_t planeStart = source_.dataOffset + box.z0 * d.y * d.x * size;
+  // Whole rows of the volume lie one after another: one read per plane.
+  if (box.x0 == 0 && box.x1 == d.x) {
+    problem = readAll(fd_, stored_.data(), stored_.size(), planeStart + box.y0 * d.x * size);
+  } else {
+    for (int64_t y = box.y0; y < box.y1 && problem.empty(); ++y) {
+      problem = readAll(fd_, stored_.data() + (y - box.y0) * width * size, static_cast<size_t>(width * size),
+                        planeStart + (y * d.x + box.x0) * size);
+    }
+  }
+  if (!problem.empty()) {
+    problem = source_.dataPath + ": cannot be read (" + problem + ")";
+    return nullptr;
+  }
+  if (source_.swapped && size > 1) {
+    for (size_t at = 0; at < stored_.size(); at += static_cast<size_t>(size)) {
+      std::reverse(stored_.begin() + static_cast<std::ptrdiff_t>(at),
+                   stored_.begin() + static_cast<std::ptrdiff_t>(at) + size);
+    }
+  }
+  if (!source_.scaled) return stored_.data();
+  values_.resize(static_cast<size_t>(width * height) * scalarSize(source_.valueType()));
+  scaleValues(source_.stored, stored_.data(), width * height, source_.slope, source_.intercept, values_.data());
+  return values_.data();
+}
+
+ValueScan BoxReader::scan(const std::function<bool(double)>& keepGoing) {
+  ValueScan result;
+  result.type = source_.valueType();
+  if (!error_.empty()) {
+    result.error = error_;
+    return result;
+  }
+  if (result.type == ScalarType::UInt8) return result;
+  const Extent& d = source_.dims;
+  // A few MiB at most, whatever the plane size and budget.
+  const int64_t rows = std::clamp<int64_t>((int64_t{1} << 18) / d.x, 1, d.y);
+  const bool floating = isFloatingPoint(result.type);
+  // A whole load turns integers scaled by whole numbers back into the
+  // smallest signed type that holds them, when every value is whole.
+  bool whole = source_.wholeScaling && result.type == ScalarType::Float32;
+  float low = 0, high = 0;
+  bool found = false, first = true;
+  ValueRange range;
+  const double planes = static_cast<double>(d.z);
+  for (int64_t z = 0; z < d.z; ++z) {
+    for (int64_t y = 0; y < d.y; y += rows) {
+      const double fraction = (static_cast<double>(z) + static_cast<double>(y) / static_cast<double>(d.y)) / planes;
+      if (keepGoing && !keepGoing(fraction)) {
+        result.stopped = true;
+        return result;
+      }
+      const Box part{0, y, z, d.x, std::min(y + rows, d.y), z + 1};
+      const uint8_t* values = readValues(part, result.error);
+      if (!values) return result;
+      const int64_t count = part.count();
+      const ValueRange partRange = findValueRange(values, result.type, count);
+      // A part without any finite value gives [0, 0], which must not count.
+      bool finite = !floating || partRange.min != 0 || partRange.max != 0;
+      if (!finite) {
+        if (result.type == ScalarType::Float32) {
+          const auto* v = reinterpret_cast<const float*>(values);
+          finite = std::any_of(v, v + count, [](float x) { return std::isfinite(x); });
+        } else {
+          const auto* v = reinterpret_cast<const double*>(values);
+          finite = std::any_of(v, v + count, [](double x) { return std::isfinite(x); });
+        }
+      }
+      if (finite) {
+        range = found ? mergeRanges(range, partRange) : partRange;
+        found = true;
+      }
+      if (whole) {
+        const auto* v = reinterpret_cast<const float*>(values);
+        for (int64_t i = 0; i < count && whole; ++i) {
+          if (v[i] != std::floor(v[i])) {
+            whole = false;
+          } else {
+            low = first ? v[i] : std::min(low, v[i]);
+            high = first ? v[i] : std::max(high, v[i]);
+            first = false;
+          }
+        }
       }
     }
-    if (!problem.empty()) return source_.dataPath + ": cannot be read (" + problem + ")";
-    float* to = out + (z - box.z0) * width * height;
-    for (size_t i = 0; i < plane_.size(); ++i) to[i] = static_cast<float>(plane_[i]) / 255.0f;
+  }
+  // Floats hold every integer up to 2^24 exactly; beyond that they stay floats.
+  if (whole && low >= -16777216.0f && high <= 16777216.0f) {
+    result.type = low >= -32768.0f && high <= 32767.0f ? ScalarType::Int16 : ScalarType::Int32;
+  }
+  result.range = found ? range : ValueRange{};
+  // The bricks that follow count their own planes, not the pass's.
+  stored_ = {};
+  values_ = {};
+  return result;
+}
+
+std::string BoxReader::read(const Box& box, ValueRange range, float* out) {
+  if (!error_.empty()) return error_;
+  const int64_t planeVoxels = box.width() * box.height();
+  for (int64_t z = box.z0; z < box.z1; ++z) {
+    Box plane = box;
+    plane.z0 = z;
+    plane.z1 = z + 1;
+    std::string problem;
+    const uint8_t* values = readValues(plane, problem);
+    if (!values) return problem;
+    mapToUnit(values, source_.valueType(), planeVoxels, range, out + (z - box.z0) * planeVoxels);
   }
   return {};
 }
 
-StreamedResult::StreamedResult(const std::string& rawPath, Extent dims, const Geometry& geometry)
-    : rawPath_(rawPath), dims_(dims), geometry_(geometry) {
-  const fs::path target(rawPath);
+std::string streamedOutputProblem(const std::string& path, Extent dims) {
+  OutputFormat format;
+  std::string error;
+  if (!outputFormatFor(path, format, error)) return error;
+  switch (format) {
+    case OutputFormat::Raw:
+    case OutputFormat::MetaImageHeader:
+    case OutputFormat::Nrrd: return {};
+    case OutputFormat::Nifti:
+      if (std::max({dims.x, dims.y, dims.z}) <= 32767) return {};
+      return path + ": NIfTI-1 holds at most 32767 voxels along an axis; write .nrrd or .mhd instead";
+    default: break;
+  }
+  return path + ": results filtered in bricks are written uncompressed as .mhd (with its .raw), .raw (with a .mhd "
+                "beside it), .nii or .nrrd";
+}
+
+StreamedResult::StreamedResult(const std::string& path, Extent dims, ScalarType type, const Geometry& geometry)
+    : dataPath_(path), dims_(dims), type_(type), geometry_(geometry) {
+  error_ = streamedOutputProblem(path, dims);
+  if (!error_.empty()) return;
+  OutputFormat format;
+  outputFormatFor(path, format, error_);
+  if (format == OutputFormat::Raw) {
+    headerPath_ = headerPathFor(path);
+  } else if (format == OutputFormat::MetaImageHeader) {
+    dataPath_ = fs::path(path).replace_extension(".raw").string();
+    headerPath_ = path;
+  } else {
+    const int64_t sizes[3] = {dims.x, dims.y, dims.z};
+    error_ = singleFileHeader(path, format, sizes, type, geometry, prefix_);
+    if (!error_.empty()) return;
+  }
+  const fs::path target(dataPath_);
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   temporary_ = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
   fd_ = ::mkstemp(temporary_.data());
   if (fd_ < 0) {
     temporary_.clear();
-    error_ = rawPath + ": cannot be written (" + systemError() + ")";
+    error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
     return;
   }
   // Sized at once, so that a full disk shows before the work where the
   // file system reserves space, and each box lands at its own offset.
-  if (::ftruncate(fd_, static_cast<off_t>(dims.count())) != 0) {
-    error_ = rawPath + ": cannot be written (" + systemError() + ")";
+  const int64_t bytes = static_cast<int64_t>(prefix_.size()) + dims.count() * static_cast<int64_t>(scalarSize(type));
+  if (::ftruncate(fd_, static_cast<off_t>(bytes)) != 0) {
+    error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
   }
 }
 
@@ -193,45 +504,54 @@ StreamedResult::~StreamedResult() {
   if (!temporary_.empty()) ::unlink(temporary_.c_str());
 }
 
-std::string StreamedResult::write(const Box& box, const uint8_t* bytes) {
+std::string StreamedResult::write(const Box& box, const void* values) {
   if (!error_.empty()) return error_;
+  const auto size = static_cast<int64_t>(scalarSize(type_));
   const int64_t width = box.width(), height = box.height();
   const bool wholeRows = box.x0 == 0 && box.x1 == dims_.x;
   for (int64_t z = box.z0; z < box.z1; ++z) {
-    const int64_t rowStart = (z * dims_.y) * dims_.x;
-    const uint8_t* from = bytes + (z - box.z0) * width * height;
+    const int64_t planeStart = static_cast<int64_t>(prefix_.size()) + z * dims_.y * dims_.x * size;
+    const auto* from = static_cast<const uint8_t*>(values) + (z - box.z0) * width * height * size;
     std::string problem;
     if (wholeRows) {
-      problem = writeAll(fd_, from, static_cast<size_t>(width * height), rowStart + box.y0 * dims_.x);
+      problem = writeAll(fd_, from, static_cast<size_t>(width * height * size), planeStart + box.y0 * dims_.x * size);
     } else {
       for (int64_t y = box.y0; y < box.y1 && problem.empty(); ++y) {
-        problem = writeAll(fd_, from + (y - box.y0) * width, static_cast<size_t>(width),
-                           rowStart + y * dims_.x + box.x0);
+        problem = writeAll(fd_, from + (y - box.y0) * width * size, static_cast<size_t>(width * size),
+                           planeStart + (y * dims_.x + box.x0) * size);
       }
     }
-    if (!problem.empty()) return error_ = rawPath_ + ": cannot be written (" + problem + ")";
+    if (!problem.empty()) return error_ = dataPath_ + ": cannot be written (" + problem + ")";
   }
   return {};
 }
 
 std::string StreamedResult::commit() {
   if (!error_.empty()) return error_;
+  // The header last: a file that ends before its voxels are all written
+  // never looks like a volume.
+  if (!prefix_.empty()) {
+    const std::string problem = writeAll(fd_, prefix_.data(), prefix_.size(), 0);
+    if (!problem.empty()) return error_ = dataPath_ + ": cannot be written (" + problem + ")";
+  }
   const mode_t mask = ::umask(0);
   ::umask(mask);
   if (::fchmod(fd_, 0666 & ~mask) != 0 || ::fsync(fd_) != 0 || ::close(fd_) != 0) {
     fd_ = -1;
-    return error_ = rawPath_ + ": cannot be written (" + systemError() + ")";
+    return error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
   }
   fd_ = -1;
-  if (std::rename(temporary_.c_str(), rawPath_.c_str()) != 0) {
-    return error_ = rawPath_ + ": cannot be written (" + systemError() + ")";
+  if (std::rename(temporary_.c_str(), dataPath_.c_str()) != 0) {
+    return error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
   }
   temporary_.clear();
+  if (headerPath_.empty()) return {};
   Volume described;
   described.dims = {static_cast<int>(dims_.x), static_cast<int>(dims_.y), static_cast<int>(dims_.z)};
+  described.type = type_;
   described.geometry = geometry_;
-  const std::string text = rawHeaderText(rawPath_, described);
-  return writeFileAtomically(headerPathFor(rawPath_), text.data(), text.size());
+  const std::string text = rawHeaderText(dataPath_, described);
+  return writeFileAtomically(headerPath_, text.data(), text.size());
 }
 
 }  // namespace voluna

@@ -3,11 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "brick.h"
-#include "metaimage_header.h"
+#include "value_mapping.h"
 #include "volume.h"
 
 namespace voluna {
@@ -16,24 +17,48 @@ namespace voluna {
 // header alone: no voxel is read and any size is accepted.
 struct StreamSource {
   Extent dims;
-  ElementType type = ElementType::UChar;
-  bool compressed = false;   // the voxels cannot be read a box at a time
-  std::string dataPath;      // the file that holds the voxels
-  int64_t dataOffset = 0;    // of the first voxel in dataPath
-  Geometry geometry;         // as the header places the voxels
-  std::string error;         // empty when usable; else names the file and what is wrong
+  ScalarType stored = ScalarType::UInt8;  // as the file holds the voxels
+  bool compressed = false;  // the voxels cannot be read a box at a time
+  std::string uncompress;   // for a person: how to store the volume so that they can be
+  std::string dataPath;     // the file that holds the voxels
+  int64_t dataOffset = 0;   // of the first voxel in dataPath
+  bool swapped = false;     // stored in the other byte order
+  // NIfTI scaling, applied as a whole load applies it: values become
+  // float32 (float64 stays), and the first pass finds which type a whole
+  // load gives them.
+  bool scaled = false;
+  double slope = 1, intercept = 0;
+  bool wholeScaling = false;  // integers scaled by whole numbers may load as integers
+  Geometry geometry;        // as a whole load places the voxels
+  std::string notice;       // what a whole load would tell a person about the geometry
+  std::string error;        // empty when usable; else names the file and what is wrong
+  bool wholeOnly = false;   // the file is sound, but only a whole load reads it (error says why)
 
   bool ok() const { return error.empty(); }
+  // The type of the values before any first pass: stored, or scaled.
+  ScalarType valueType() const;
 };
 
-// True for the file names a StreamSource can be made from (.mhd, .mha).
+// True for the file names a StreamSource can be made from: MetaImage
+// (.mhd, .mha), NIfTI (.nii, .nii.gz) and NRRD (.nrrd, .nhdr).
 bool streamable(const std::string& path);
 
-// Reads and checks the header of a MetaImage volume of any size; for
-// uncompressed data also that its data file holds every voxel.
+// Reads and checks the header of a volume of any size; for uncompressed
+// data also that its data file holds every voxel. Compressed data is only
+// recognised (dims and type known, `compressed` set), not checked.
 StreamSource inspectVolume(const std::string& path);
 
-// Reads boxes of an 8-bit volume as the filter's floats (byte / 255).
+// What a whole load of the volume holds: its values' type and the range
+// that maps them onto the filter's unit scale.
+struct ValueScan {
+  ScalarType type = ScalarType::UInt8;
+  ValueRange range{0, 255};
+  bool stopped = false;  // the caller asked to stop
+  std::string error;     // names the file and what is wrong
+};
+
+// Reads boxes of a volume of any scalar type as the filter's floats, mapped
+// exactly as a whole load and run map them.
 class BoxReader {
  public:
   explicit BoxReader(const StreamSource& source);
@@ -44,24 +69,41 @@ class BoxReader {
   // Empty when the data file is open, else why not.
   const std::string& error() const { return error_; }
 
-  // Fills `out` with the voxels of `box` (inside the volume), x fastest.
-  // Holds one plane of the box at a time. Empty string on success.
-  std::string read(const Box& box, float* out);
+  // One pass over every voxel, a few planes' worth at a time: the type a
+  // whole load gives the values and their finite range. 8-bit volumes need
+  // no pass. `keepGoing(fraction done)` is asked between parts; false stops.
+  ValueScan scan(const std::function<bool(double)>& keepGoing);
+
+  // Fills `out` with the voxels of `box` (inside the volume), x fastest,
+  // mapped onto the unit scale with `range` (what scan() found). Holds one
+  // plane of the box at a time. Empty string on success.
+  std::string read(const Box& box, ValueRange range, float* out);
 
  private:
+  // The voxels of `box` in one z-plane, as values of valueType() in native
+  // order, valid until the next call; null on failure, with `problem` set.
+  const uint8_t* readValues(const Box& box, std::string& problem);
+
   StreamSource source_;
   int fd_ = -1;
   std::string error_;
-  std::vector<uint8_t> plane_;
+  std::vector<uint8_t> stored_, values_;
 };
 
-// The result of a streamed run: bytes in voxel order written box by box
-// into a temporary file beside `rawPath`, renamed over it by commit(), with
-// a MetaImage header beside it like writeResult's. Until then an existing
-// result stays as it was; a result never committed leaves nothing behind.
+// Empty when a streamed result can be written to `path` (by its extension:
+// .mhd with its .raw, .raw or any other name with a .mhd beside it, .nii,
+// .nrrd), else a message naming `path` and what works.
+std::string streamedOutputProblem(const std::string& path, Extent dims);
+
+// The result of a streamed run, written as writeVolume writes `path`: voxels
+// of `type` in voxel order, box by box, into a temporary file beside the
+// data file, which commit() completes (a .nii's or .nrrd's header last) and
+// renames over it, then writes a MetaImage header where the format has one.
+// Until then an existing result stays as it was; a result never committed
+// leaves nothing behind.
 class StreamedResult {
  public:
-  StreamedResult(const std::string& rawPath, Extent dims, const Geometry& geometry);
+  StreamedResult(const std::string& path, Extent dims, ScalarType type, const Geometry& geometry);
   ~StreamedResult();
   StreamedResult(const StreamedResult&) = delete;
   StreamedResult& operator=(const StreamedResult&) = delete;
@@ -69,14 +111,16 @@ class StreamedResult {
   // Empty when the temporary file was made, else why not (naming the file).
   const std::string& error() const { return error_; }
 
-  // Writes `bytes`, the voxels of `box` x fastest. Empty string on success.
-  std::string write(const Box& box, const uint8_t* bytes);
-  // Makes the result visible: data file, then header. Empty string on success.
+  // Writes `values`, the voxels of `box` x fastest. Empty string on success.
+  std::string write(const Box& box, const void* values);
+  // Makes the result visible. Empty string on success.
   std::string commit();
 
  private:
-  std::string rawPath_, temporary_;
+  std::string dataPath_, headerPath_, temporary_;
+  std::string prefix_;  // a single file's own header, before the voxels
   Extent dims_;
+  ScalarType type_;
   Geometry geometry_;
   int fd_ = -1;
   std::string error_;

@@ -7,13 +7,15 @@
 #include <cstdio>
 #include <vector>
 
-#include "byte_conversion.h"
+#include "value_mapping.h"
 
 namespace voluna {
 
 namespace {
 
-std::string mebibytes(int64_t bytes) {
+// Rounded up, in KiB below a MiB: "64 KiB" is not "1 MiB" beside "1 MiB".
+std::string sizeText(int64_t bytes) {
+  if (bytes < (int64_t{1} << 20)) return std::to_string((bytes + 1023) >> 10) + " KiB";
   return std::to_string((bytes + (int64_t{1} << 20) - 1) >> 20) + " MiB";
 }
 
@@ -64,7 +66,7 @@ int64_t defaultMemoryBudget() {
 }
 
 RunChoice chooseRun(const std::string& input, const FilterParams& params, Backend backend,
-                    int64_t memoryBytes) {
+                    int64_t memoryBytes, ResultType resultType) {
   RunChoice choice;
   if (!streamable(input)) return choice;
   choice.source = inspectVolume(input);
@@ -72,10 +74,21 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
   const int64_t voxels = source.dims.count();
   if (!source.ok()) {
     // Broken files of a size a whole run takes are reported by the whole path.
-    if (voxels > kMaxVoxels) choice.error = source.error;
+    if (voxels > kMaxVoxels) {
+      choice.error = source.error;
+    } else if (source.wholeOnly) {
+      // Sound, but only a whole load reads it: that must fit the budget.
+      const int64_t whole = wholeRunBytes(voxels, 4, backend);
+      if (whole > memoryBytes) {
+        choice.error = source.error + "; filtered whole it needs about " + sizeText(whole) +
+                       ", more than --memory allows (" + sizeText(memoryBytes) +
+                       "): raise --memory, or store the values unscaled";
+      }
+    }
     return choice;
   }
-  const int64_t whole = wholeRunBytes(voxels, elementSize(source.type), backend);
+  const int valueBytes = static_cast<int>(scalarSize(source.valueType()));
+  const int64_t whole = wholeRunBytes(voxels, valueBytes, backend);
   // A GPU run holds about 40 bytes a voxel on the device: the volume and
   // field arrays, the managed field and result. Bricks for the GPU are sized
   // so that their input boxes (counted at 4 bytes a voxel on the host) fit it.
@@ -91,22 +104,20 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
       input + ": its " + std::to_string(source.dims.x) + " x " + std::to_string(source.dims.y) +
       " x " + std::to_string(source.dims.z) + " voxels " +
       (voxels > kMaxVoxels ? std::string("are more than a whole run can hold (2^31 - 1)")
-       : whole > memoryBytes ? "need about " + mebibytes(whole) + " whole, more than --memory allows (" +
-                                   mebibytes(memoryBytes) + ")"
-                             : "need more than the GPU's free memory (" + mebibytes(device) + ")");
+       : whole > memoryBytes ? "need about " + sizeText(whole) + " whole, more than --memory allows (" +
+                                   sizeText(memoryBytes) + ")"
+                             : "need more than the GPU's free memory (" + sizeText(device) + ")");
   choice.reason = why;
   if (source.compressed) {
-    choice.error = why + ", and compressed voxels cannot be read a part at a time; save the volume "
-                         "uncompressed (MetaImage with CompressedData = False, for example with ITK's "
-                         "or SimpleITK's image writer without compression) and run again";
+    choice.error = why + ", and compressed voxels cannot be read a part at a time: " + source.uncompress;
     return choice;
   }
-  if (source.type != ElementType::UChar) {
-    choice.error = why + ", and only 8-bit (MET_UCHAR) volumes are filtered in bricks so far; it is " +
-                   elementTypeName(source.type) + ": raise --memory if the machine has it, or convert it to 8-bit";
-    return choice;
-  }
-  choice.plan = planBricks(source.dims, params, budget);
+  // The file's plane buffers: stored values, and scaled ones beside them.
+  StreamCosts costs;
+  costs.inputBytes = static_cast<int>(scalarSize(source.stored)) + (source.scaled ? valueBytes : 0);
+  // Integers that a first pass finds whole take no more than their floats.
+  costs.outputBytes = resultType == ResultType::UInt8 ? 1 : resultType == ResultType::Float32 ? 4 : valueBytes;
+  choice.plan = planBricks(source.dims, params, budget, costs);
   if (!choice.plan.ok()) {
     choice.error = why + "; in bricks, " + choice.plan.error + ": raise --memory";
     return choice;
@@ -115,8 +126,12 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
   const BrickPlan& plan = choice.plan;
   choice.note = why + ": filtering it from disk in " + std::to_string(plan.count()) + " bricks of " +
                 std::to_string(plan.brick.x) + " x " + std::to_string(plan.brick.y) + " x " +
-                std::to_string(plan.brick.z) + " (about " + mebibytes(plan.peakBytes) + " each)";
+                std::to_string(plan.brick.z) + " (about " + sizeText(plan.peakBytes) + " each)";
   return choice;
+}
+
+void BrickProgress::scanning(double fraction) const {
+  if (show_) show_(Stage::Integration, kScanShare * fraction);
 }
 
 void BrickProgress::operator()(Stage stage, double fraction) const {
@@ -124,53 +139,69 @@ void BrickProgress::operator()(Stage stage, double fraction) const {
   const double withinBrick = stage == Stage::VectorField ? 0.5 * fraction : 0.5 + 0.5 * fraction;
   const double done = static_cast<double>(before_) + withinBrick * static_cast<double>(voxels_);
   // The last brick's end is the run's end: the caller finishes the display.
-  show_(Stage::Integration, std::min(done / static_cast<double>(total_), 0.999));
+  show_(Stage::Integration,
+        std::min(scanShare_ + (1.0 - scanShare_) * done / static_cast<double>(total_), 0.999));
 }
 
-StreamOutcome runStreamed(const RunChoice& choice, const std::string& output,
-                          const FilterParams& params, const FilterOptions& options,
-                          BrickProgress& progress) {
+StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, ResultType resultType,
+                          const FilterParams& params, const FilterOptions& options, BrickProgress& progress,
+                          const std::function<void(const ValueScan&)>& scanned) {
   using Status = StreamOutcome::Status;
   const Extent whole = choice.source.dims;
   const BrickPlan& plan = choice.plan;
   BoxReader reader(choice.source);
   if (!reader.error().empty()) return {Status::Failed, reader.error()};
-  StreamedResult result(output, whole, choice.source.geometry);
-  if (!result.error().empty()) return {Status::Failed, result.error()};
+  auto cancelled = [&] { return options.control && options.control->cancelled(); };
 
   std::printf("Calculate vectorfield...\nFiltering data...\n");
   std::fflush(stdout);
-  progress.start(whole.count());
+  // Before any output exists: a run stopped here leaves nothing behind.
+  const bool needsScan = choice.source.valueType() != ScalarType::UInt8;
+  const ValueScan scan = reader.scan([&](double fraction) {
+    if (needsScan) progress.scanning(fraction);
+    return !cancelled();
+  });
+  if (scan.stopped) return {Status::Cancelled, {}};
+  if (!scan.error.empty()) return {Status::Failed, scan.error};
+  if (scanned) scanned(scan);
+  const ScalarType outputType = resultType == ResultType::UInt8   ? ScalarType::UInt8
+                                : resultType == ResultType::Float32 ? ScalarType::Float32
+                                                                    : scan.type;
+  StreamedResult result(output, whole, outputType, choice.source.geometry);
+  if (!result.error().empty()) return {Status::Failed, result.error()};
+
+  progress.start(whole.count(), needsScan);
   // Reserved once for the largest brick: growing a vector from one brick to
   // the next would hold the old and the new buffer at once.
   const Extent b = plan.brick;
   const int64_t reach = filterReach(params);
+  const size_t outputBytes = scalarSize(outputType);
   std::vector<float> input, filtered;
   std::vector<uint8_t> plane;
   input.reserve(static_cast<size_t>(std::min(b.x + 2 * reach, whole.x) * std::min(b.y + 2 * reach, whole.y) *
                                     std::min(b.z + 2 * reach, whole.z)));
   filtered.reserve(static_cast<size_t>(b.count()));
-  plane.reserve(static_cast<size_t>(b.x * b.y));
+  plane.reserve(static_cast<size_t>(b.x * b.y) * outputBytes);
   int64_t done = 0;
   for (int64_t index = 0; index < plan.count(); ++index) {
-    if (options.control && options.control->cancelled()) return {Status::Cancelled, {}};
+    if (cancelled()) return {Status::Cancelled, {}};
     const Box interior = plan.interior(index);
     const Box halo = haloBox(interior, whole, params);
     input.resize(static_cast<size_t>(halo.count()));
     filtered.resize(static_cast<size_t>(interior.count()));
-    std::string problem = reader.read(halo, input.data());
+    std::string problem = reader.read(halo, scan.range, input.data());
     if (!problem.empty()) return {Status::Failed, problem};
     progress.brick(done, interior.count());
     const FilterOutcome outcome =
         runBrick(input.data(), halo, whole, interior, params, filtered.data(), options);
     if (outcome.status == FilterOutcome::Status::Cancelled) return {Status::Cancelled, {}};
     if (!outcome.ok()) return {Status::Failed, outcome.message};
-    // One plane of bytes at a time: the budget counts one.
+    // One plane of the result at a time: the budget counts one.
     const int64_t planeVoxels = interior.width() * interior.height();
-    plane.resize(static_cast<size_t>(planeVoxels));
+    plane.resize(static_cast<size_t>(planeVoxels) * outputBytes);
     for (int64_t z = interior.z0; z < interior.z1; ++z) {
-      const float* from = filtered.data() + (z - interior.z0) * planeVoxels;
-      for (int64_t i = 0; i < planeVoxels; ++i) plane[static_cast<size_t>(i)] = unitFloatToByte(from[i]);
+      mapFromUnit(filtered.data() + (z - interior.z0) * planeVoxels, planeVoxels, scan.range, outputType,
+                  plane.data());
       Box slice = interior;
       slice.z0 = z;
       slice.z1 = z + 1;
@@ -179,7 +210,7 @@ StreamOutcome runStreamed(const RunChoice& choice, const std::string& output,
     }
     done += interior.count();
   }
-  if (options.control && options.control->cancelled()) return {Status::Cancelled, {}};
+  if (cancelled()) return {Status::Cancelled, {}};
   const std::string problem = result.commit();
   if (!problem.empty()) return {Status::Failed, problem};
   return {};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "brick_plan.h"
@@ -25,6 +26,10 @@ int64_t parseMemorySize(const std::string& text);
 // Half of the machine's memory.
 int64_t defaultMemoryBudget();
 
+// The result's voxel type: bytes as always, the values' own type as a whole
+// load gives it, or floats on the values' scale.
+enum class ResultType { UInt8, Input, Float32 };
+
 // Whether a run of `input` fits `memoryBytes` whole, or how to stream it.
 struct RunChoice {
   bool streamed = false;
@@ -38,7 +43,7 @@ struct RunChoice {
 // Reads headers only. Inputs that fit, and inputs that cannot be streamed
 // but fit, are left to the whole path (which reports broken files).
 RunChoice chooseRun(const std::string& input, const FilterParams& params, Backend backend,
-                    int64_t memoryBytes);
+                    int64_t memoryBytes, ResultType resultType = ResultType::UInt8);
 
 // Maps the two stages of each brick onto one fraction of the whole run,
 // shown as filtering ("Filtering data...").
@@ -46,7 +51,12 @@ class BrickProgress {
  public:
   explicit BrickProgress(RunControl::ProgressFn show) : show_(std::move(show)) {}
 
-  void start(int64_t totalVoxels) { total_ = totalVoxels; }
+  // A first pass over the file takes the first share of the bar.
+  void scanning(double fraction) const;
+  void start(int64_t totalVoxels, bool scanned) {
+    total_ = totalVoxels;
+    scanShare_ = scanned ? kScanShare : 0.0;
+  }
   void brick(int64_t voxelsBefore, int64_t voxels) {
     before_ = voxelsBefore;
     voxels_ = voxels;
@@ -54,8 +64,11 @@ class BrickProgress {
   void operator()(Stage stage, double fraction) const;
 
  private:
+  // Reading the file once costs little beside filtering it.
+  static constexpr double kScanShare = 0.05;
   RunControl::ProgressFn show_;
   int64_t total_ = 0, before_ = 0, voxels_ = 0;
+  double scanShare_ = 0;
 };
 
 struct StreamOutcome {
@@ -64,12 +77,15 @@ struct StreamOutcome {
   std::string message;
 };
 
-// Filters choice.source brick by brick into `output` (bytes, with a
-// MetaImage header beside it), atomically: the output appears only when
-// every brick is written. `options.control` cancels between and within
-// bricks; `progress` is told where each brick lies in the run.
-StreamOutcome runStreamed(const RunChoice& choice, const std::string& output,
-                          const FilterParams& params, const FilterOptions& options,
-                          BrickProgress& progress);
+// Filters choice.source brick by brick into `output` (as writeVolume writes
+// it: see streamedOutputProblem for the formats), atomically: the output
+// appears only when every brick is written. Volumes of other types than
+// 8-bit are first read once for their value range; `scanned` is told what
+// it found before any brick is filtered. `options.control` cancels during
+// that pass, between and within bricks; `progress` is told where the run
+// stands.
+StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, ResultType resultType,
+                          const FilterParams& params, const FilterOptions& options, BrickProgress& progress,
+                          const std::function<void(const ValueScan&)>& scanned = {});
 
 }  // namespace voluna

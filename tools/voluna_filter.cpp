@@ -89,7 +89,8 @@ const char* const kUsage =
     "                     needs more (about 17 bytes a voxel on the CPU), or has\n"
     "                     2^31 voxels or more, is read from disk and filtered\n"
     "                     brick by brick with the same result; that takes an\n"
-    "                     uncompressed 8-bit MetaImage volume\n"
+    "                     uncompressed MetaImage, NIfTI or NRRD volume of any\n"
+    "                     type, and writes .mhd, .raw, .nii or .nrrd\n"
     "  --preserve-edges   score each line against the voxel's own value instead\n"
     "                     of each half-line's first sample, so the filter does\n"
     "                     not average across edges; use it on volumes with\n"
@@ -247,9 +248,16 @@ int main(int argc, char** argv) {
   }
 
   if (options.memory == 0) options.memory = voluna::defaultMemoryBudget();
+  const voluna::ResultType resultType = options.outputType == OutputType::UInt8   ? voluna::ResultType::UInt8
+                                        : options.outputType == OutputType::Float32 ? voluna::ResultType::Float32
+                                                                                    : voluna::ResultType::Input;
   const voluna::RunChoice choice =
-      voluna::chooseRun(options.input, options.params, options.filter.backend, options.memory);
+      voluna::chooseRun(options.input, options.params, options.filter.backend, options.memory, resultType);
   if (!choice.error.empty()) return fail(kExitInputOutput, choice.error);
+  if (choice.streamed) {
+    const std::string outputProblem = voluna::streamedOutputProblem(options.output, choice.source.dims);
+    if (!outputProblem.empty()) return fail(kExitInputOutput, choice.reason + "; " + outputProblem);
+  }
 
   voluna::TerminalProgress bar(stderr);
   // The bar only where a person watches; scripts get nothing extra.
@@ -265,14 +273,16 @@ int main(int argc, char** argv) {
   catchStopSignals();
 
   if (choice.streamed) {
-    if (format != voluna::OutputFormat::Raw || options.outputType != OutputType::UInt8) {
-      return fail(kExitInputOutput, choice.reason +
-                                        "; results filtered in bricks are written as 8-bit raw (-o NAME.raw, "
-                                        "--output-type uint8)");
-    }
     std::fprintf(stderr, "voluna-filter: %s\n", choice.note.c_str());
-    const voluna::StreamOutcome streamed =
-        voluna::runStreamed(choice, options.output, options.params, options.filter, brickProgress);
+    if (!choice.source.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", choice.source.notice.c_str());
+    const voluna::StreamOutcome streamed = voluna::runStreamed(
+        choice, options.output, resultType, options.params, options.filter, brickProgress,
+        [&](const voluna::ValueScan& scan) {
+          if (scan.type == voluna::ScalarType::UInt8) return;
+          std::fprintf(stderr, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
+                       options.input.c_str(), voluna::scalarName(scan.type),
+                       voluna::formatValue(scan.range.min).c_str(), voluna::formatValue(scan.range.max).c_str());
+        });
     bar.finish();
     if (stopSignal) return stoppedExitCode();
     if (streamed.status != voluna::StreamOutcome::Status::Ok) return fail(kExitInputOutput, streamed.message);

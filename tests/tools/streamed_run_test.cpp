@@ -10,12 +10,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <thread>
+#include <tuple>
 
+#include "nifti2_files.h"
 #include "scratch_folder.h"
 #include "volume_io.h"
 
@@ -51,6 +56,38 @@ std::vector<uint8_t> mostlyConstant(Dims d, uint32_t seed) {
       }
   for (int x = 0; x < d.x; ++x) v[static_cast<size_t>(d.index(x, d.y / 4, d.z - 3))] = 250;
   return v;
+}
+
+// mostlyConstant's pattern in a type's own values, not whole numbers for
+// floats: every type's value range differs from the unit scale's.
+Volume typedVolume(Dims d, ScalarType type, uint32_t seed) {
+  const std::vector<uint8_t> bytes = mostlyConstant(d, seed);
+  Volume v;
+  v.dims = d;
+  v.type = type;
+  v.geometry.spacing[0] = 0.5;
+  v.geometry.spacing[2] = 2.25;
+  v.geometry.origin[1] = -12.5;
+  v.data.resize(bytes.size() * scalarSize(type));
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const double unit = bytes[i] / 255.0;
+    auto put = [&](auto value) { std::memcpy(v.data.data() + i * sizeof value, &value, sizeof value); };
+    switch (type) {
+      case ScalarType::Int16: put(static_cast<int16_t>(std::lround(-1000 + 3000 * unit))); break;
+      case ScalarType::UInt16: put(static_cast<uint16_t>(std::lround(60000 * unit))); break;
+      case ScalarType::Float32: put(static_cast<float>(-2.5 + 7.25 * unit)); break;
+      default: put(static_cast<uint8_t>(bytes[i])); break;
+    }
+  }
+  return v;
+}
+
+// The same voxels in the other byte order.
+std::string swapped(const Volume& v) {
+  std::string bytes(v.data.begin(), v.data.end());
+  const size_t width = scalarSize(v.type);
+  for (size_t at = 0; at < bytes.size(); at += width) std::reverse(bytes.begin() + at, bytes.begin() + at + width);
+  return bytes;
 }
 
 class StreamedRun : public voluna::test_support::ScratchFolderTest {
@@ -145,19 +182,25 @@ TEST_F(StreamedRun, StaysWithinItsMemoryBudget) {
 #ifdef VOLUNA_UNDER_ASAN
   GTEST_SKIP() << "AddressSanitizer's shadow memory makes resident sizes meaningless";
 #endif
-  const Dims dims{200, 200, 100};  // about 65 MiB for a whole run
-  const std::string in = input("in", mostlyConstant(dims, 6), dims);
+  const Dims dims{200, 200, 100};  // about 65 MiB for a whole run of bytes, more for floats
+  const std::string bytes = input("in", mostlyConstant(dims, 6), dims);
+  // Floats read and written as floats, after a first pass over the file.
+  ASSERT_EQ(writeVolume(path("floats.nrrd"), typedVolume(dims, ScalarType::Float32, 6)), "");
   const Finished idle = run({"--help"});
-  const Finished whole = run({"--angle", "30", "-o", "whole.raw", in});
-  const Finished streamed = run({"--angle", "30", "--memory", "8M", "-o", "streamed.raw", in});
-  ASSERT_EQ(whole.code, 0) << whole.err;
-  ASSERT_EQ(streamed.code, 0) << streamed.err;
-  EXPECT_TRUE(slurp(path("streamed.raw")) == slurp(path("whole.raw")));
-  // The budget bounds the filter's own memory; the program itself (its
-  // libraries, threads) comes on top, as measured without any work.
-  const int64_t bound = idle.peakKiB + 8 * 1024 + 4 * 1024;
-  EXPECT_LE(streamed.peakKiB, bound) << "idle " << idle.peakKiB << " KiB";
-  EXPECT_GT(whole.peakKiB, bound) << "the whole run must need more than the budget for this check to mean anything";
+  for (const auto& [in, output] : {std::pair{bytes, std::string("raw")}, std::pair{std::string("floats.nrrd"),
+                                                                                    std::string("nrrd")}}) {
+    SCOPED_TRACE(in);
+    const Finished whole = run({"--angle", "30", "-o", "whole." + output, in});
+    const Finished streamed = run({"--angle", "30", "--memory", "8M", "-o", "streamed." + output, in});
+    ASSERT_EQ(whole.code, 0) << whole.err;
+    ASSERT_EQ(streamed.code, 0) << streamed.err;
+    EXPECT_TRUE(slurp(path("streamed." + output)) == slurp(path("whole." + output)));
+    // The budget bounds the filter's own memory; the program itself (its
+    // libraries, threads) comes on top, as measured without any work.
+    const int64_t bound = idle.peakKiB + 8 * 1024 + 4 * 1024;
+    EXPECT_LE(streamed.peakKiB, bound) << "idle " << idle.peakKiB << " KiB";
+    EXPECT_GT(whole.peakKiB, bound) << "the whole run must need more than the budget for this check to mean anything";
+  }
 }
 
 TEST_F(StreamedRun, CancelInTheMiddleLeavesTheOldResult) {
@@ -181,6 +224,136 @@ TEST_F(StreamedRun, CancelInTheMiddleLeavesTheOldResult) {
   }
 }
 
+// Every format a streamed run reads, in every kind of type and byte order,
+// gives the whole run's result: the same voxels and the same header.
+TEST_F(StreamedRun, TypedVolumesOfEveryFormatGiveTheWholeRunsResult) {
+  const Dims dims{30, 26, 22};
+  const Volume s16 = typedVolume(dims, ScalarType::Int16, 11);
+  const Volume f32 = typedVolume(dims, ScalarType::Float32, 12);
+  const Volume u16 = typedVolume(dims, ScalarType::UInt16, 13);
+  const Volume u8 = typedVolume(dims, ScalarType::UInt8, 14);
+  ASSERT_EQ(writeVolume(path("s16.nii"), s16), "");
+  ASSERT_EQ(writeVolume(path("f32.nrrd"), f32), "");
+  ASSERT_EQ(writeVolume(path("u8.mhd"), u8), "");
+  // NIfTI scaling: whole factors give integers back, others floats.
+  for (const auto& [name, slope, intercept] : {std::tuple{"scaled_whole.nii", 2.0f, -1024.0f},
+                                               std::tuple{"scaled.nii", 0.37f, 5.5f}}) {
+    std::string bytes = slurp(path("s16.nii"));
+    std::memcpy(bytes.data() + 112, &slope, 4);
+    std::memcpy(bytes.data() + 116, &intercept, 4);
+    std::ofstream(path(name), std::ios::binary) << bytes;
+  }
+  // NIfTI-2, big-endian: Voluna's own reader and placement.
+  std::ofstream(path("s16_2.nii"), std::ios::binary) << test_support::nifti2From(slurp(path("s16.nii")), true);
+  std::ofstream(path("scaled_2.nii"), std::ios::binary)
+      << test_support::nifti2From(slurp(path("scaled_whole.nii")), true);
+  // Big-endian: a detached NRRD and a MetaImage, written by hand.
+  std::ofstream(path("big.nhdr")) << "NRRD0004\ntype: short\ndimension: 3\nsizes: 30 26 22\nendian: big\n"
+                                     "encoding: raw\nspace: left-posterior-superior\n"
+                                     "space directions: (0.5,0,0) (0,1,0) (0,0,2.25)\n"
+                                     "space origin: (0,-12.5,0)\ndata file: big.raw\n";
+  std::ofstream(path("big.raw"), std::ios::binary) << swapped(s16);
+  std::ofstream(path("big.mha"), std::ios::binary)
+      << "ObjectType = Image\nNDims = 3\nBinaryData = True\nBinaryDataByteOrderMSB = True\n"
+         "ElementSpacing = 0.5 1 2.25\nDimSize = 30 26 22\nElementType = MET_USHORT\nElementDataFile = LOCAL\n"
+      << swapped(u16);
+  // Spacings a whole load cannot display become 1, in either run.
+  std::ofstream(path("flat.mha"), std::ios::binary)
+      << "ObjectType = Image\nNDims = 3\nBinaryData = True\nElementSpacing = 0 1 1e9\nDimSize = 30 26 22\n"
+         "ElementType = MET_UCHAR\nElementDataFile = LOCAL\n"
+      << std::string(u8.data.begin(), u8.data.end());
+
+  struct Case {
+    std::string input, outputType, expectedType, output = ".mhd", spacing = "0.5 1 2.25";
+  };
+  const std::vector<Case> cases{
+      {"s16.nii", "input", "MET_SHORT"},          {"f32.nrrd", "uint8", "MET_UCHAR"},
+      {"big.nhdr", "input", "MET_SHORT"},         {"big.mha", "float32", "MET_FLOAT"},
+      {"u8.mhd", "input", "MET_UCHAR"},           {"scaled_whole.nii", "input", "MET_SHORT"},
+      {"scaled.nii", "input", "MET_FLOAT"},       {"s16.nii", "input", "", ".nii"},
+      {"big.mha", "float32", "", ".nii"},         {"f32.nrrd", "input", "", ".nrrd"},
+      {"flat.mha", "input", "MET_UCHAR", ".mhd", "1 1 1"},
+      {"s16_2.nii", "input", "MET_SHORT"},        {"scaled_2.nii", "input", "", ".nii"},
+  };
+  const std::vector<std::string> params{"--angle", "45", "--samples", "3", "--steps", "4"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input + " --output-type " + c.outputType + " to " + c.output);
+    auto with = [&](std::vector<std::string> extra) {
+      std::vector<std::string> all = params;
+      all.insert(all.end(), {"--output-type", c.outputType});
+      all.insert(all.end(), extra.begin(), extra.end());
+      all.push_back(c.input);
+      return all;
+    };
+    const Finished whole = run(with({"-o", "whole" + c.output}));
+    ASSERT_EQ(whole.code, 0) << whole.err;
+    const Finished streamed = run(with({"--memory", "200K", "-o", "streamed" + c.output}));
+    ASSERT_EQ(streamed.code, 0) << streamed.err;
+    EXPECT_NE(streamed.err.find("bricks of"), std::string::npos) << streamed.err;
+    EXPECT_EQ(streamed.out, "Calculate vectorfield...\nFiltering data...\n");
+    // Both say the same about the values' range.
+    const size_t at = whole.err.find("values ");
+    if (at != std::string::npos) {
+      EXPECT_NE(streamed.err.find(whole.err.substr(at)), std::string::npos) << streamed.err;
+    }
+    if (c.output != ".mhd") {
+      // A single file: header and voxels alike, and nothing beside it.
+      const std::string result = slurp(path("streamed" + c.output));
+      EXPECT_GT(result.size(), static_cast<size_t>(dims.count()));
+      EXPECT_TRUE(result == slurp(path("whole" + c.output)));
+      for (const std::string& name : files()) EXPECT_NE(name[0], '.') << "left behind: " << name;
+      fs::remove(path("streamed" + c.output));
+      fs::remove(path("whole" + c.output));
+      continue;
+    }
+    const std::string result = slurp(path("streamed.raw"));
+    EXPECT_EQ(result.size(), slurp(path("whole.raw")).size());
+    EXPECT_TRUE(result == slurp(path("whole.raw")));
+    std::string header = slurp(path("streamed.mhd"));
+    header.replace(header.find("streamed.raw"), 12, "whole.raw");
+    EXPECT_EQ(header, slurp(path("whole.mhd")));
+    EXPECT_NE(header.find("ElementType = " + c.expectedType), std::string::npos) << header;
+    EXPECT_NE(header.find("ElementSpacing = " + c.spacing), std::string::npos) << header;
+    // Output named .raw: the same voxels, the header beside them.
+    if (c.input == "s16.nii") {
+      ASSERT_EQ(run(with({"--memory", "200K", "-o", "bare.raw"})).code, 0);
+      EXPECT_TRUE(slurp(path("bare.raw")) == result);
+      EXPECT_TRUE(fs::exists(path("bare.mhd")));
+    }
+  }
+  expectNoTemporaryFiles();
+}
+
+// Stopped while the value range is being found: nothing is written, not
+// even an empty result.
+TEST_F(StreamedRun, CancelDuringTheValuePassLeavesNothing) {
+  const Dims dims{30, 26, 22};
+  ASSERT_EQ(writeVolume(path("in.nrrd"), typedVolume(dims, ScalarType::Float32, 3)), "");
+  FilterParams params;
+  params.angleStep = 45;
+  const RunChoice choice = chooseRun(path("in.nrrd"), params, Backend::Cpu, 300 << 10, ResultType::Input);
+  ASSERT_TRUE(choice.streamed) << choice.error;
+  RunControl* control = nullptr;
+  double shown = -1;
+  BrickProgress progress([&](Stage, double fraction) {
+    shown = fraction;
+    if (fraction > 0) control->cancel();
+  });
+  RunControl run(std::ref(progress));
+  control = &run;
+  FilterOptions options;
+  options.backend = Backend::Cpu;
+  options.control = &run;
+  bool scanned = false;
+  const StreamOutcome outcome = runStreamed(choice, path("out.mhd"), ResultType::Input, params,
+                                            options, progress, [&](const ValueScan&) { scanned = true; });
+  EXPECT_EQ(outcome.status, StreamOutcome::Status::Cancelled) << outcome.message;
+  EXPECT_FALSE(scanned);
+  EXPECT_GT(shown, 0.0);
+  EXPECT_LT(shown, 0.05);  // within the pass's share of the bar
+  EXPECT_EQ(files(), (std::vector<std::string>{"in.nrrd"}));
+}
+
 TEST_F(StreamedRun, RefusesWhatCannotBeStreamedAndSaysWhatToDo) {
   fs::copy_file(VOLUNA_TEST_DATA "/valid/u8_pattern_zlib.mha", path("packed.mha"));
   const Finished packed = run({"--memory", "1K", "packed.mha"});
@@ -192,26 +365,57 @@ TEST_F(StreamedRun, RefusesWhatCannotBeStreamedAndSaysWhatToDo) {
   fs::remove(path("fits.raw"));
   fs::remove(path("fits.mhd"));
 
-  fs::copy_file(VOLUNA_TEST_DATA "/valid/s16_ct.mha", path("wide.mha"));
-  const Finished wide = run({"--memory", "1K", "wide.mha"});
-  EXPECT_EQ(wide.code, 1);
-  EXPECT_NE(wide.err.find("8-bit"), std::string::npos) << wide.err;
+  // Compressed NIfTI and text-encoded NRRD: each says how to store it for a streamed run.
+  const Dims wideDims{30, 30, 30};
+  ASSERT_EQ(writeVolume(path("packed.nii.gz"), typedVolume(wideDims, ScalarType::Int16, 2)), "");
+  const Finished nifti = run({"--memory", "64K", "-o", "out.mhd", "packed.nii.gz"});
+  EXPECT_EQ(nifti.code, 1);
+  EXPECT_NE(nifti.err.find("packed.nii.gz"), std::string::npos) << nifti.err;
+  EXPECT_NE(nifti.err.find("gunzip -k"), std::string::npos) << nifti.err;
+  {
+    std::ofstream text(path("text.nrrd"));
+    text << "NRRD0004\ntype: uchar\ndimension: 3\nsizes: 30 30 30\nencoding: ascii\n\n";
+    for (int i = 0; i < 27000; ++i) text << (i % 7) << '\n';
+  }
+  const Finished nrrd = run({"--memory", "64K", "-o", "out.mhd", "text.nrrd"});
+  EXPECT_EQ(nrrd.code, 1);
+  EXPECT_NE(nrrd.err.find("raw encoding"), std::string::npos) << nrrd.err;
+  EXPECT_EQ(std::count(nrrd.err.begin(), nrrd.err.end(), '\n'), 1) << nrrd.err;
+  // A scaling that only a whole load applies: refused when the whole run does not fit.
+  ASSERT_EQ(writeVolume(path("offset.nii"), typedVolume(wideDims, ScalarType::Int16, 2)), "");
+  {
+    std::string bytes = slurp(path("offset.nii"));
+    const float slope = 0, intercept = 5;
+    std::memcpy(bytes.data() + 112, &slope, 4);
+    std::memcpy(bytes.data() + 116, &intercept, 4);
+    std::ofstream(path("offset.nii"), std::ios::binary) << bytes;
+  }
+  const Finished scaled = run({"--memory", "64K", "-o", "out.mhd", "offset.nii"});
+  EXPECT_EQ(scaled.code, 1);
+  EXPECT_NE(scaled.err.find("scl_slope"), std::string::npos) << scaled.err;
+  EXPECT_NE(scaled.err.find("raise --memory"), std::string::npos) << scaled.err;
+  fs::remove(path("packed.nii.gz"));
+  fs::remove(path("text.nrrd"));
+  fs::remove(path("offset.nii"));
 
   const Dims dims{30, 30, 30};
   const std::string in = input("in", mostlyConstant(dims, 1), dims);
   const Finished tiny = run({"--memory", "4K", in});
   EXPECT_EQ(tiny.code, 1);
   EXPECT_NE(tiny.err.find("raise --memory"), std::string::npos) << tiny.err;
-  // Bricks write 8-bit raw results; other outputs of volumes this large are refused before any work.
-  const Finished typed = run({"--memory", "400K", "-o", "out.nii", in});
-  EXPECT_EQ(typed.code, 1);
-  EXPECT_NE(typed.err.find("8-bit raw"), std::string::npos) << typed.err;
+  // Bricks write uncompressed results; other outputs of volumes this large are refused before any work.
+  for (const char* output : {"out.nii.gz", "out.mha", "out.tif"}) {
+    const Finished other = run({"--memory", "400K", "-o", output, in});
+    EXPECT_EQ(other.code, 1) << output;
+    EXPECT_NE(other.err.find(".mhd (with its .raw), .raw (with a .mhd beside it), .nii or .nrrd"), std::string::npos)
+        << other.err;
+  }
   for (const std::string bad : {"0", "12X", "-3M", "1.5G", "M", ""}) {
     const Finished f = run({"--memory", bad, in});
     EXPECT_EQ(f.code, 2) << bad;
     EXPECT_NE(f.err.find("--memory"), std::string::npos) << f.err;
   }
-  EXPECT_EQ(files(), (std::vector<std::string>{"in.mhd", "in.raw", "packed.mha", "wide.mha"}));
+  EXPECT_EQ(files(), (std::vector<std::string>{"in.mhd", "in.raw", "packed.mha"}));
 }
 
 // 2^31 voxels and more are accepted and planned from the header alone; the
