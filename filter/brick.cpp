@@ -236,6 +236,8 @@ int threadsFor(const FilterOptions& options) {
 
 // The box of rows [rowBegin, rowEnd) (row y + height * z from the corner)
 // of `area`, and any rows between them: what those rows span.
+// The box of rows [rowBegin, rowEnd) (row y + height * z from the corner)
+// of `area`, and any rows between them: what those rows span.
 Box rowSpan(const Box& area, int64_t rowBegin, int64_t rowEnd) {
   const int64_t height = area.height();
   Box span = area;
@@ -248,133 +250,198 @@ Box rowSpan(const Box& area, int64_t rowBegin, int64_t rowEnd) {
   return span;
 }
 
-// The fast CPU path over a brick: its search and integration take
-// whole-volume coordinates and clamp at the faces of the buffers they read
-// (the input box, the field box). The reach argument above puts every read
-// that a voxel of the interior depends on inside those boxes or on a face
-// they share with the volume, where both clamps agree: so the interior is
-// the whole run's, bit for bit, and so is every field voxel it samples.
-bool runFast(const float* input, const Box& inputBox, Extent whole, const Box& interior,
-             const FilterParams& params, float* out, int threads, const RunControl* control) {
-  const int S = params.samples, T = params.integrationSteps;
-  const std::vector<Vec3> directions = buildDirectionSet(params.angleStep);
-  const ConstancyMap constancy(input, inputBox, threads);
-  const Dims dims{static_cast<int>(inputBox.width()), static_cast<int>(inputBox.height()),
-                  static_cast<int>(inputBox.depth())};
-  std::vector<uint16_t> chosen;
-  const Box fieldBox = grownBox(interior, T, whole);
-  chosen.resize(static_cast<size_t>(fieldBox.count()));
-  {
-    const PaddedVolume padded(input, dims, searchLanes() + 1, threads);
-    const SearchJob job(input, inputBox, padded, directions, S, params.preserveEdges, true,
-                        chosen.data(), fieldBox);
-    const int64_t rows = fieldBox.height() * fieldBox.depth();
-    const int64_t rowsPerUnit = std::clamp<int64_t>(rows / (4 * threads), 1, 32);
-    std::vector<SearchScratch> scratch(static_cast<size_t>(threads));
-    std::vector<SearchStats> stats(static_cast<size_t>(threads));
-    const BoxIndex fieldAt(fieldBox);
-    const bool searched = forEachUnit(
-        rows, rowsPerUnit, threads, Stage::VectorField, control,
-        [&](int64_t begin, int64_t end, int thread) {
-          const Box span = rowSpan(fieldBox, begin, end);
-          float unused;
-          if (!constancy.constant(grownBox(span, S + 1, whole), unused)) {
-            return searchRows(job, scratch[thread], fieldBox, begin, end, control, stats[thread]);
-          }
-          for (int64_t row = begin; row < end; ++row) {
-            uint16_t* at = chosen.data() + fieldAt(fieldBox.x0, fieldBox.y0 + row % fieldBox.height(),
-                                                   fieldBox.z0 + row / fieldBox.height());
-            std::fill(at, at + fieldBox.width(), uint16_t{0});
-          }
-          return true;
-        });
-    if (!searched) return false;
+// Which cells of 8^3 voxels of a direction field hold direction 0
+// throughout: with a constant volume around them, their outputs are known.
+class ZeroField {
+ public:
+  static constexpr int64_t kCell = 8;
+
+  ZeroField(const uint16_t* chosen, const Box& box, int threads)
+      : box_(box),
+        cx_((box.width() + kCell - 1) / kCell),
+        cy_((box.height() + kCell - 1) / kCell),
+        cz_((box.depth() + kCell - 1) / kCell),
+        zero_(static_cast<size_t>(cx_ * cy_ * cz_)) {
+    const BoxIndex at(box);
+    const int64_t cells = cx_ * cy_ * cz_;
+#pragma omp parallel for schedule(static) num_threads(threads)
+    for (int64_t c = 0; c < cells; ++c) {
+      const int64_t x0 = box_.x0 + (c % cx_) * kCell, y0 = box_.y0 + ((c / cx_) % cy_) * kCell,
+                    z0 = box_.z0 + (c / (cx_ * cy_)) * kCell;
+      const int64_t x1 = std::min(x0 + kCell, box_.x1), y1 = std::min(y0 + kCell, box_.y1),
+                    z1 = std::min(z0 + kCell, box_.z1);
+      bool zero = true;
+      for (int64_t z = z0; z < z1 && zero; ++z)
+        for (int64_t y = y0; y < y1 && zero; ++y) {
+          const uint16_t* row = chosen + at(x0, y, z);
+          for (int64_t x = 0; x < x1 - x0; ++x) zero = zero && row[x] == 0;
+        }
+      zero_[static_cast<size_t>(c)] = zero;
+    }
   }
 
-  const std::vector<float> table4 = directionRows(directions);
-  const IntegrationJob job{input, inputBox, chosen.data(), fieldBox, table4.data(), T, out, interior};
-  const BoxIndex outAt(interior);
-  const float r = meanFactor(T);
-  const Tiling tiles(interior);
-  return forEachUnit(tiles.count(), 1, threads, Stage::Integration, control,
-                     [&](int64_t t, int64_t, int) {
-                       const Box tile = tiles.tile(t);
-                       float value;
-                       if (!constancy.constant(grownBox(tile, S + T + 1, whole), value)) {
-                         integrateRows(job, tile, 0, tile.height() * tile.depth());
-                         return true;
-                       }
-                       const float result = constantResult(value, T, r);
-                       for (int64_t z = tile.z0; z < tile.z1; ++z)
-                         for (int64_t y = tile.y0; y < tile.y1; ++y) {
-                           float* row = out + outAt(tile.x0, y, z);
-                           std::fill(row, row + tile.width(), result);
+  // Whether every voxel of `query` (inside the field's box) holds direction 0.
+  bool allZero(const Box& query) const {
+    for (int64_t k = (query.z0 - box_.z0) / kCell; k <= (query.z1 - 1 - box_.z0) / kCell; ++k)
+      for (int64_t j = (query.y0 - box_.y0) / kCell; j <= (query.y1 - 1 - box_.y0) / kCell; ++j)
+        for (int64_t i = (query.x0 - box_.x0) / kCell; i <= (query.x1 - 1 - box_.x0) / kCell; ++i) {
+          if (!zero_[static_cast<size_t>(i + cx_ * (j + cy_ * k))]) return false;
+        }
+    return true;
+  }
+
+  static int64_t bytesFor(const Box& box) {
+    return ((box.width() + kCell - 1) / kCell) * ((box.height() + kCell - 1) / kCell) *
+           ((box.depth() + kCell - 1) / kCell);
+  }
+
+ private:
+  Box box_;
+  int64_t cx_, cy_, cz_;
+  std::vector<uint8_t> zero_;
+};
+
+// What both stages of a brick share: the parameters, the direction set,
+// which CPU path runs, and the input with its constant regions mapped.
+//
+// The fast path's search and integration take whole-volume coordinates and
+// clamp at the faces of the buffers they read (the input box, the field
+// box), like the plain path's samplers. The reach argument above puts every
+// read that an output voxel depends on inside those boxes, or beyond one of
+// their faces that is also the volume's, where both clamps agree: so each
+// stage gives the whole run's values, bit for bit, on the voxels it is
+// asked for.
+struct BrickWork {
+  BrickWork(const float* input_, const Box& inputBox_, Extent whole_, const FilterParams& params_,
+            bool fast_, int threads_, const RunControl* control_)
+      : input(input_),
+        inputBox(inputBox_),
+        whole(whole_),
+        params(params_),
+        directions(buildDirectionSet(params_.angleStep)),
+        fast(fast_),
+        threads(threads_),
+        control(control_),
+        constancy(input_, inputBox_, threads_) {}
+
+  const float* input;
+  Box inputBox;
+  Extent whole;
+  const FilterParams& params;
+  std::vector<Vec3> directions;
+  bool fast;
+  int threads;
+  const RunControl* control;
+  ConstancyMap constancy;
+};
+
+// The directions of every voxel of `area` into `chosen` (area.count()
+// values, x fastest). The input must hold `area` grown by samples + 1.
+bool searchStage(const BrickWork& w, const Box& area, uint16_t* chosen) {
+  const int S = w.params.samples;
+  const BoxIndex at(area);
+  if (w.fast) {
+    const Dims dims{static_cast<int>(w.inputBox.width()), static_cast<int>(w.inputBox.height()),
+                    static_cast<int>(w.inputBox.depth())};
+    const PaddedVolume padded(w.input, dims, searchLanes() + 1, w.threads);
+    const SearchJob job(w.input, w.inputBox, padded, w.directions, S, w.params.preserveEdges, true,
+                        chosen, area);
+    const int64_t rows = area.height() * area.depth();
+    const int64_t rowsPerUnit = std::clamp<int64_t>(rows / (4 * w.threads), 1, 32);
+    std::vector<SearchScratch> scratch(static_cast<size_t>(w.threads));
+    std::vector<SearchStats> stats(static_cast<size_t>(w.threads));
+    return forEachUnit(rows, rowsPerUnit, w.threads, Stage::VectorField, w.control,
+                       [&](int64_t begin, int64_t end, int thread) {
+                         float unused;
+                         const Box span = rowSpan(area, begin, end);
+                         if (!w.constancy.constant(grownBox(span, S + 1, w.whole), unused)) {
+                           return searchRows(job, scratch[thread], area, begin, end, w.control,
+                                             stats[thread]);
                          }
-                       return true;
-                     });
-}
-
-// The plain per-voxel arithmetic over a brick, for the reference backend
-// and for what the fast path does not take.
-bool runOnCpu(const float* input, const Box& inputBox, Extent whole, const Box& interior,
-              const FilterParams& params, float* out, int threads, const RunControl* control) {
-  const int S = params.samples, T = params.integrationSteps;
-  const std::vector<Vec3> directions = buildDirectionSet(params.angleStep);
-  const Vec3* table = directions.data();
-  const int count = static_cast<int>(directions.size());
-  const ConstancyMap constancy(input, inputBox, threads);
-  const BoxVolumeSampler volume(input, inputBox);
-
-  const Box fieldBox = grownBox(interior, T, whole);
-  const BoxIndex fieldFrame(fieldBox);
-  std::vector<uint16_t> chosen(static_cast<size_t>(fieldBox.count()));
-  const Tiling fieldTiles(fieldBox);
-  const bool searched = forEachUnit(
-      fieldTiles.count(), 1, threads, Stage::VectorField, control, [&](int64_t t, int64_t, int) {
-        const Box tile = fieldTiles.tile(t);
+                         for (int64_t row = begin; row < end; ++row) {
+                           uint16_t* first = chosen + at(area.x0, area.y0 + row % area.height(),
+                                                         area.z0 + row / area.height());
+                           std::fill(first, first + area.width(), uint16_t{0});
+                         }
+                         return true;
+                       });
+  }
+  const BoxVolumeSampler volume(w.input, w.inputBox);
+  const int count = static_cast<int>(w.directions.size());
+  const Tiling tiles(area);
+  return forEachUnit(
+      tiles.count(), 1, w.threads, Stage::VectorField, w.control, [&](int64_t t, int64_t, int) {
+        const Box tile = tiles.tile(t);
         float unused;
-        const bool flat = constancy.constant(grownBox(tile, S + 1, whole), unused);
+        const bool flat = w.constancy.constant(grownBox(tile, S + 1, w.whole), unused);
         for (int64_t z = tile.z0; z < tile.z1; ++z)
           for (int64_t y = tile.y0; y < tile.y1; ++y) {
-            uint16_t* row = chosen.data() + fieldFrame(tile.x0, y, z);
+            uint16_t* row = chosen + at(tile.x0, y, z);
             if (flat) {
               std::fill(row, row + tile.width(), uint16_t{0});
               continue;
             }
             for (int64_t x = tile.x0; x < tile.x1; ++x) {
-              if (control && control->cancelled()) return false;
+              if (w.control && w.control->cancelled()) return false;
               row[x - tile.x0] = static_cast<uint16_t>(chooseDirection(
-                  volume, centreOf(x, y, z), table, count, S, params.preserveEdges));
+                  volume, centreOf(x, y, z), w.directions.data(), count, S, w.params.preserveEdges));
             }
           }
         return true;
       });
-  if (!searched) return false;
+}
 
-  const BoxFieldSampler field(chosen.data(), table, fieldBox);
-  const BoxIndex outFrame(interior);
+// The output of every voxel of `interior` into `out` (interior.count()
+// floats, x fastest), from the directions of `fieldBox`, which must hold
+// `interior` grown by steps, and the input, which must hold it grown by
+// steps + 1.
+bool integrateStage(const BrickWork& w, const uint16_t* chosen, const Box& fieldBox,
+                    const Box& interior, float* out) {
+  const int T = w.params.integrationSteps;
+  const ZeroField zeros(chosen, fieldBox, w.threads);
+  const std::vector<float> table4 = directionRows(w.directions);
+  const IntegrationJob job{w.input, w.inputBox, chosen, fieldBox, table4.data(), T, out, interior};
+  const BoxVolumeSampler volume(w.input, w.inputBox);
+  const BoxFieldSampler field(chosen, w.directions.data(), fieldBox);
+  const BoxIndex at(interior);
   const float r = meanFactor(T);
-  const Tiling outTiles(interior);
+  const Tiling tiles(interior);
   return forEachUnit(
-      outTiles.count(), 1, threads, Stage::Integration, control, [&](int64_t t, int64_t, int) {
-        const Box tile = outTiles.tile(t);
+      tiles.count(), 1, w.threads, Stage::Integration, w.control, [&](int64_t t, int64_t, int) {
+        const Box tile = tiles.tile(t);
         float value;
-        const bool flat = constancy.constant(grownBox(tile, S + T + 1, whole), value);
-        const float flatResult = flat ? constantResult(value, T, r) : 0.0f;
+        if (zeros.allZero(grownBox(tile, T, w.whole)) &&
+            w.constancy.constant(grownBox(tile, T + 1, w.whole), value)) {
+          const float result = constantResult(value, T, r);
+          for (int64_t z = tile.z0; z < tile.z1; ++z)
+            for (int64_t y = tile.y0; y < tile.y1; ++y) {
+              float* row = out + at(tile.x0, y, z);
+              std::fill(row, row + tile.width(), result);
+            }
+          return true;
+        }
+        if (w.fast) {
+          integrateRows(job, tile, 0, tile.height() * tile.depth());
+          return true;
+        }
         for (int64_t z = tile.z0; z < tile.z1; ++z)
           for (int64_t y = tile.y0; y < tile.y1; ++y) {
-            float* row = out + outFrame(tile.x0, y, z);
-            if (flat) {
-              std::fill(row, row + tile.width(), flatResult);
-              continue;
-            }
+            float* row = out + at(tile.x0, y, z);
             for (int64_t x = tile.x0; x < tile.x1; ++x) {
-              if (control && control->cancelled()) return false;
+              if (w.control && w.control->cancelled()) return false;
               row[x - tile.x0] = integrateVoxel(volume, field, centreOf(x, y, z), T, r);
             }
           }
         return true;
       });
+}
+
+// Whether the fast path takes a brick whose input is `inputBox`.
+bool fastPathTakes(const Box& inputBox, const FilterParams& params) {
+  const Dims dims{static_cast<int>(inputBox.width()), static_cast<int>(inputBox.height()),
+                  static_cast<int>(inputBox.depth())};
+  return CpuFastFilter::handles(dims) && searchLanes() + 1 <= kMaxSearchMargin &&
+         directionCount(params.angleStep) <= kMaxDirections;
 }
 
 std::string describe(const Box& b) {
@@ -383,32 +450,65 @@ std::string describe(const Box& b) {
          ", " + std::to_string(b.z1) + ")";
 }
 
-std::string checkBrick(const Box& inputBox, Extent whole, const Box& interior,
-                       const FilterParams& params) {
-  std::string problem = checkExtent(whole);
-  if (problem.empty()) problem = checkParams(params);
-  if (!problem.empty()) return problem;
-  const Box volume = Box::of(whole);
-  if (interior.empty() || !volume.contains(interior)) {
-    return "the brick " + describe(interior) + " is empty or not inside the volume";
+// Empty when `box`, a buffer called `what`, lies in the volume, holds
+// `interior` grown by `margin` and fits a brick's buffer; else why not.
+std::string checkHolds(const Box& box, const char* what, Extent whole, const Box& interior,
+                       int64_t margin) {
+  if (!Box::of(whole).contains(box)) {
+    return std::string("the ") + what + " " + describe(box) + " is not inside the volume";
   }
-  if (!volume.contains(inputBox)) {
-    return "the input box " + describe(inputBox) + " is not inside the volume";
-  }
-  const Box needed = haloBox(interior, whole, params);
-  if (!inputBox.contains(needed)) {
-    return "the input box " + describe(inputBox) + " does not hold the brick's halo " +
-           describe(needed) + " (the brick grown by " + std::to_string(filterReach(params)) +
+  const Box needed = grownBox(interior, margin, whole);
+  if (!box.contains(needed)) {
+    return std::string("the ") + what + " " + describe(box) + " does not hold the brick's halo " +
+           describe(needed) + " (the brick grown by " + std::to_string(margin) +
            " voxels, clipped at the volume's faces)";
   }
-  if (inputBox.count() > kMaxVoxels) {
-    return "the input box " + describe(inputBox) + " has " + std::to_string(inputBox.count()) +
-           " voxels; a brick's input holds at most 2^31 - 1";
+  if (box.count() > kMaxVoxels) {
+    return std::string("the ") + what + " " + describe(box) + " has " + std::to_string(box.count()) +
+           " voxels; a brick's buffer holds at most 2^31 - 1";
   }
   return {};
 }
 
+// Checks what every brick call shares, and the input box against `margin`.
+std::string checkBrick(const Box& inputBox, Extent whole, const Box& interior,
+                       const FilterParams& params, int64_t margin) {
+  std::string problem = checkExtent(whole);
+  if (problem.empty()) problem = checkParams(params);
+  if (!problem.empty()) return problem;
+  if (interior.empty() || !Box::of(whole).contains(interior)) {
+    return "the brick " + describe(interior) + " is empty or not inside the volume";
+  }
+  return checkHolds(inputBox, "input box", whole, interior, margin);
+}
+
+FilterOutcome refused(FilterOutcome::Status status, std::string message) {
+  FilterOutcome outcome;
+  outcome.status = status;
+  outcome.message = std::move(message);
+  return outcome;
+}
+
+// The CPU backend a stage call runs on, or why none.
+std::string cpuBackendOf(const FilterOptions& options, Backend& backend) {
+  backend = options.backend == Backend::Auto ? Backend::Cpu : options.backend;
+  if (backend == Backend::Cuda) {
+    return "a brick's stages run on the CPU backends; filter the brick whole (runBrick) for the GPU";
+  }
+  return {};
+}
+
+FilterOutcome finish(FilterOutcome outcome, bool finished) {
+  if (!finished) {
+    outcome.status = FilterOutcome::Status::Cancelled;
+    outcome.message = "the run was cancelled";
+  }
+  return outcome;
+}
+
 }  // namespace
+
+int searchReach(const FilterParams& params) { return params.samples + 1; }
 
 int64_t brickWorkingBytes(const Box& interior, Extent whole, const FilterParams& params) {
   const Box fieldBox = grownBox(interior, params.integrationSteps, whole);
@@ -417,40 +517,28 @@ int64_t brickWorkingBytes(const Box& interior, Extent whole, const FilterParams&
       (input.width() + 2 * kMaxSearchMargin) * input.height() * input.depth() *
       static_cast<int64_t>(sizeof(float));
   return fieldBox.count() * static_cast<int64_t>(sizeof(uint16_t)) + padded +
-         ConstancyMap::bytesFor(input);
+         ConstancyMap::bytesFor(input) + ZeroField::bytesFor(fieldBox);
 }
 
 FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, const Box& interior,
                        const FilterParams& params, float* out, const FilterOptions& options) {
   using Status = FilterOutcome::Status;
   FilterOutcome outcome;
-  const std::string problem = checkBrick(inputBox, whole, interior, params);
-  if (!problem.empty()) {
-    outcome.status = Status::InvalidInput;
-    outcome.message = problem;
-    return outcome;
-  }
+  const std::string problem = checkBrick(inputBox, whole, interior, params, filterReach(params));
+  if (!problem.empty()) return refused(Status::InvalidInput, problem);
 
   Backend backend = options.backend;
   if (backend == Backend::Auto) backend = cudaUsable() ? Backend::Cuda : Backend::Cpu;
   bool finished = false;
   if (backend == Backend::Cuda) {
 #ifdef VOLUNA_HAVE_CUDA
-    if (!cudaUsable()) {
-      outcome.status = Status::BackendUnavailable;
-      outcome.message = "no usable CUDA device was found";
-      return outcome;
-    }
+    if (!cudaUsable()) return refused(Status::BackendUnavailable, "no usable CUDA device was found");
     outcome.backend = "GPU, " + gpuName();
     const Dims dims{static_cast<int>(inputBox.width()), static_cast<int>(inputBox.height()),
                     static_cast<int>(inputBox.depth())};
     std::vector<float> result(static_cast<size_t>(inputBox.count()));
     const GpuOutcome gpu = GpuFilter().run(input, dims, params, result.data(), options.control);
-    if (gpu.status == GpuOutcome::Status::Failed) {
-      outcome.status = Status::BackendFailed;
-      outcome.message = gpu.message;
-      return outcome;
-    }
+    if (gpu.status == GpuOutcome::Status::Failed) return refused(Status::BackendFailed, gpu.message);
     finished = gpu.status == GpuOutcome::Status::Ok;
     if (finished) {
       const BoxIndex from(inputBox), to(interior);
@@ -461,27 +549,70 @@ FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, co
         }
     }
 #else
-    outcome.status = Status::BackendUnavailable;
-    outcome.message = "this build of Voluna has no CUDA support";
-    return outcome;
+    return refused(Status::BackendUnavailable, "this build of Voluna has no CUDA support");
 #endif
   } else {
     const int threads = threadsFor(options);
     outcome.backend = "CPU, " + std::to_string(threads) + " threads";
-    const Dims dims{static_cast<int>(inputBox.width()), static_cast<int>(inputBox.height()),
-                    static_cast<int>(inputBox.depth())};
-    const bool fast = backend == Backend::Cpu && CpuFastFilter::handles(dims) &&
-                      searchLanes() + 1 <= kMaxSearchMargin &&
-                      directionCount(params.angleStep) <= kMaxDirections;
-    finished = fast ? runFast(input, inputBox, whole, interior, params, out, threads, options.control)
-                    : runOnCpu(input, inputBox, whole, interior, params, out, threads,
-                               options.control);
+    const BrickWork work(input, inputBox, whole, params,
+                         backend == Backend::Cpu && fastPathTakes(inputBox, params), threads,
+                         options.control);
+    // The field of the interior grown by the steps: all that its
+    // integration samples.
+    const Box fieldBox = grownBox(interior, params.integrationSteps, whole);
+    std::vector<uint16_t> chosen(static_cast<size_t>(fieldBox.count()));
+    finished = searchStage(work, fieldBox, chosen.data()) &&
+               integrateStage(work, chosen.data(), fieldBox, interior, out);
   }
-  if (!finished) {
-    outcome.status = Status::Cancelled;
-    outcome.message = "the run was cancelled";
+  return finish(outcome, finished);
+}
+
+FilterOutcome searchBrick(const float* input, const Box& inputBox, Extent whole,
+                          const Box& interior, const FilterParams& params, uint16_t* chosen,
+                          const FilterOptions& options) {
+  using Status = FilterOutcome::Status;
+  const std::string problem = checkBrick(inputBox, whole, interior, params, searchReach(params));
+  if (!problem.empty()) return refused(Status::InvalidInput, problem);
+  Backend backend;
+  const std::string unavailable = cpuBackendOf(options, backend);
+  if (!unavailable.empty()) return refused(Status::BackendUnavailable, unavailable);
+  FilterOutcome outcome;
+  const int threads = threadsFor(options);
+  outcome.backend = "CPU, " + std::to_string(threads) + " threads";
+  const BrickWork work(input, inputBox, whole, params,
+                       backend == Backend::Cpu && fastPathTakes(inputBox, params), threads,
+                       options.control);
+  return finish(outcome, searchStage(work, interior, chosen));
+}
+
+FilterOutcome integrateBrick(const float* input, const Box& inputBox, const uint16_t* chosen,
+                             const Box& fieldBox, Extent whole, const Box& interior,
+                             const FilterParams& params, float* out, const FilterOptions& options) {
+  using Status = FilterOutcome::Status;
+  const int64_t T = params.integrationSteps;
+  std::string problem = checkBrick(inputBox, whole, interior, params, T + 1);
+  if (problem.empty()) problem = checkHolds(fieldBox, "field box", whole, interior, T);
+  if (!problem.empty()) return refused(Status::InvalidInput, problem);
+  // The indices come from outside: one beyond the set would read past its table.
+  const int count = directionCount(params.angleStep);
+  const uint16_t* last = chosen + fieldBox.count();
+  const uint16_t* stray = std::find_if(chosen, last, [&](uint16_t i) { return i >= count; });
+  if (stray != last) {
+    return refused(Status::InvalidInput,
+                   "the direction field holds index " + std::to_string(*stray) +
+                       ", beyond the " + std::to_string(count) + " directions of angle step " +
+                       std::to_string(params.angleStep) + "; it must come from searchBrick with the same parameters");
   }
-  return outcome;
+  Backend backend;
+  const std::string unavailable = cpuBackendOf(options, backend);
+  if (!unavailable.empty()) return refused(Status::BackendUnavailable, unavailable);
+  FilterOutcome outcome;
+  const int threads = threadsFor(options);
+  outcome.backend = "CPU, " + std::to_string(threads) + " threads";
+  const BrickWork work(input, inputBox, whole, params,
+                       backend == Backend::Cpu && fastPathTakes(inputBox, params), threads,
+                       options.control);
+  return finish(outcome, integrateStage(work, chosen, fieldBox, interior, out));
 }
 
 }  // namespace voluna

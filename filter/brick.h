@@ -59,6 +59,32 @@ Box haloBox(const Box& interior, Extent whole, const FilterParams& params);
 FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, const Box& interior,
                        const FilterParams& params, float* out, const FilterOptions& options = {});
 
+// A bricked run in two stages, for callers that can pass direction fields
+// between neighbouring bricks (a dask graph, say): every voxel is then
+// searched once, where runBrick searches each brick's interior grown by the
+// integration steps again. Both stages run on the CPU backends and give the
+// whole run's values, bit for bit.
+
+// How far the search of a voxel looks into the input: samples + 1.
+int searchReach(const FilterParams& params);
+
+// The directions of the voxels of `interior` (interior.count() indices into
+// buildDirectionSet(params.angleStep), x fastest) from `input`, the voxels
+// of `inputBox`, which must hold `interior` grown by searchReach(params).
+FilterOutcome searchBrick(const float* input, const Box& inputBox, Extent whole,
+                          const Box& interior, const FilterParams& params, uint16_t* chosen,
+                          const FilterOptions& options = {});
+
+// The output of the voxels of `interior` from `input` (the voxels of
+// `inputBox`, which must hold `interior` grown by steps + 1) and `chosen`,
+// the directions searchBrick gives for the voxels of `fieldBox`, which must
+// hold `interior` grown by steps. Indices beyond the direction set are
+// refused before any work.
+FilterOutcome integrateBrick(const float* input, const Box& inputBox, const uint16_t* chosen,
+                             const Box& fieldBox, Extent whole, const Box& interior,
+                             const FilterParams& params, float* out,
+                             const FilterOptions& options = {});
+
 // The widest margin the fast CPU path pads each row of a brick's input
 // with, on either side: the search's runs of up to 32 voxels, plus one.
 constexpr int64_t kMaxSearchMargin = 33;

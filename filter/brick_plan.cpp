@@ -45,7 +45,11 @@ int64_t brickBytes(Extent brick, Extent whole, const FilterParams& params, Strea
   const int64_t padded = (std::min(brick.x + 2 * reach, whole.x) + 2 * kMaxSearchMargin) *
                          std::min(brick.y + 2 * reach, whole.y) *
                          std::min(brick.z + 2 * reach, whole.z) * 4;
-  return halo * 4 + padded + brick.count() * 4 + field + cells * 5 + inputPlane * costs.inputBytes +
+  const int64_t fieldCells = ceilDiv(std::min(brick.x + 2 * params.integrationSteps, whole.x), 8) *
+                             ceilDiv(std::min(brick.y + 2 * params.integrationSteps, whole.y), 8) *
+                             ceilDiv(std::min(brick.z + 2 * params.integrationSteps, whole.z), 8);
+  return halo * 4 + padded + brick.count() * 4 + field + cells * 5 + fieldCells +
+         inputPlane * costs.inputBytes +
          brick.x * brick.y * costs.outputBytes;
 }
 
