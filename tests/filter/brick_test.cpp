@@ -11,6 +11,7 @@
 
 #include "brick_plan.h"
 #include "byte_conversion.h"
+#include "direction_set.h"
 #include "filter.h"
 #include "scenes.h"
 
@@ -322,6 +323,140 @@ TEST(BrickRun, RefusesWhatItCannotRunBeforeAnyWork) {
     EXPECT_EQ(runBrick(input.data(), all, whole, Box{2, 2, 2, 5, 5, 5}, params, out.data(), cuda).status,
               FilterOutcome::Status::BackendUnavailable);
   }
+}
+
+// The two stages over a grid of bricks: each brick searches only its own
+// voxels, from its input grown by samples + 1; the assembled field then
+// feeds each brick's integration from its input grown by steps + 1.
+std::vector<float> twoStageRun(const std::vector<float>& v, Dims d, const FilterParams& params,
+                               Extent edge, Backend backend) {
+  const Extent whole = extentOf(d);
+  FilterOptions options;
+  options.backend = backend;
+  options.threads = 1;
+  auto forEachBrick = [&](auto visit) {
+    for (int64_t z0 = 0; z0 < d.z; z0 += edge.z)
+      for (int64_t y0 = 0; y0 < d.y; y0 += edge.y)
+        for (int64_t x0 = 0; x0 < d.x; x0 += edge.x) {
+          visit(Box{x0, y0, z0, std::min<int64_t>(d.x, x0 + edge.x),
+                    std::min<int64_t>(d.y, y0 + edge.y), std::min<int64_t>(d.z, z0 + edge.z)});
+        }
+  };
+  std::vector<uint16_t> field(v.size(), 65535);
+  forEachBrick([&](const Box& interior) {
+    const Box input = grownBox(interior, searchReach(params), whole);
+    std::vector<uint16_t> part(static_cast<size_t>(interior.count()));
+    const FilterOutcome outcome =
+        searchBrick(cutOut(v, d, input).data(), input, whole, interior, params, part.data(), options);
+    EXPECT_TRUE(outcome.ok()) << outcome.message;
+    size_t at = 0;
+    for (int64_t z = interior.z0; z < interior.z1; ++z)
+      for (int64_t y = interior.y0; y < interior.y1; ++y)
+        for (int64_t x = interior.x0; x < interior.x1; ++x) {
+          field[static_cast<size_t>(d.index(static_cast<int>(x), static_cast<int>(y), static_cast<int>(z)))] =
+              part[at++];
+        }
+  });
+  std::vector<float> out(v.size(), -7.0f);
+  forEachBrick([&](const Box& interior) {
+    const Box input = grownBox(interior, params.integrationSteps + 1, whole);
+    const Box fieldBox = grownBox(interior, params.integrationSteps, whole);
+    std::vector<uint16_t> fieldPart;
+    for (int64_t z = fieldBox.z0; z < fieldBox.z1; ++z)
+      for (int64_t y = fieldBox.y0; y < fieldBox.y1; ++y)
+        for (int64_t x = fieldBox.x0; x < fieldBox.x1; ++x) {
+          fieldPart.push_back(field[static_cast<size_t>(
+              d.index(static_cast<int>(x), static_cast<int>(y), static_cast<int>(z)))]);
+        }
+    std::vector<float> result(static_cast<size_t>(interior.count()));
+    const FilterOutcome outcome = integrateBrick(cutOut(v, d, input).data(), input, fieldPart.data(), fieldBox,
+                                                 whole, interior, params, result.data(), options);
+    EXPECT_TRUE(outcome.ok()) << outcome.message;
+    size_t at = 0;
+    for (int64_t z = interior.z0; z < interior.z1; ++z)
+      for (int64_t y = interior.y0; y < interior.y1; ++y)
+        for (int64_t x = interior.x0; x < interior.x1; ++x) {
+          out[static_cast<size_t>(d.index(static_cast<int>(x), static_cast<int>(y), static_cast<int>(z)))] =
+              result[at++];
+        }
+  });
+  return out;
+}
+
+TEST(BrickStages, MatchTheWholeRunWithEachVoxelSearchedOnce) {
+  struct StageCase {
+    Dims dims;
+    FilterParams params;
+    Extent edge;
+    bool mostlyConstant;
+  };
+  for (const StageCase& c : {StageCase{Dims{13, 11, 9}, smallParams(3, 3, 30), {4, 5, 3}, false},
+                             StageCase{Dims{13, 11, 9}, smallParams(2, 4, 45, true), {1, 11, 2}, false},
+                             StageCase{Dims{17, 1, 1}, smallParams(4, 4, 30), {2, 1, 1}, false},
+                             StageCase{Dims{12, 10, 8}, smallParams(0, 2, 60), {5, 4, 3}, false},
+                             StageCase{Dims{40, 26, 30}, smallParams(3, 4, 45), {9, 10, 11}, true}}) {
+    const std::vector<float> v = c.mostlyConstant ? mostlyConstantVolume(c.dims)
+                                                  : structuredVolume(c.dims, static_cast<uint32_t>(c.dims.count()));
+    const std::vector<float> reference = wholeRun(v, c.dims, c.params, Backend::Cpu);
+    for (const Backend backend : {Backend::Cpu, Backend::CpuReference}) {
+      EXPECT_TRUE(sameFloats(twoStageRun(v, c.dims, c.params, c.edge, backend), reference))
+          << c.dims.x << "x" << c.dims.y << "x" << c.dims.z << " in bricks of " << c.edge.x << "x"
+          << c.edge.y << "x" << c.edge.z << (backend == Backend::Cpu ? ", fast path" : ", plain path");
+    }
+  }
+}
+
+// Constant for more than steps + 1 around the first bricks, structure within
+// samples + steps of them along x: their fields bend while every voxel
+// their integration reads holds one value. Blends of that value round off
+// the value itself, so only the directions tell whether an output is known.
+TEST(BrickStages, AConstantNeighbourhoodIsNotEnoughWhereTheFieldBends) {
+  const Dims d{48, 12, 12};
+  std::vector<float> v(static_cast<size_t>(d.count()), 1.0f / 3.0f);
+  const std::vector<float> noise = structuredVolume(d, 5);
+  for (int z = 0; z < d.z; ++z)
+    for (int y = 0; y < d.y; ++y)
+      for (int x = 24; x < d.x; ++x) {
+        v[static_cast<size_t>(d.index(x, y, z))] = noise[static_cast<size_t>(d.index(x, y, z))];
+      }
+  const FilterParams params = smallParams(12, 3, 15);
+  const std::vector<float> reference = wholeRun(v, d, params, Backend::CpuReference);
+  for (const Backend backend : {Backend::Cpu, Backend::CpuReference}) {
+    EXPECT_TRUE(sameFloats(twoStageRun(v, d, params, Extent{8, 12, 12}, backend), reference));
+    EXPECT_TRUE(sameFloats(brickedRun(v, d, params, Extent{8, 12, 12}, backend), reference));
+  }
+}
+
+TEST(BrickStages, RefuseShortHalosForeignIndicesAndTheGpu) {
+  const Dims d{10, 10, 10};
+  const Extent whole = extentOf(d);
+  const FilterParams params = smallParams(2, 3, 45);
+  const std::vector<float> v = structuredVolume(d, 2);
+  const Box all = Box::of(whole), interior{3, 3, 3, 6, 6, 6};
+  std::vector<uint16_t> field(1000, 0), chosen(27, 9);
+  std::vector<float> out(27, -1.0f);
+  // The search needs samples + 1 around the brick, the integration steps + 1 of input and steps of field.
+  const Box searchShort = grownBox(interior, searchReach(params) - 1, whole);
+  EXPECT_NE(searchBrick(v.data(), searchShort, whole, interior, params, chosen.data()).message.find("halo"),
+            std::string::npos);
+  const Box inputShort = grownBox(interior, params.integrationSteps, whole);
+  EXPECT_NE(integrateBrick(v.data(), inputShort, field.data(), all, whole, interior, params, out.data())
+                .message.find("input box"),
+            std::string::npos);
+  const Box fieldShort = grownBox(interior, params.integrationSteps - 1, whole);
+  EXPECT_NE(integrateBrick(v.data(), all, field.data(), fieldShort, whole, interior, params, out.data())
+                .message.find("field box"),
+            std::string::npos);
+  field[555] = static_cast<uint16_t>(directionCount(params.angleStep));
+  const FilterOutcome stray = integrateBrick(v.data(), all, field.data(), all, whole, interior, params, out.data());
+  EXPECT_EQ(stray.status, FilterOutcome::Status::InvalidInput);
+  EXPECT_NE(stray.message.find("index"), std::string::npos) << stray.message;
+  FilterOptions gpu;
+  gpu.backend = Backend::Cuda;
+  EXPECT_EQ(searchBrick(v.data(), all, whole, interior, params, chosen.data(), gpu).status,
+            FilterOutcome::Status::BackendUnavailable);
+  EXPECT_EQ(out, std::vector<float>(27, -1.0f));
+  EXPECT_EQ(chosen, std::vector<uint16_t>(27, 9));
 }
 
 TEST(BrickRun, StopsWhenCancelledAndReportsBothStages) {
