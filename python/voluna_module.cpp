@@ -341,6 +341,73 @@ void writeVolumeFile(const std::string& path, const py::array& array, std::vecto
 // [z, y, x]; the result holds only the interior [interiorStart, interiorStop),
 // identical to the same voxels of a whole-volume call. `rangeMin` and
 // `rangeMax` are the whole volume's, so every chunk maps values alike.
+// Where a [z, y, x] block starting at `start` lies, as a box.
+Box boxOf(const std::vector<int64_t>& start, const py::array& block) {
+  if (block.ndim() != 3 || !(block.flags() & py::array::c_style)) {
+    throw py::value_error("a brick must be a C-contiguous 3D [z, y, x] array");
+  }
+  if (start.size() != 3) throw py::value_error("brick positions need 3 numbers [z, y, x]");
+  return {start[2], start[1], start[0], start[2] + block.shape(2), start[1] + block.shape(1),
+          start[0] + block.shape(0)};
+}
+
+// The brick arguments every chunk call shares, [z, y, x] as numpy gives them.
+struct BrickArgs {
+  Extent whole;
+  Box interior;
+
+  BrickArgs(const std::vector<int64_t>& wholeShape, const std::vector<int64_t>& interiorStart,
+            const std::vector<int64_t>& interiorStop) {
+    for (const auto* v : {&wholeShape, &interiorStart, &interiorStop}) {
+      if (v->size() != 3) throw py::value_error("brick positions need 3 numbers [z, y, x]");
+    }
+    whole = {wholeShape[2], wholeShape[1], wholeShape[0]};
+    interior = {interiorStart[2], interiorStart[1], interiorStart[0],
+                interiorStop[2],  interiorStop[1],  interiorStop[0]};
+  }
+
+  py::array newResult(ScalarType type) const {
+    return newArray(type, {py::ssize_t{std::max<int64_t>(0, interior.depth())},
+                           py::ssize_t{std::max<int64_t>(0, interior.height())},
+                           py::ssize_t{std::max<int64_t>(0, interior.width())}});
+  }
+};
+
+void raiseFor(const FilterOutcome& outcome) {
+  if (outcome.status == FilterOutcome::Status::InvalidInput) throw py::value_error(outcome.message);
+  if (!outcome.ok()) throw std::runtime_error(outcome.message);
+}
+
+// The filter's floats for a block's voxels, on the whole volume's scale.
+std::vector<float> unitValues(const py::array& block, const Box& box, ScalarType type,
+                              ValueRange range) {
+  std::vector<float> unit(static_cast<size_t>(box.count()));
+  mapToUnit(block.data(), type, box.count(), range, unit.data());
+  return unit;
+}
+
+ValueRange rangeFor(ScalarType type, double rangeMin, double rangeMax) {
+  return type == ScalarType::UInt8 ? ValueRange{0.0, 255.0} : ValueRange{rangeMin, rangeMax};
+}
+
+// Filtered floats into a result of the input's type, or of float32 on the
+// input's scale.
+void storeResult(const std::vector<float>& filtered, const BrickArgs& args, ScalarType type,
+                 ValueRange range, bool floatResult, void* out) {
+  if (floatResult && type == ScalarType::UInt8) {
+    auto* scaled = static_cast<float*>(out);
+    for (size_t i = 0; i < filtered.size(); ++i) scaled[i] = filtered[i] * 255.0f;
+  } else {
+    mapFromUnit(filtered.data(), args.interior.count(), range, floatResult ? ScalarType::Float32 : type,
+                out);
+  }
+}
+
+// One dask chunk: `block` is the chunk grown by the reach (clipped at the
+// volume's faces), starting at `blockStart` of a volume of `wholeShape`, all
+// [z, y, x]; the result holds only the interior [interiorStart, interiorStop),
+// identical to the same voxels of a whole-volume call. `rangeMin` and
+// `rangeMax` are the whole volume's, so every chunk maps values alike.
 py::array filterBrick(const py::array& block, const std::vector<int64_t>& blockStart,
                       const std::vector<int64_t>& wholeShape, const std::vector<int64_t>& interiorStart,
                       const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
@@ -349,43 +416,77 @@ py::array filterBrick(const py::array& block, const std::vector<int64_t>& blockS
   const ScalarType type = scalarTypeOf(block);
   const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
   const FilterOptions options = optionsOf(backend, threads);
-  if (block.ndim() != 3 || !(block.flags() & py::array::c_style)) {
-    throw py::value_error("a brick must be a C-contiguous 3D [z, y, x] array");
-  }
-  for (const auto* v : {&blockStart, &wholeShape, &interiorStart, &interiorStop}) {
-    if (v->size() != 3) throw py::value_error("brick positions need 3 numbers [z, y, x]");
-  }
-  const Box inputBox{blockStart[2], blockStart[1], blockStart[0], blockStart[2] + block.shape(2),
-                     blockStart[1] + block.shape(1), blockStart[0] + block.shape(0)};
-  const Extent whole{wholeShape[2], wholeShape[1], wholeShape[0]};
-  const Box interior{interiorStart[2], interiorStart[1], interiorStart[0],
-                     interiorStop[2],  interiorStop[1],  interiorStop[0]};
-  const ValueRange range = type == ScalarType::UInt8 ? ValueRange{0.0, 255.0} : ValueRange{rangeMin, rangeMax};
-  const ScalarType outType = floatResult ? ScalarType::Float32 : type;
-  py::array result = newArray(outType, {py::ssize_t{interior.depth()}, py::ssize_t{interior.height()},
-                                        py::ssize_t{interior.width()}});
+  const Box inputBox = boxOf(blockStart, block);
+  const BrickArgs args(wholeShape, interiorStart, interiorStop);
+  const ValueRange range = rangeFor(type, rangeMin, rangeMax);
+  py::array result = args.newResult(floatResult ? ScalarType::Float32 : type);
   void* out = result.mutable_data();
-  const void* voxels = block.data();
   FilterOutcome outcome;
   {
     py::gil_scoped_release release;
-    std::vector<float> filtered(static_cast<size_t>(std::max<int64_t>(0, interior.count())));
-    {
-      std::vector<float> unit(static_cast<size_t>(inputBox.count()));
-      mapToUnit(voxels, type, inputBox.count(), range, unit.data());
-      outcome = runBrick(unit.data(), inputBox, whole, interior, params, filtered.data(), options);
-    }
-    if (outcome.ok()) {
-      if (floatResult && type == ScalarType::UInt8) {
-        auto* scaled = static_cast<float*>(out);
-        for (size_t i = 0; i < filtered.size(); ++i) scaled[i] = filtered[i] * 255.0f;
-      } else {
-        mapFromUnit(filtered.data(), interior.count(), range, outType, out);
-      }
-    }
+    std::vector<float> filtered(static_cast<size_t>(std::max<int64_t>(0, args.interior.count())));
+    outcome = runBrick(unitValues(block, inputBox, type, range).data(), inputBox, args.whole,
+                       args.interior, params, filtered.data(), options);
+    if (outcome.ok()) storeResult(filtered, args, type, range, floatResult, out);
   }
-  if (outcome.status == FilterOutcome::Status::InvalidInput) throw py::value_error(outcome.message);
-  if (!outcome.ok()) throw std::runtime_error(outcome.message);
+  raiseFor(outcome);
+  return result;
+}
+
+// The first of a chunk's two stages on the CPU: the direction indices of
+// its interior (uint16 [z, y, x]) from the chunk grown by samples + 1.
+py::array searchBrickOf(const py::array& block, const std::vector<int64_t>& blockStart,
+                        const std::vector<int64_t>& wholeShape, const std::vector<int64_t>& interiorStart,
+                        const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
+                        int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
+                        const std::string& backend, int64_t threads) {
+  const ScalarType type = scalarTypeOf(block);
+  const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
+  const FilterOptions options = optionsOf(backend, threads);
+  const Box inputBox = boxOf(blockStart, block);
+  const BrickArgs args(wholeShape, interiorStart, interiorStop);
+  py::array result = args.newResult(ScalarType::UInt16);
+  auto* chosen = static_cast<uint16_t*>(result.mutable_data());
+  FilterOutcome outcome;
+  {
+    py::gil_scoped_release release;
+    outcome = searchBrick(unitValues(block, inputBox, type, rangeFor(type, rangeMin, rangeMax)).data(),
+                          inputBox, args.whole, args.interior, params, chosen, options);
+  }
+  raiseFor(outcome);
+  return result;
+}
+
+// The second stage: the chunk's result from the chunk grown by steps + 1
+// and the direction indices (searchBrickOf's) of the chunk grown by steps.
+py::array integrateBrickOf(const py::array& block, const std::vector<int64_t>& blockStart,
+                           const py::array& field, const std::vector<int64_t>& fieldStart,
+                           const std::vector<int64_t>& wholeShape, const std::vector<int64_t>& interiorStart,
+                           const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
+                           int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
+                           const std::string& backend, int64_t threads, bool floatResult) {
+  const ScalarType type = scalarTypeOf(block);
+  const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
+  const FilterOptions options = optionsOf(backend, threads);
+  const Box inputBox = boxOf(blockStart, block);
+  const Box fieldBox = boxOf(fieldStart, field);
+  if (!py::isinstance<py::array_t<uint16_t>>(field)) {
+    throw py::value_error("a brick's direction field must be uint16, as search_brick gives it");
+  }
+  const BrickArgs args(wholeShape, interiorStart, interiorStop);
+  const ValueRange range = rangeFor(type, rangeMin, rangeMax);
+  py::array result = args.newResult(floatResult ? ScalarType::Float32 : type);
+  void* out = result.mutable_data();
+  const auto* chosen = static_cast<const uint16_t*>(field.data());
+  FilterOutcome outcome;
+  {
+    py::gil_scoped_release release;
+    std::vector<float> filtered(static_cast<size_t>(std::max<int64_t>(0, args.interior.count())));
+    outcome = integrateBrick(unitValues(block, inputBox, type, range).data(), inputBox, chosen, fieldBox,
+                             args.whole, args.interior, params, filtered.data(), options);
+    if (outcome.ok()) storeResult(filtered, args, type, range, floatResult, out);
+  }
+  raiseFor(outcome);
   return result;
 }
 
@@ -407,6 +508,14 @@ PYBIND11_MODULE(_voluna, m) {
         py::arg("interior_start"), py::arg("interior_stop"), py::arg("range_min"), py::arg("range_max"),
         py::arg("samples"), py::arg("steps"), py::arg("angle"), py::arg("preserve_edges"),
         py::arg("backend"), py::arg("threads"), py::arg("float_result"));
+  m.def("search_brick", &searchBrickOf, py::arg("block"), py::arg("block_start"), py::arg("whole_shape"),
+        py::arg("interior_start"), py::arg("interior_stop"), py::arg("range_min"), py::arg("range_max"),
+        py::arg("samples"), py::arg("steps"), py::arg("angle"), py::arg("preserve_edges"),
+        py::arg("backend"), py::arg("threads"));
+  m.def("integrate_brick", &integrateBrickOf, py::arg("block"), py::arg("block_start"), py::arg("field"),
+        py::arg("field_start"), py::arg("whole_shape"), py::arg("interior_start"), py::arg("interior_stop"),
+        py::arg("range_min"), py::arg("range_max"), py::arg("samples"), py::arg("steps"), py::arg("angle"),
+        py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"), py::arg("float_result"));
   m.def(
       "filter_reach",
       [](int64_t samples, int64_t steps, int64_t angle, bool preserveEdges) {

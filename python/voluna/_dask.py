@@ -63,21 +63,60 @@ def filter_dask(volume, samples: int, steps: int, angle: int, preserve_edges: bo
         low, high = _finite_range(array)
     given_chunks = array.chunks
     array = array.rechunk(tuple(_axis_chunks(c, reach) for c in array.chunks))
-    depth = {axis: (reach if len(c) > 1 else 0) for axis, c in enumerate(array.chunks)}
     whole = list(array.shape)
     out_type = np.dtype(np.float32) if float_result else array.dtype
 
-    def brick(block, block_info=None):
+    def depth_of(margin):
+        # Only axes cut into several chunks have neighbours to overlap.
+        return {axis: (margin if len(c) > 1 else 0) for axis, c in enumerate(array.chunks)}
+
+    def placed(depth, block_info):
+        """Interior bounds of a chunk and the start of its grown block."""
         interior = block_info[None]["array-location"]
         start = [max(0, lo - depth[axis]) for axis, (lo, _) in enumerate(interior)]
-        return _voluna.filter_brick(np.ascontiguousarray(block), start, whole,
-                                    [lo for lo, _ in interior], [hi for _, hi in interior],
-                                    low, high, samples, steps, angle, preserve_edges, backend,
-                                    threads, float_result)
+        return ([lo for lo, _ in interior], [hi for _, hi in interior], start)
 
-    result = da.map_overlap(brick, array, depth=depth, boundary="none", trim=False,
-                            dtype=out_type, chunks=array.chunks,
-                            meta=np.empty((0, 0, 0), out_type))
+    on_cpu = backend in ("cpu", "cpu-reference") or (backend == "auto" and not _voluna.cuda_usable())
+    if on_cpu:
+        # Two stages, so that every voxel is searched once: the directions of
+        # each chunk from the chunk grown by samples + 1, then each chunk's
+        # result from its neighbours' directions (grown by steps) and the
+        # volume grown by steps + 1. One stage would search each chunk grown
+        # by the steps again.
+        search_depth = depth_of(samples + 1)
+        field_depth, volume_depth = depth_of(steps), depth_of(steps + 1)
+
+        def search(block, block_info=None):
+            lo, hi, start = placed(search_depth, block_info)
+            return _voluna.search_brick(np.ascontiguousarray(block), start, whole, lo, hi, low, high,
+                                        samples, steps, angle, preserve_edges, backend, threads)
+
+        def integrate(block, field, block_info=None):
+            lo, hi, start = placed(volume_depth, block_info)
+            field_start = [max(0, a - field_depth[axis]) for axis, a in enumerate(lo)]
+            return _voluna.integrate_brick(np.ascontiguousarray(block), start,
+                                           np.ascontiguousarray(field), field_start, whole, lo, hi,
+                                           low, high, samples, steps, angle, preserve_edges, backend,
+                                           threads, float_result)
+
+        field = da.map_overlap(search, array, depth=search_depth, boundary="none", trim=False,
+                               dtype=np.uint16, chunks=array.chunks,
+                               meta=np.empty((0, 0, 0), np.uint16))
+        result = da.map_overlap(integrate, array, field, depth=[volume_depth, field_depth],
+                                boundary="none", trim=False, dtype=out_type, chunks=array.chunks,
+                                meta=np.empty((0, 0, 0), out_type))
+    else:
+        depth = depth_of(reach)
+
+        def brick(block, block_info=None):
+            lo, hi, start = placed(depth, block_info)
+            return _voluna.filter_brick(np.ascontiguousarray(block), start, whole, lo, hi, low, high,
+                                        samples, steps, angle, preserve_edges, backend, threads,
+                                        float_result)
+
+        result = da.map_overlap(brick, array, depth=depth, boundary="none", trim=False,
+                                dtype=out_type, chunks=array.chunks,
+                                meta=np.empty((0, 0, 0), out_type))
     if result.chunks != given_chunks:
         # The caller's chunks back (zarr, for one, needs regular ones).
         result = result.rechunk(given_chunks)

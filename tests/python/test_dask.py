@@ -74,3 +74,35 @@ def test_a_local_cluster_of_two_processes_gives_the_same_bytes():
         result = client.compute(lazy).result()
         assert len(client.scheduler_info()["workers"]) == 2
     np.testing.assert_array_equal(result, expected)
+
+
+def test_the_brick_calls_give_their_voxels_of_the_whole_call():
+    # The one-stage call serves GPU chunks; the two stages serve CPU ones.
+    from voluna import _voluna
+    volume = structured_volume((15, 16, 17), seed=4)
+    expected = voluna.filter(volume, **PARAMS)
+    args = (PARAMS["samples"], PARAMS["steps"], PARAMS["angle"], False, "cpu", 1)
+    lo, hi, whole = [4, 5, 6], [9, 12, 10], list(volume.shape)
+    reach = _voluna.filter_reach(PARAMS["samples"], PARAMS["steps"], PARAMS["angle"], False)
+
+    def grown(margin):
+        start = [max(0, a - margin) for a in lo]
+        stop = [min(n, b + margin) for b, n in zip(hi, whole)]
+        return start, np.ascontiguousarray(volume[tuple(slice(a, b) for a, b in zip(start, stop))])
+
+    interior = expected[tuple(slice(a, b) for a, b in zip(lo, hi))]
+    start, block = grown(reach)
+    np.testing.assert_array_equal(
+        _voluna.filter_brick(block, start, whole, lo, hi, 0.0, 255.0, *args, False), interior)
+    field_lo = [max(0, a - PARAMS["steps"]) for a in lo]
+    field_hi = [min(n, b + PARAMS["steps"]) for b, n in zip(hi, whole)]
+    start, block = grown(PARAMS["steps"] + PARAMS["samples"] + 1)  # the field box grown by samples + 1
+    field = _voluna.search_brick(block, start, whole, field_lo, field_hi, 0.0, 255.0, *args)
+    assert field.dtype == np.uint16 and field.shape == tuple(b - a for a, b in zip(field_lo, field_hi))
+    start, block = grown(PARAMS["steps"] + 1)
+    np.testing.assert_array_equal(
+        _voluna.integrate_brick(block, start, field, field_lo, whole, lo, hi, 0.0, 255.0, *args, False),
+        interior)
+    with pytest.raises(ValueError, match="uint16"):
+        _voluna.integrate_brick(block, start, field.astype(np.int32), field_lo, whole, lo, hi, 0.0, 255.0,
+                                *args, False)
