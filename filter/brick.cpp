@@ -120,34 +120,73 @@ uint32_t bitsOf(float value) {
   return bits;
 }
 
-// Which cells of 8^3 voxels of the input hold one finite value throughout,
-// so that a box can be asked whether it is constant without reading it.
-class ConstancyMap {
+// A box cut into cells of 8^3 voxels (smaller at its far faces): small
+// enough to find the constant parts of a mostly constant volume, large
+// enough that asking about them costs little. Cells are numbered x fastest.
+class CellGrid {
  public:
   static constexpr int64_t kCell = 8;
 
+  explicit CellGrid(const Box& box)
+      : box_(box), cx_(cellsAlong(box.width())), cy_(cellsAlong(box.height())),
+        cz_(cellsAlong(box.depth())) {}
+
+  int64_t count() const { return cx_ * cy_ * cz_; }
+  static int64_t countFor(const Box& box) {
+    return cellsAlong(box.width()) * cellsAlong(box.height()) * cellsAlong(box.depth());
+  }
+
+  Box cell(int64_t c) const {
+    const int64_t x0 = box_.x0 + (c % cx_) * kCell, y0 = box_.y0 + ((c / cx_) % cy_) * kCell,
+                  z0 = box_.z0 + (c / (cx_ * cy_)) * kCell;
+    return {x0, y0, z0, std::min(x0 + kCell, box_.x1), std::min(y0 + kCell, box_.y1),
+            std::min(z0 + kCell, box_.z1)};
+  }
+
+  // The cell that holds voxel (x, y, z) of the box.
+  size_t cellOf(int64_t x, int64_t y, int64_t z) const {
+    return static_cast<size_t>((x - box_.x0) / kCell +
+                               cx_ * ((y - box_.y0) / kCell + cy_ * ((z - box_.z0) / kCell)));
+  }
+
+  // Whether test(cell) holds for every cell that `query` (inside the box) touches.
+  template <class Test>
+  bool all(const Box& query, Test test) const {
+    for (int64_t z = query.z0; z < query.z1 + kCell - 1; z += kCell)
+      for (int64_t y = query.y0; y < query.y1 + kCell - 1; y += kCell)
+        for (int64_t x = query.x0; x < query.x1 + kCell - 1; x += kCell) {
+          if (!test(cellOf(std::min(x, query.x1 - 1), std::min(y, query.y1 - 1),
+                           std::min(z, query.z1 - 1)))) {
+            return false;
+          }
+        }
+    return true;
+  }
+
+ private:
+  static int64_t cellsAlong(int64_t length) { return (length + kCell - 1) / kCell; }
+
+  Box box_;
+  int64_t cx_, cy_, cz_;
+};
+
+// Which cells of the input hold one finite value throughout, so that a box
+// can be asked whether it is constant without reading it.
+class ConstancyMap {
+ public:
   ConstancyMap(const float* data, const Box& box, int threads)
-      : box_(box),
-        cx_((box.width() + kCell - 1) / kCell),
-        cy_((box.height() + kCell - 1) / kCell),
-        cz_((box.depth() + kCell - 1) / kCell),
-        constant_(static_cast<size_t>(cx_ * cy_ * cz_)),
-        bits_(constant_.size()) {
-    const BoxIndex frame(box);
-    const int64_t cells = cx_ * cy_ * cz_;
+      : grid_(box), constant_(static_cast<size_t>(grid_.count())), bits_(constant_.size()) {
+    const BoxIndex at(box);
 #pragma omp parallel for schedule(static) num_threads(threads)
-    for (int64_t c = 0; c < cells; ++c) {
-      const int64_t i = c % cx_, j = (c / cx_) % cy_, k = c / (cx_ * cy_);
-      const int64_t x0 = box_.x0 + i * kCell, y0 = box_.y0 + j * kCell, z0 = box_.z0 + k * kCell;
-      const int64_t x1 = std::min(x0 + kCell, box_.x1), y1 = std::min(y0 + kCell, box_.y1),
-                    z1 = std::min(z0 + kCell, box_.z1);
-      const float first = data[frame(x0, y0, z0)];
+    for (int64_t c = 0; c < grid_.count(); ++c) {
+      const Box cell = grid_.cell(c);
+      const float first = data[at(cell.x0, cell.y0, cell.z0)];
       const uint32_t bits = bitsOf(first);
       bool same = std::isfinite(first);
-      for (int64_t z = z0; z < z1 && same; ++z)
-        for (int64_t y = y0; y < y1 && same; ++y) {
-          const float* row = data + frame(x0, y, z);
-          for (int64_t x = 0; x < x1 - x0; ++x) same = same && bitsOf(row[x]) == bits;
+      for (int64_t z = cell.z0; z < cell.z1 && same; ++z)
+        for (int64_t y = cell.y0; y < cell.y1 && same; ++y) {
+          const float* row = data + at(cell.x0, y, z);
+          for (int64_t x = 0; x < cell.width(); ++x) same = same && bitsOf(row[x]) == bits;
         }
       constant_[static_cast<size_t>(c)] = same;
       bits_[static_cast<size_t>(c)] = bits;
@@ -157,60 +196,20 @@ class ConstancyMap {
   // True, with the value, when every voxel of `query` (which must lie in the
   // input box) holds the same finite value.
   bool constant(const Box& query, float& value) const {
-    const int64_t i0 = (query.x0 - box_.x0) / kCell, i1 = (query.x1 - 1 - box_.x0) / kCell;
-    const int64_t j0 = (query.y0 - box_.y0) / kCell, j1 = (query.y1 - 1 - box_.y0) / kCell;
-    const int64_t k0 = (query.z0 - box_.z0) / kCell, k1 = (query.z1 - 1 - box_.z0) / kCell;
-    const uint32_t bits = bits_[cellIndex(i0, j0, k0)];
-    for (int64_t k = k0; k <= k1; ++k)
-      for (int64_t j = j0; j <= j1; ++j)
-        for (int64_t i = i0; i <= i1; ++i) {
-          const size_t c = cellIndex(i, j, k);
-          if (!constant_[c] || bits_[c] != bits) return false;
-        }
+    const uint32_t bits = bits_[grid_.cellOf(query.x0, query.y0, query.z0)];
+    if (!grid_.all(query, [&](size_t c) { return constant_[c] && bits_[c] == bits; })) return false;
     std::memcpy(&value, &bits, sizeof value);
     return true;
   }
 
   static int64_t bytesFor(const Box& box) {
-    const int64_t cells = ((box.width() + kCell - 1) / kCell) * ((box.height() + kCell - 1) / kCell) *
-                          ((box.depth() + kCell - 1) / kCell);
-    return cells * static_cast<int64_t>(sizeof(uint8_t) + sizeof(uint32_t));
+    return CellGrid::countFor(box) * static_cast<int64_t>(sizeof(uint8_t) + sizeof(uint32_t));
   }
 
  private:
-  size_t cellIndex(int64_t i, int64_t j, int64_t k) const {
-    return static_cast<size_t>(i + cx_ * (j + cy_ * k));
-  }
-
-  Box box_;
-  int64_t cx_, cy_, cz_;
+  CellGrid grid_;
   std::vector<uint8_t> constant_;
   std::vector<uint32_t> bits_;
-};
-
-// Tiles of 8^3 voxels over a box: small enough to find the constant parts
-// of a mostly constant volume, large enough that asking costs little.
-class Tiling {
- public:
-  static constexpr int64_t kTile = 8;
-
-  explicit Tiling(const Box& box)
-      : box_(box),
-        tx_((box.width() + kTile - 1) / kTile),
-        ty_((box.height() + kTile - 1) / kTile),
-        tz_((box.depth() + kTile - 1) / kTile) {}
-
-  int64_t count() const { return tx_ * ty_ * tz_; }
-  Box tile(int64_t t) const {
-    const int64_t x0 = box_.x0 + (t % tx_) * kTile, y0 = box_.y0 + ((t / tx_) % ty_) * kTile,
-                  z0 = box_.z0 + (t / (tx_ * ty_)) * kTile;
-    return {x0, y0, z0, std::min(x0 + kTile, box_.x1), std::min(y0 + kTile, box_.y1),
-            std::min(z0 + kTile, box_.z1)};
-  }
-
- private:
-  Box box_;
-  int64_t tx_, ty_, tz_;
 };
 
 Vec3 centreOf(int64_t x, int64_t y, int64_t z) {
@@ -250,31 +249,21 @@ Box rowSpan(const Box& area, int64_t rowBegin, int64_t rowEnd) {
   return span;
 }
 
-// Which cells of 8^3 voxels of a direction field hold direction 0
-// throughout: with a constant volume around them, their outputs are known.
+// Which cells of a direction field hold direction 0 throughout: with a
+// constant volume around them, their outputs are known.
 class ZeroField {
  public:
-  static constexpr int64_t kCell = 8;
-
   ZeroField(const uint16_t* chosen, const Box& box, int threads)
-      : box_(box),
-        cx_((box.width() + kCell - 1) / kCell),
-        cy_((box.height() + kCell - 1) / kCell),
-        cz_((box.depth() + kCell - 1) / kCell),
-        zero_(static_cast<size_t>(cx_ * cy_ * cz_)) {
+      : grid_(box), zero_(static_cast<size_t>(grid_.count())) {
     const BoxIndex at(box);
-    const int64_t cells = cx_ * cy_ * cz_;
 #pragma omp parallel for schedule(static) num_threads(threads)
-    for (int64_t c = 0; c < cells; ++c) {
-      const int64_t x0 = box_.x0 + (c % cx_) * kCell, y0 = box_.y0 + ((c / cx_) % cy_) * kCell,
-                    z0 = box_.z0 + (c / (cx_ * cy_)) * kCell;
-      const int64_t x1 = std::min(x0 + kCell, box_.x1), y1 = std::min(y0 + kCell, box_.y1),
-                    z1 = std::min(z0 + kCell, box_.z1);
+    for (int64_t c = 0; c < grid_.count(); ++c) {
+      const Box cell = grid_.cell(c);
       bool zero = true;
-      for (int64_t z = z0; z < z1 && zero; ++z)
-        for (int64_t y = y0; y < y1 && zero; ++y) {
-          const uint16_t* row = chosen + at(x0, y, z);
-          for (int64_t x = 0; x < x1 - x0; ++x) zero = zero && row[x] == 0;
+      for (int64_t z = cell.z0; z < cell.z1 && zero; ++z)
+        for (int64_t y = cell.y0; y < cell.y1 && zero; ++y) {
+          const uint16_t* row = chosen + at(cell.x0, y, z);
+          for (int64_t x = 0; x < cell.width(); ++x) zero = zero && row[x] == 0;
         }
       zero_[static_cast<size_t>(c)] = zero;
     }
@@ -282,22 +271,13 @@ class ZeroField {
 
   // Whether every voxel of `query` (inside the field's box) holds direction 0.
   bool allZero(const Box& query) const {
-    for (int64_t k = (query.z0 - box_.z0) / kCell; k <= (query.z1 - 1 - box_.z0) / kCell; ++k)
-      for (int64_t j = (query.y0 - box_.y0) / kCell; j <= (query.y1 - 1 - box_.y0) / kCell; ++j)
-        for (int64_t i = (query.x0 - box_.x0) / kCell; i <= (query.x1 - 1 - box_.x0) / kCell; ++i) {
-          if (!zero_[static_cast<size_t>(i + cx_ * (j + cy_ * k))]) return false;
-        }
-    return true;
+    return grid_.all(query, [&](size_t c) { return zero_[c] != 0; });
   }
 
-  static int64_t bytesFor(const Box& box) {
-    return ((box.width() + kCell - 1) / kCell) * ((box.height() + kCell - 1) / kCell) *
-           ((box.depth() + kCell - 1) / kCell);
-  }
+  static int64_t bytesFor(const Box& box) { return CellGrid::countFor(box); }
 
  private:
-  Box box_;
-  int64_t cx_, cy_, cz_;
+  CellGrid grid_;
   std::vector<uint8_t> zero_;
 };
 
@@ -368,10 +348,10 @@ bool searchStage(const BrickWork& w, const Box& area, uint16_t* chosen) {
   }
   const BoxVolumeSampler volume(w.input, w.inputBox);
   const int count = static_cast<int>(w.directions.size());
-  const Tiling tiles(area);
+  const CellGrid tiles(area);
   return forEachUnit(
       tiles.count(), 1, w.threads, Stage::VectorField, w.control, [&](int64_t t, int64_t, int) {
-        const Box tile = tiles.tile(t);
+        const Box tile = tiles.cell(t);
         float unused;
         const bool flat = w.constancy.constant(grownBox(tile, S + 1, w.whole), unused);
         for (int64_t z = tile.z0; z < tile.z1; ++z)
@@ -405,10 +385,10 @@ bool integrateStage(const BrickWork& w, const uint16_t* chosen, const Box& field
   const BoxFieldSampler field(chosen, w.directions.data(), fieldBox);
   const BoxIndex at(interior);
   const float r = meanFactor(T);
-  const Tiling tiles(interior);
+  const CellGrid tiles(interior);
   return forEachUnit(
       tiles.count(), 1, w.threads, Stage::Integration, w.control, [&](int64_t t, int64_t, int) {
-        const Box tile = tiles.tile(t);
+        const Box tile = tiles.cell(t);
         float value;
         if (zeros.allZero(grownBox(tile, T, w.whole)) &&
             w.constancy.constant(grownBox(tile, T + 1, w.whole), value)) {
