@@ -469,21 +469,32 @@ FilterOutcome refused(FilterOutcome::Status status, std::string message) {
   return outcome;
 }
 
-// The CPU backend a stage call runs on, or why none.
-std::string cpuBackendOf(const FilterOptions& options, Backend& backend) {
-  backend = options.backend == Backend::Auto ? Backend::Cpu : options.backend;
-  if (backend == Backend::Cuda) {
-    return "a brick's stages run on the CPU backends; filter the brick whole (runBrick) for the GPU";
-  }
-  return {};
-}
-
 FilterOutcome finish(FilterOutcome outcome, bool finished) {
   if (!finished) {
     outcome.status = FilterOutcome::Status::Cancelled;
     outcome.message = "the run was cancelled";
   }
   return outcome;
+}
+
+// Runs `stage` on the CPU backend the options pick: what both stage calls
+// do once their own checks have passed.
+template <class Stage>
+FilterOutcome onCpu(const float* input, const Box& inputBox, Extent whole,
+                    const FilterParams& params, const FilterOptions& options, Stage stage) {
+  const Backend backend = options.backend == Backend::Auto ? Backend::Cpu : options.backend;
+  if (backend == Backend::Cuda) {
+    return refused(FilterOutcome::Status::BackendUnavailable,
+                   "a brick's stages run on the CPU backends; filter the brick whole (runBrick) for "
+                   "the GPU");
+  }
+  FilterOutcome outcome;
+  const int threads = threadsFor(options);
+  outcome.backend = "CPU, " + std::to_string(threads) + " threads";
+  const BrickWork work(input, inputBox, whole, params,
+                       backend == Backend::Cpu && fastPathTakes(inputBox, params), threads,
+                       options.control);
+  return finish(outcome, stage(work));
 }
 
 }  // namespace
@@ -553,16 +564,8 @@ FilterOutcome searchBrick(const float* input, const Box& inputBox, Extent whole,
   using Status = FilterOutcome::Status;
   const std::string problem = checkBrick(inputBox, whole, interior, params, searchReach(params));
   if (!problem.empty()) return refused(Status::InvalidInput, problem);
-  Backend backend;
-  const std::string unavailable = cpuBackendOf(options, backend);
-  if (!unavailable.empty()) return refused(Status::BackendUnavailable, unavailable);
-  FilterOutcome outcome;
-  const int threads = threadsFor(options);
-  outcome.backend = "CPU, " + std::to_string(threads) + " threads";
-  const BrickWork work(input, inputBox, whole, params,
-                       backend == Backend::Cpu && fastPathTakes(inputBox, params), threads,
-                       options.control);
-  return finish(outcome, searchStage(work, interior, chosen));
+  return onCpu(input, inputBox, whole, params, options,
+               [&](const BrickWork& work) { return searchStage(work, interior, chosen); });
 }
 
 FilterOutcome integrateBrick(const float* input, const Box& inputBox, const uint16_t* chosen,
@@ -583,16 +586,9 @@ FilterOutcome integrateBrick(const float* input, const Box& inputBox, const uint
                        ", beyond the " + std::to_string(count) + " directions of angle step " +
                        std::to_string(params.angleStep) + "; it must come from searchBrick with the same parameters");
   }
-  Backend backend;
-  const std::string unavailable = cpuBackendOf(options, backend);
-  if (!unavailable.empty()) return refused(Status::BackendUnavailable, unavailable);
-  FilterOutcome outcome;
-  const int threads = threadsFor(options);
-  outcome.backend = "CPU, " + std::to_string(threads) + " threads";
-  const BrickWork work(input, inputBox, whole, params,
-                       backend == Backend::Cpu && fastPathTakes(inputBox, params), threads,
-                       options.control);
-  return finish(outcome, integrateStage(work, chosen, fieldBox, interior, out));
+  return onCpu(input, inputBox, whole, params, options, [&](const BrickWork& work) {
+    return integrateStage(work, chosen, fieldBox, interior, out);
+  });
 }
 
 }  // namespace voluna
