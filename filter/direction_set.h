@@ -19,4 +19,11 @@ int directionCount(int angleStep);
 // every backend, so all backends choose from bit-identical directions.
 std::vector<Vec3> buildDirectionSet(int angleStep);
 
+// For each direction, the first of the directions it is linked to by a chain
+// of neighbours whose components differ by at most `tolerance`, or -1 when
+// it is that first one. The set covers most lines twice (theta and 180 -
+// theta with phi and phi + 180 give the same vector up to rounding), and the
+// column theta = 90 is one vector 360 / step times over.
+std::vector<int> firstNearCopies(const std::vector<Vec3>& directions, float tolerance);
+
 }  // namespace voluna

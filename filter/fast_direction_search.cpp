@@ -30,6 +30,7 @@
 #include "hwy/highway.h"
 
 #include "cpu_sampler.h"
+#include "direction_set.h"
 #include "fast_simd-inl.h"
 #include "voxel_math.h"
 
@@ -334,6 +335,89 @@ HWY_NOINLINE VF mixedSample(const SearchJob& job, int x0, int y, int z, int dire
   return hn::Load(df, values);
 }
 
+// Copies of a direction (see SearchJob::copies) whose walks meet the same
+// texels as their first's. The sampler reads a texel pair and weighs it by
+// the fraction, both fixed by the quantised coordinate: equal cells and
+// fractions on every axis, sample for sample, give equal samples, whatever
+// path (contiguous, own fraction or per lane) then computes them, since
+// every path gives the plain sampler's value. Positions are stepped exactly
+// as the search steps them.
+
+// Whether direction b's walks from every voxel of run `run` meet the x cells
+// and fractions of direction a's.
+bool sameXTaps(const SearchJob& job, const Layout& L, int run, int a, int b) {
+  if (job.dirX[a] == job.dirX[b]) return true;
+  const DF df;
+  const VF half = hn::Set(df, 0.5f);
+  const int x0 = L.x0 + run * L.width;
+  for (int c = 0; c < L.chunks(run); ++c) {
+    const MF real = hn::FirstN(df, static_cast<size_t>(L.realLanes(run, c, L.lanes)));
+    const VF origin = laneOrigins(x0 + c * L.lanes);
+    for (int walk = 0; walk < 2; ++walk) {
+      const VF sa = hn::Set(df, walk == 0 ? -job.dirX[a] : job.dirX[a]);
+      const VF sb = hn::Set(df, walk == 0 ? -job.dirX[b] : job.dirX[b]);
+      VF pa = origin, pb = origin;
+      for (int k = 0; k < L.s; ++k) {
+        pa = hn::Add(pa, sa);
+        pb = hn::Add(pb, sb);
+        VF cellA, fA, cellB, fB;
+        axisCells(df, hn::Add(pa, half), cellA, fA);
+        axisCells(df, hn::Add(pb, half), cellB, fB);
+        const MF agree = hn::And(hn::Eq(cellA, cellB), hn::Eq(fA, fB));
+        if (!hn::AllTrue(df, hn::Or(agree, hn::Not(real)))) return false;
+      }
+    }
+  }
+  return true;
+}
+
+// For every copy p, same[p] says whether its walks from coordinate `at` of
+// the axis whose components `column` holds meet the cells and fractions of
+// its first's; lanes run over copies.
+void sameAxisTaps(const SearchJob& job, const std::vector<float>& column, int at, uint8_t* same) {
+  const DT dt;
+  const DTI dti;
+  const int N = static_cast<int>(hn::Lanes(dt));
+  const int P = static_cast<int>(job.copies.size());
+  const VT half = hn::Set(dt, 0.5f);
+  HWY_ALIGN int32_t agreed[kLaneCapacity];
+  for (int p0 = 0; p0 < P; p0 += N) {
+    const int n = std::min(N, P - p0);
+    HWY_ALIGN int32_t firstIdx[kLaneCapacity] = {}, copyIdx[kLaneCapacity] = {};
+    for (int l = 0; l < n; ++l) {
+      firstIdx[l] = job.copyFirst[p0 + l];
+      copyIdx[l] = job.copies[p0 + l];
+    }
+    const VT da = hn::GatherIndex(dt, column.data(), hn::Load(dti, firstIdx));
+    const VT db = hn::GatherIndex(dt, column.data(), hn::Load(dti, copyIdx));
+    auto walksAgree = hn::FirstN(dt, static_cast<size_t>(n));
+    for (int walk = 0; walk < 2; ++walk) {
+      const VT sa = walk == 0 ? hn::Neg(da) : da;
+      const VT sb = walk == 0 ? hn::Neg(db) : db;
+      VT pa = hn::Set(dt, static_cast<float>(at)), pb = pa;
+      for (int k = 0; k < job.samples; ++k) {
+        pa = hn::Add(pa, sa);
+        pb = hn::Add(pb, sb);
+        VT cellA, fA, cellB, fB;
+        axisCells(dt, hn::Add(pa, half), cellA, fA);
+        axisCells(dt, hn::Add(pb, half), cellB, fB);
+        walksAgree = hn::And(walksAgree, hn::And(hn::Eq(cellA, cellB), hn::Eq(fA, fB)));
+      }
+    }
+    // Equal components step through equal positions.
+    const auto agree = hn::Or(hn::Eq(da, db), walksAgree);
+    hn::Store(hn::VecFromMask(dti, hn::RebindMask(dti, agree)), dti, agreed);
+    for (int l = 0; l < n; ++l) same[p0 + l] = agreed[l] != 0;
+  }
+}
+
+// Which copies take their first's score in one run of one row.
+struct CopyTaps {
+  const uint8_t* sameX;   // by copy, for the run
+  const uint8_t* sameYZ;  // by copy, for the row
+  bool shares(int32_t p) const { return sameX[p] && sameYZ[p]; }
+};
+
 // One direction of one run as the scorer walks it.
 struct Walker {
   const SearchJob* job;
@@ -486,8 +570,8 @@ HWY_INLINE void walk(const Walker& w, int walkIndex, Accumulators<G>& acc) {
 // and applies the choice rule lane by lane in set order. Returns whether
 // some lane still searches.
 template <int G, bool kEdges>
-bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, int row, int run, int y,
-                int z, int g0, int count, SearchStats& stats) {
+bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, const CopyTaps& copyTaps,
+                int row, int run, int y, int z, int g0, int count, SearchStats& stats) {
   const DF df;
   const DI di;
   const size_t state = (size_t(row) * L.runs + run) * L.width;
@@ -520,8 +604,16 @@ bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, int row,
   w.s = s;
   w.stats = &stats;
 
+  const bool copies = !job.copies.empty();
   bool searching = true;
   for (int gi = 0; gi < count && searching; ++gi) {
+    if (copies) {
+      const int32_t p = job.copyOf[g0 + gi];
+      if (p >= 0 && copyTaps.shares(p)) {
+        stats.copiedDirections += G;
+        continue;
+      }
+    }
     const size_t x = (size_t(run) * L.group + gi) * L.perDir;
     w.cells = t.xCell + x;
     w.xWeights = t.xWeight + 2 * x;
@@ -572,20 +664,40 @@ bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, int row,
     stats.chunkSamples += uint64_t(2 * s) * G;
 
     bool any = false;
+    VF scores[G];
     for (int c = 0; c < G; ++c) {
       const VF score =
           hn::Div(hn::Sub(acc.Q[c], hn::Div(hn::Mul(acc.S[c], acc.S[c]), total)), total);
+      scores[c] = score;
       if (w.direction == 0) {
         best[c] = score;
         chosen[c] = hn::Zero(di);
       } else {
-        const VF m = hn::IfThenElse(hn::Lt(score, best[c]), score, best[c]);
+        const MF better = hn::Lt(score, best[c]);
+        const VF m = hn::IfThenElse(better, score, best[c]);
+        // Of equal scores the later direction wins: this one, unless a
+        // later copy already took the score.
+        const VI index = hn::Set(di, w.direction);
+        const VI onTie = hn::Max(chosen[c], index);
+        const VI taken = hn::IfThenElse(hn::RebindMask(di, better), index, onTie);
         const MF wins = hn::And(hn::Eq(m, score), active[c]);
-        chosen[c] = hn::IfThenElse(hn::RebindMask(di, wins), hn::Set(di, w.direction), chosen[c]);
+        chosen[c] = hn::IfThenElse(hn::RebindMask(di, wins), taken, chosen[c]);
         best[c] = hn::IfThenElse(active[c], m, best[c]);
       }
       active[c] = hn::AndNot(hn::Le(best[c], earlyStop), active[c]);
       any = any || !hn::AllFalse(df, active[c]);
+    }
+    if (copies) {
+      // The copies that share this direction's taps offer its score now.
+      for (int32_t p = job.copyBegin[w.direction]; p < job.copyBegin[w.direction + 1]; ++p) {
+        if (!copyTaps.shares(p)) continue;
+        const VI index = hn::Set(di, job.copies[p]);
+        for (int c = 0; c < G; ++c) {
+          const VF score = scores[c];
+          const MF ties = hn::And(hn::Eq(score, best[c]), active[c]);
+          chosen[c] = hn::IfThenElse(hn::RebindMask(di, ties), hn::Max(chosen[c], index), chosen[c]);
+        }
+      }
     }
     searching = any;
   }
@@ -600,17 +712,18 @@ bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, int row,
 
 template <bool kEdges>
 bool scoreGroupAnyWidth(int chunks, const SearchJob& job, const Layout& L, const Tables& t,
-                        int row, int run, int y, int z, int g0, int count, SearchStats& stats) {
+                        const CopyTaps& copyTaps, int row, int run, int y, int z, int g0,
+                        int count, SearchStats& stats) {
   static_assert(kMaxChunks == 4, "one instantiation per run width");
   switch (chunks) {
     case 1:
-      return scoreGroup<1, kEdges>(job, L, t, row, run, y, z, g0, count, stats);
+      return scoreGroup<1, kEdges>(job, L, t, copyTaps, row, run, y, z, g0, count, stats);
     case 2:
-      return scoreGroup<2, kEdges>(job, L, t, row, run, y, z, g0, count, stats);
+      return scoreGroup<2, kEdges>(job, L, t, copyTaps, row, run, y, z, g0, count, stats);
     case 3:
-      return scoreGroup<3, kEdges>(job, L, t, row, run, y, z, g0, count, stats);
+      return scoreGroup<3, kEdges>(job, L, t, copyTaps, row, run, y, z, g0, count, stats);
     default:
-      return scoreGroup<4, kEdges>(job, L, t, row, run, y, z, g0, count, stats);
+      return scoreGroup<4, kEdges>(job, L, t, copyTaps, row, run, y, z, g0, count, stats);
   }
 }
 
@@ -657,6 +770,29 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, const Box& are
     }
   }
 
+  // Which copies share their first's taps, per run and per row.
+  const size_t P = job.copies.size();
+  if (scratch.sameTaps.size() < (size_t(L.runs) + 3 * rows) * P) {
+    scratch.sameTaps.resize((size_t(L.runs) + 3 * rows) * P);
+  }
+  uint8_t* sameX = scratch.sameTaps.data();
+  uint8_t* sameYZ = sameX + size_t(L.runs) * P;
+  uint8_t* sameY = sameYZ + size_t(rows) * P;
+  uint8_t* sameZ = sameY + size_t(rows) * P;
+  if (P > 0) {
+    for (int run = 0; run < L.runs; ++run) {
+      for (size_t p = 0; p < P; ++p) {
+        sameX[run * P + p] = sameXTaps(job, L, run, job.copyFirst[p], job.copies[p]);
+      }
+    }
+    for (int r = 0; r < rows; ++r) {
+      const int64_t row = rowBegin + r;
+      sameAxisTaps(job, job.dirY, yOf(row), sameY);
+      sameAxisTaps(job, job.dirZ, zOf(row), sameZ);
+      for (size_t p = 0; p < P; ++p) sameYZ[r * P + p] = sameY[p] && sameZ[p];
+    }
+  }
+
   for (int g0 = 0, count = 1; g0 < job.count;
        g0 += count, count = std::min(L.group, job.count - g0)) {
     if (control && control->cancelled()) {
@@ -682,10 +818,12 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, const Box& are
           t.xBuilt[run] = 1;
         }
         const int chunks = L.chunks(run);
+        const CopyTaps copyTaps{sameX + size_t(run) * P, sameYZ + size_t(r) * P};
         runActive = job.preserveEdges
-                        ? scoreGroupAnyWidth<true>(chunks, job, L, t, r, run, y, z, g0, count, stats)
-                        : scoreGroupAnyWidth<false>(chunks, job, L, t, r, run, y, z, g0, count,
-                                                    stats);
+                        ? scoreGroupAnyWidth<true>(chunks, job, L, t, copyTaps, r, run, y, z, g0,
+                                                   count, stats)
+                        : scoreGroupAnyWidth<false>(chunks, job, L, t, copyTaps, r, run, y, z, g0,
+                                                    count, stats);
         searching = searching || runActive;
       }
     }
@@ -737,6 +875,7 @@ void SearchStats::add(const SearchStats& other) {
   ownFractionSamples += other.ownFractionSamples;
   chunkDirections += other.chunkDirections;
   prunedDirections += other.prunedDirections;
+  copiedDirections += other.copiedDirections;
 }
 
 namespace {
@@ -803,7 +942,7 @@ float pruneFactorFor(int samples, bool preserveEdges, const PaddedVolume& padded
 
 SearchJob::SearchJob(const float* volume_, const Box& volumeBox_, const PaddedVolume& padded_,
                      const std::vector<Vec3>& directions, int samples_, bool preserveEdges_,
-                     bool prune, uint16_t* chosen_, const Box& chosenBox_)
+                     bool prune, uint16_t* chosen_, const Box& chosenBox_, bool shareCopies)
     : volume(volume_),
       volumeBox(volumeBox_),
       dims{static_cast<int>(volumeBox_.width()), static_cast<int>(volumeBox_.height()),
@@ -824,6 +963,26 @@ SearchJob::SearchJob(const float* volume_, const Box& volumeBox_, const PaddedVo
     dirX[i] = directions[i].x;
     dirY[i] = directions[i].y;
     dirZ[i] = directions[i].z;
+  }
+  if (!shareCopies) return;
+  // Only vectors this close can meet the same texels on a walk of a few
+  // steps; whether they do is checked per run and row.
+  const std::vector<int> first = firstNearCopies(directions, 0x1p-14f);
+  copyBegin.assign(directions.size() + 1, 0);
+  for (int f : first) {
+    if (f >= 0) ++copyBegin[f + 1];
+  }
+  for (size_t i = 0; i < directions.size(); ++i) copyBegin[i + 1] += copyBegin[i];
+  copies.resize(copyBegin.back());
+  copyFirst.resize(copies.size());
+  copyOf.assign(directions.size(), -1);
+  std::vector<int32_t> next(copyBegin.begin(), copyBegin.end() - 1);
+  for (size_t j = 0; j < first.size(); ++j) {
+    if (first[j] < 0) continue;
+    const int32_t p = next[first[j]]++;
+    copies[p] = static_cast<int32_t>(j);
+    copyFirst[p] = first[j];
+    copyOf[j] = p;
   }
 }
 

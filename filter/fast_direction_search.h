@@ -22,6 +22,7 @@ struct SearchStats {
   uint64_t ownFractionSamples = 0;  // and samples whose run had an x fraction of its own
   uint64_t chunkDirections = 0;   // (chunk, direction) pairs begun
   uint64_t prunedDirections = 0;  // of those, dropped after the backward walk
+  uint64_t copiedDirections = 0;  // (chunk, direction) pairs that took an earlier copy's score
 
   void add(const SearchStats& other);
 };
@@ -36,7 +37,7 @@ struct SearchStats {
 struct SearchJob {
   SearchJob(const float* volume, const Box& volumeBox, const PaddedVolume& padded,
             const std::vector<Vec3>& directions, int samples, bool preserveEdges, bool prune,
-            uint16_t* chosen, const Box& chosenBox);
+            uint16_t* chosen, const Box& chosenBox, bool shareCopies = true);
 
   const float* volume;  // the voxels of volumeBox, for the rare per-lane samples
   Box volumeBox;
@@ -51,6 +52,14 @@ struct SearchJob {
   // A direction whose partial score times this factor exceeds the best score
   // so far cannot be chosen; 0 turns pruning off.
   float pruneFactor;
+  // Directions that repeat an earlier one up to rounding: the set holds most
+  // lines twice. Where a run's walks along such a copy meet the same texels
+  // with the same weights as its first's, sample for sample, the copy scores
+  // what the first scores, bit for bit, and takes that score unscored.
+  // copies[copyBegin[i], copyBegin[i + 1]) are the later copies of direction
+  // i, copyOf[j] is the place of j in `copies`, or -1, and copyFirst[p] the
+  // first of copies[p]. Empty when `shareCopies` is off.
+  std::vector<int32_t> copyBegin, copies, copyOf, copyFirst;
   uint16_t* chosen;  // per voxel of chosenBox, the index of its direction
   Box chosenBox;
 };
@@ -59,6 +68,7 @@ struct SearchJob {
 struct SearchScratch {
   std::vector<int32_t> ints;
   std::vector<float> floats;
+  std::vector<uint8_t> sameTaps;
 };
 
 // The most directions a run can take from the set: at most 360/1 * 360/1 / 2.
