@@ -89,6 +89,29 @@ struct Layout {
   }
 };
 
+// Directions whose tables are built together, in set order: their indices,
+// and their components as columns padded to whole vectors.
+constexpr int kMaxGroup = kGroup > static_cast<int>(kLaneCapacity) ? kGroup : static_cast<int>(kLaneCapacity);
+struct Group {
+  int count = 0;
+  int32_t index[kMaxGroup];
+  HWY_ALIGN float x[kMaxGroup];
+  HWY_ALIGN float y[kMaxGroup];
+  HWY_ALIGN float z[kMaxGroup];
+
+  void add(const SearchJob& job, int32_t direction) {
+    index[count] = direction;
+    x[count] = job.dirX[direction];
+    y[count] = job.dirY[direction];
+    z[count] = job.dirZ[direction];
+    ++count;
+  }
+  // Fills the columns past the last direction with copies of the first.
+  void pad() {
+    for (int i = count; i < kMaxGroup; ++i) x[i] = x[0], y[i] = y[0], z[i] = z[0];
+  }
+};
+
 Layout layoutFor(const SearchJob& job, const Box& area, int rows) {
   Layout L;
   L.lanes = static_cast<int>(hn::Lanes(DF()));
@@ -169,13 +192,12 @@ HWY_INLINE VF laneOrigins(int x0) { return hn::ConvertTo(DF(), hn::Iota(DI(), x0
 // The x fraction that most runs share for each direction of the group and
 // sample: the one of a walk from x = 0. Any choice would be correct, since
 // every run compares its own fraction with it.
-void buildCommonFractions(const SearchJob& job, const Layout& L, const Tables& t, int g0,
-                          int count) {
+void buildCommonFractions(const Layout& L, const Tables& t, const Group& g) {
   const DT dt;
   const int N = static_cast<int>(hn::Lanes(dt));
   const VT half = hn::Set(dt, 0.5f), k256 = hn::Set(dt, 256.0f), inv256 = hn::Set(dt, kInv256);
-  for (int dv = 0; dv < count; dv += N) {
-    const VT dx = hn::LoadU(dt, job.dirX.data() + g0 + dv);
+  for (int dv = 0; dv < g.count; dv += N) {
+    const VT dx = hn::Load(dt, g.x + dv);
     for (int walk = 0; walk < 2; ++walk) {
       const VT step = walk == 0 ? hn::Neg(dx) : dx;
       VT px = hn::Zero(dt);
@@ -192,13 +214,12 @@ void buildCommonFractions(const SearchJob& job, const Layout& L, const Tables& t
   }
 }
 
-// The x taps of run `run` for directions [g0, g0 + count), every sample of
+// The x taps of run `run` for the group's directions, every sample of
 // both walks. An entry keeps the cell of the run's first lane, moved into
 // the padding margin where that changes no value read, provided every real
 // lane l reads what lane 0 + l reads in the padded row, with the same
 // fraction; else it is marked mixed.
-void buildXTable(const SearchJob& job, const Layout& L, const Tables& t, int run, int g0,
-                 int count) {
+void buildXTable(const SearchJob& job, const Layout& L, const Tables& t, int run, const Group& g) {
   const DF df;
   const int x0 = L.x0 + run * L.width;
   const int chunks = L.chunks(run);
@@ -220,8 +241,8 @@ void buildXTable(const SearchJob& job, const Layout& L, const Tables& t, int run
   // everywhere, and so does the run moved to the edge of this range.
   const float lowest = low - static_cast<float>(L.width + 1);
   auto clampX = [&](VF v) { return hn::Min(hn::Max(v, first), last); };
-  for (int gi = 0; gi < count; ++gi) {
-    const float dx = job.dirX[g0 + gi];
+  for (int gi = 0; gi < g.count; ++gi) {
+    const float dx = g.x[gi];
     for (int walk = 0; walk < 2; ++walk) {
       // p + (-d) is bitwise p - d: the plain search steps the same way.
       const VF step = hn::Set(df, walk == 0 ? -dx : dx);
@@ -264,11 +285,11 @@ void buildXTable(const SearchJob& job, const Layout& L, const Tables& t, int run
   }
 }
 
-// The y and z taps of row (y, z) for directions [g0, g0 + count), lanes
+// The y and z taps of row (y, z) for the group's directions, lanes
 // running over directions: per entry the offsets of the four corner rows and
 // their weights, alone and times each common x weight.
-void buildYZTable(const SearchJob& job, const Layout& L, const Tables& t, int y, int z, int g0,
-                  int count) {
+void buildYZTable(const SearchJob& job, const Layout& L, const Tables& t, int y, int z,
+                  const Group& g) {
   const DT dt;
   const DTI dti;
   const int N = static_cast<int>(hn::Lanes(dt));
@@ -281,9 +302,9 @@ void buildYZTable(const SearchJob& job, const Layout& L, const Tables& t, int y,
     hn::StoreInterleaved4(hn::BitCast(dti, a), hn::BitCast(dti, b), hn::BitCast(dti, c),
                           hn::BitCast(dti, d), dti, reinterpret_cast<int32_t*>(to));
   };
-  for (int dv = 0; dv < count; dv += N) {
-    const VT dy = hn::LoadU(dt, job.dirY.data() + g0 + dv);
-    const VT dz = hn::LoadU(dt, job.dirZ.data() + g0 + dv);
+  for (int dv = 0; dv < g.count; dv += N) {
+    const VT dy = hn::Load(dt, g.y + dv);
+    const VT dz = hn::Load(dt, g.z + dv);
     for (int walk = 0; walk < 2; ++walk) {
       const VT sy = walk == 0 ? hn::Neg(dy) : dy;
       const VT sz = walk == 0 ? hn::Neg(dz) : dz;
@@ -566,12 +587,12 @@ HWY_INLINE void walk(const Walker& w, int walkIndex, Accumulators<G>& acc) {
   }
 }
 
-// Scores directions [g0, g0 + count) for one run of G chunks of row (y, z)
+// Scores the group's directions for one run of G chunks of row (y, z)
 // and applies the choice rule lane by lane in set order. Returns whether
 // some lane still searches.
 template <int G, bool kEdges>
 bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, const CopyTaps& copyTaps,
-                int row, int run, int y, int z, int g0, int count, SearchStats& stats) {
+                int row, int run, int y, int z, const Group& g, SearchStats& stats) {
   const DF df;
   const DI di;
   const size_t state = (size_t(row) * L.runs + run) * L.width;
@@ -606,9 +627,9 @@ bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, const Co
 
   const bool copies = !job.copies.empty();
   bool searching = true;
-  for (int gi = 0; gi < count && searching; ++gi) {
+  for (int gi = 0; gi < g.count && searching; ++gi) {
     if (copies) {
-      const int32_t p = job.copyOf[g0 + gi];
+      const int32_t p = job.copyOf[g.index[gi]];
       if (p >= 0 && copyTaps.shares(p)) {
         stats.copiedDirections += G;
         continue;
@@ -621,7 +642,7 @@ bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, const Co
     w.weights = t.yzWeight + size_t(gi) * 4;
     w.weightsX0 = t.yzWeightX0 + size_t(gi) * 4;
     w.weightsX1 = t.yzWeightX1 + size_t(gi) * 4;
-    w.direction = g0 + gi;
+    w.direction = g.index[gi];
 
     Accumulators<G> acc;
     for (int c = 0; c < G; ++c) {
@@ -712,18 +733,18 @@ bool scoreGroup(const SearchJob& job, const Layout& L, const Tables& t, const Co
 
 template <bool kEdges>
 bool scoreGroupAnyWidth(int chunks, const SearchJob& job, const Layout& L, const Tables& t,
-                        const CopyTaps& copyTaps, int row, int run, int y, int z, int g0,
-                        int count, SearchStats& stats) {
+                        const CopyTaps& copyTaps, int row, int run, int y, int z,
+                        const Group& g, SearchStats& stats) {
   static_assert(kMaxChunks == 4, "one instantiation per run width");
   switch (chunks) {
     case 1:
-      return scoreGroup<1, kEdges>(job, L, t, copyTaps, row, run, y, z, g0, count, stats);
+      return scoreGroup<1, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
     case 2:
-      return scoreGroup<2, kEdges>(job, L, t, copyTaps, row, run, y, z, g0, count, stats);
+      return scoreGroup<2, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
     case 3:
-      return scoreGroup<3, kEdges>(job, L, t, copyTaps, row, run, y, z, g0, count, stats);
+      return scoreGroup<3, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
     default:
-      return scoreGroup<4, kEdges>(job, L, t, copyTaps, row, run, y, z, g0, count, stats);
+      return scoreGroup<4, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
   }
 }
 
@@ -772,13 +793,16 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, const Box& are
 
   // Which copies share their first's taps, per run and per row.
   const size_t P = job.copies.size();
-  if (scratch.sameTaps.size() < (size_t(L.runs) + 3 * rows) * P) {
-    scratch.sameTaps.resize((size_t(L.runs) + 3 * rows) * P);
+  if (scratch.sameTaps.size() < (size_t(L.runs) + rows + 3) * P) {
+    scratch.sameTaps.resize((size_t(L.runs) + rows + 3) * P);
   }
   uint8_t* sameX = scratch.sameTaps.data();
   uint8_t* sameYZ = sameX + size_t(L.runs) * P;
   uint8_t* sameY = sameYZ + size_t(rows) * P;
-  uint8_t* sameZ = sameY + size_t(rows) * P;
+  uint8_t* sameZ = sameY + P;
+  // Copies that share their first's taps in every run and row of the unit
+  // need no tables: they are never scored.
+  uint8_t* everywhere = sameZ + P;
   if (P > 0) {
     for (int run = 0; run < L.runs; ++run) {
       for (size_t p = 0; p < P; ++p) {
@@ -791,15 +815,28 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, const Box& are
       sameAxisTaps(job, job.dirZ, zOf(row), sameZ);
       for (size_t p = 0; p < P; ++p) sameYZ[r * P + p] = sameY[p] && sameZ[p];
     }
+    for (size_t p = 0; p < P; ++p) {
+      bool all = true;
+      for (int run = 0; run < L.runs && all; ++run) all = sameX[run * P + p];
+      for (int r = 0; r < rows && all; ++r) all = sameYZ[r * P + p];
+      everywhere[p] = all;
+    }
   }
 
-  for (int g0 = 0, count = 1; g0 < job.count;
-       g0 += count, count = std::min(L.group, job.count - g0)) {
+  for (int next = 0; next < job.count;) {
     if (control && control->cancelled()) {
       total.add(stats);
       return false;
     }
-    buildCommonFractions(job, L, t, g0, count);
+    Group g;
+    const int capacity = next == 0 ? 1 : L.group;
+    for (; g.count < capacity && next < job.count; ++next) {
+      const int32_t p = P > 0 ? job.copyOf[next] : -1;
+      if (p < 0 || !everywhere[p]) g.add(job, next);
+    }
+    if (g.count == 0) break;
+    g.pad();
+    buildCommonFractions(L, t, g);
     std::fill(t.xBuilt, t.xBuilt + L.runs, 0);
     bool searching = false;
     for (int r = 0; r < rows; ++r) {
@@ -810,20 +847,20 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, const Box& are
         int32_t& runActive = t.runActive[size_t(r) * L.runs + run];
         if (!runActive) continue;
         if (!yzBuilt) {
-          buildYZTable(job, L, t, y, z, g0, count);
+          buildYZTable(job, L, t, y, z, g);
           yzBuilt = true;
         }
         if (!t.xBuilt[run]) {
-          buildXTable(job, L, t, run, g0, count);
+          buildXTable(job, L, t, run, g);
           t.xBuilt[run] = 1;
         }
         const int chunks = L.chunks(run);
         const CopyTaps copyTaps{sameX + size_t(run) * P, sameYZ + size_t(r) * P};
         runActive = job.preserveEdges
-                        ? scoreGroupAnyWidth<true>(chunks, job, L, t, copyTaps, r, run, y, z, g0,
-                                                   count, stats)
-                        : scoreGroupAnyWidth<false>(chunks, job, L, t, copyTaps, r, run, y, z, g0,
-                                                    count, stats);
+                        ? scoreGroupAnyWidth<true>(chunks, job, L, t, copyTaps, r, run, y, z, g,
+                                                   stats)
+                        : scoreGroupAnyWidth<false>(chunks, job, L, t, copyTaps, r, run, y, z, g,
+                                                    stats);
         searching = searching || runActive;
       }
     }
