@@ -86,8 +86,8 @@ FilterOutcome integrateBrick(const float* input, const Box& inputBox, const uint
                              const FilterOptions& options = {});
 
 // The widest margin the fast CPU path pads each row of a brick's input
-// with, on either side: the search's runs of up to 32 voxels, plus one.
-constexpr int64_t kMaxSearchMargin = 33;
+// with, on either side: the search's runs of up to 48 voxels, plus one.
+constexpr int64_t kMaxSearchMargin = 49;
 
 // Bytes runBrick itself allocates on the CPU for a brick of `interior`
 // (its direction field and the constancy map of its input), at most.

@@ -55,11 +55,13 @@ using VI = hn::Vec<DI>;
 using MF = hn::Mask<DF>;
 
 constexpr size_t kLaneCapacity = HWY_MAX_BYTES / sizeof(float);
-// A run is up to four chunks of consecutive voxels of one row. Its chunks
-// share every table entry (and so the loads of offsets and weights), and
-// with two samples at a time they give eight independent chains of fused
-// taps for the processor to overlap.
-constexpr int kMaxChunks = 4;
+// A run is up to six chunks of consecutive voxels of one row. Its chunks
+// share every table entry (and so the loads of offsets and weights) and
+// every per-direction step (choice rule, pruning check, loop). With runs of
+// four chunks a 48-voxel row took a run of four and one of two, and the
+// search of noisy 48^3 ran 10 % slower (median of six alternating runs on
+// the AVX-512 machine).
+constexpr int kMaxChunks = 6;
 // Directions are taken in groups whose tables fit the first-level cache.
 // The first group holds direction 0 alone: on flat data most searches end
 // with it, and building tables for 16 directions would cost more than the
@@ -454,37 +456,6 @@ struct Walker {
   SearchStats* stats;
 };
 
-// The eight taps of one sample for every chunk of a run, in the plain
-// sampler's order (z, then y, then x corner), from the corner rows `off` of
-// the padded volume at `p`. Chunks of equal index in `a` and `b` are
-// independent chains; interleaving them hides the latency of each tap.
-template <int G>
-HWY_INLINE void blendTwo(const float* HWY_RESTRICT pa, const int32_t* HWY_RESTRICT offA,
-                         const float* HWY_RESTRICT a0, const float* HWY_RESTRICT a1,
-                         const float* HWY_RESTRICT pb, const int32_t* HWY_RESTRICT offB,
-                         const float* HWY_RESTRICT b0, const float* HWY_RESTRICT b1, int lanes,
-                         VF (&va)[G], VF (&vb)[G]) {
-  const DF df;
-  for (int c = 0; c < G; ++c) {
-    va[c] = hn::Zero(df);
-    vb[c] = hn::Zero(df);
-  }
-  for (int q = 0; q < 4; ++q) {
-    const float* ra = pa + offA[q];
-    const float* rb = pb + offB[q];
-    const VF wa0 = hn::Set(df, a0[q]), wb0 = hn::Set(df, b0[q]);
-    for (int c = 0; c < G; ++c) {
-      va[c] = Fused(hn::LoadU(df, ra + c * lanes), wa0, va[c]);
-      vb[c] = Fused(hn::LoadU(df, rb + c * lanes), wb0, vb[c]);
-    }
-    const VF wa1 = hn::Set(df, a1[q]), wb1 = hn::Set(df, b1[q]);
-    for (int c = 0; c < G; ++c) {
-      va[c] = Fused(hn::LoadU(df, ra + c * lanes + 1), wa1, va[c]);
-      vb[c] = Fused(hn::LoadU(df, rb + c * lanes + 1), wb1, vb[c]);
-    }
-  }
-}
-
 template <int G>
 HWY_INLINE void blendOne(const float* HWY_RESTRICT p, const int32_t* HWY_RESTRICT off,
                          const float* HWY_RESTRICT w0, const float* HWY_RESTRICT w1, int lanes,
@@ -533,18 +504,45 @@ HWY_INLINE void sampleOne(const Walker& w, int j, VF (&v)[G]) {
   }
 }
 
-// Samples j and j + 1 for every chunk of the run.
+// Samples taken at once for a run of G chunks. Each sample of each chunk is
+// one chain of eight fused taps that the plain sampler's order keeps
+// sequential; a fused operation takes four cycles and two issue each cycle
+// on the machines we measured, so about eight chains must overlap.
 template <int G>
-HWY_INLINE void sampleTwo(const Walker& w, int j, VF (&va)[G], VF (&vb)[G]) {
-  const int32_t ca = w.cells[j], cb = w.cells[j + 1];
-  if (HWY_LIKELY(commonFraction(ca) && commonFraction(cb))) {
-    const size_t ea = size_t(j) * w.stride, eb = ea + w.stride;
-    blendTwo<G>(w.origin + ca, w.offsets + ea, w.weightsX0 + ea, w.weightsX1 + ea,
-                w.origin + cb, w.offsets + eb, w.weightsX0 + eb, w.weightsX1 + eb, w.lanes, va,
-                vb);
-  } else {
-    sampleOne<G>(w, j, va);
-    sampleOne<G>(w, j + 1, vb);
+constexpr int kBlock = G == 1 ? 8 : G == 2 ? 5 : G == 3 ? 3 : G == 4 ? 2 : 1;
+
+// The taps of samples j .. j + K - 1 for every chunk of the run, all of
+// whose x entries take the common fraction: per sample and chunk the plain
+// sampler's order (z, then y, then x corner), the samples and chunks
+// interleaved.
+template <int G, int K>
+HWY_INLINE void blendBlock(const Walker& w, int j, VF (&v)[K][G]) {
+  const DF df;
+  const float* HWY_RESTRICT origin[K];
+  const int32_t* HWY_RESTRICT offsets[K];
+  const float* HWY_RESTRICT w0[K];
+  const float* HWY_RESTRICT w1[K];
+  for (int i = 0; i < K; ++i) {
+    const size_t e = size_t(j + i) * w.stride;
+    origin[i] = w.origin + w.cells[j + i];
+    offsets[i] = w.offsets + e;
+    w0[i] = w.weightsX0 + e;
+    w1[i] = w.weightsX1 + e;
+    for (int c = 0; c < G; ++c) v[i][c] = hn::Zero(df);
+  }
+  for (int q = 0; q < 4; ++q) {
+    for (int i = 0; i < K; ++i) {
+      const float* r = origin[i] + offsets[i][q];
+      const VF x0 = hn::Set(df, w0[i][q]);
+      for (int c = 0; c < G; ++c) v[i][c] = Fused(hn::LoadU(df, r + c * w.lanes), x0, v[i][c]);
+    }
+    for (int i = 0; i < K; ++i) {
+      const float* r = origin[i] + offsets[i][q];
+      const VF x1 = hn::Set(df, w1[i][q]);
+      for (int c = 0; c < G; ++c) {
+        v[i][c] = Fused(hn::LoadU(df, r + c * w.lanes + 1), x1, v[i][c]);
+      }
+    }
   }
 }
 
@@ -562,28 +560,44 @@ struct Accumulators {
   }
 };
 
-// One walk of one direction: samples [walk s, walk s + s), in order.
+// Samples k .. k + K - 1 of one walk, added in order. The walk's first
+// sample is its reference for the default score, and still counts as v - v.
+template <int G, int K, bool kEdges>
+HWY_INLINE void walkBlock(const Walker& w, int j0, int k, Accumulators<G>& acc) {
+  VF v[K][G];
+  bool common = true;
+  for (int i = 0; i < K; ++i) common = common && commonFraction(w.cells[j0 + k + i]);
+  if (HWY_LIKELY(common)) {
+    blendBlock<G, K>(w, j0 + k, v);
+  } else {
+    for (int i = 0; i < K; ++i) sampleOne<G>(w, j0 + k + i, v[i]);
+  }
+  if (!kEdges && k == 0) {
+    for (int c = 0; c < G; ++c) acc.reference[c] = v[0][c];
+  }
+  for (int i = 0; i < K; ++i) acc.add(v[i]);
+}
+
+template <int G, bool kEdges, int K = kBlock<G>>
+HWY_INLINE void walkBlockOfSize(int size, const Walker& w, int j0, int k, Accumulators<G>& acc) {
+  if constexpr (K > 1) {
+    if (size < K) return walkBlockOfSize<G, kEdges, K - 1>(size, w, j0, k, acc);
+  }
+  walkBlock<G, K, kEdges>(w, j0, k, acc);
+}
+
+// One walk of one direction: samples [walk s, walk s + s), in blocks as
+// even as kBlock allows.
 template <int G, bool kEdges>
 HWY_INLINE void walk(const Walker& w, int walkIndex, Accumulators<G>& acc) {
   const int s = w.s;
   const int j0 = walkIndex * s;
-  int k = 0;
-  VF va[G], vb[G];
-  if (!kEdges && s > 0) {
-    // The walk's first sample is its reference, and still counts as v - v.
-    sampleOne<G>(w, j0, va);
-    for (int c = 0; c < G; ++c) acc.reference[c] = va[c];
-    acc.add(va);
-    k = 1;
-  }
-  for (; k + 1 < s; k += 2) {
-    sampleTwo<G>(w, j0 + k, va, vb);
-    acc.add(va);
-    acc.add(vb);
-  }
-  if (k < s) {
-    sampleOne<G>(w, j0 + k, va);
-    acc.add(va);
+  for (int k = 0; k < s;) {
+    const int remaining = s - k;
+    const int blocks = (remaining + kBlock<G> - 1) / kBlock<G>;
+    const int size = (remaining + blocks - 1) / blocks;
+    walkBlockOfSize<G, kEdges>(size, w, j0, k, acc);
+    k += size;
   }
 }
 
@@ -735,7 +749,7 @@ template <bool kEdges>
 bool scoreGroupAnyWidth(int chunks, const SearchJob& job, const Layout& L, const Tables& t,
                         const CopyTaps& copyTaps, int row, int run, int y, int z,
                         const Group& g, SearchStats& stats) {
-  static_assert(kMaxChunks == 4, "one instantiation per run width");
+  static_assert(kMaxChunks == 6, "one instantiation per run width");
   switch (chunks) {
     case 1:
       return scoreGroup<1, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
@@ -743,8 +757,12 @@ bool scoreGroupAnyWidth(int chunks, const SearchJob& job, const Layout& L, const
       return scoreGroup<2, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
     case 3:
       return scoreGroup<3, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
-    default:
+    case 4:
       return scoreGroup<4, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
+    case 5:
+      return scoreGroup<5, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
+    default:
+      return scoreGroup<6, kEdges>(job, L, t, copyTaps, row, run, y, z, g, stats);
   }
 }
 
