@@ -435,6 +435,26 @@ void sameAxisTaps(const SearchJob& job, const std::vector<float>& column, int at
 }
 
 // Which copies take their first's score in one run of one row.
+//
+// Why crediting a copy j with its first i's score, right after i, and
+// never scoring j gives the choice of the plain search. With s_0 not NaN,
+// the choice rule in set order picks the first direction scoring at most
+// 2^-23 if there is one, else the last of the smallest scores (NaNs never
+// count). The scorer keeps, per lane, the smallest score so far and the
+// largest index offered with it: a smaller score takes its index, an equal
+// one the larger of the two. That state does not depend on the order of
+// the offers, and in set order it is the plain rule's.
+// - Where the taps agree, s_j is s_i bit for bit (see sameXTaps).
+// - A lane that stops at i or before chose an index <= i; credits skip
+//   stopped lanes, so j changes nothing, as in set order.
+// - A NaN s_i equals nothing: no credit, as the plain rule ignores a NaN.
+// - Otherwise s_i > 2^-23, so j can matter only through the smallest
+//   score, where the order of offers does not count. A stop at k between i
+//   and j (s_k <= 2^-23, below every score offered before) takes k, as in
+//   set order; j then lies past the stop.
+// - A pruned i scores above the best so far, and so does j: the best only
+//   falls, and pruning drops j at its turn for the same reason.
+// At j's turn the copy is skipped, so it is never offered twice.
 struct CopyTaps {
   const uint8_t* sameX;   // by copy, for the run
   const uint8_t* sameYZ;  // by copy, for the row
@@ -846,11 +866,21 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, const Box& are
       total.add(stats);
       return false;
     }
+    uint64_t activeChunks = 0;
+    for (int r = 0; r < rows; ++r) {
+      for (int run = 0; run < L.runs; ++run) {
+        if (t.runActive[size_t(r) * L.runs + run]) activeChunks += uint64_t(L.chunks(run));
+      }
+    }
     Group g;
     const int capacity = next == 0 ? 1 : L.group;
     for (; g.count < capacity && next < job.count; ++next) {
       const int32_t p = P > 0 ? job.copyOf[next] : -1;
-      if (p < 0 || !everywhere[p]) g.add(job, next);
+      if (p < 0 || !everywhere[p]) {
+        g.add(job, next);
+      } else {
+        stats.copiedDirections += activeChunks;
+      }
     }
     if (g.count == 0) break;
     g.pad();

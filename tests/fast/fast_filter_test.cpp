@@ -27,7 +27,7 @@ std::vector<float> unitFloats(const std::vector<uint8_t>& bytes) {
   return bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size()));
 }
 
-enum class Kind { Noise, Tubes, Plateaus, HalfFlat, NonFinite };
+enum class Kind { Noise, Tubes, Plateaus, HalfFlat, NonFinite, AlongY };
 
 // Flat patches with steps between them: searches stop early at many
 // different directions, and equal scores are common.
@@ -68,6 +68,18 @@ std::vector<float> nonFinite(Dims dims, uint64_t seed) {
   return v;
 }
 
+// Noise that is constant along y: lines along y score 0, and the first of
+// them in set order heads the row theta = 90, whose every other direction
+// repeats it.
+std::vector<float> alongY(Dims dims) {
+  const std::vector<float> slice = unitFloats(noiseBytes(Dims{dims.x, 1, dims.z}, 4));
+  std::vector<float> v(static_cast<size_t>(dims.count()));
+  for (int z = 0; z < dims.z; ++z)
+    for (int y = 0; y < dims.y; ++y)
+      for (int x = 0; x < dims.x; ++x) v[dims.index(x, y, z)] = slice[x + size_t(dims.x) * z];
+  return v;
+}
+
 struct Case {
   const char* name;
   Dims dims;
@@ -85,6 +97,8 @@ std::vector<float> volumeOf(const Case& c) {
       return halfFlat(c.dims);
     case Kind::NonFinite:
       return nonFinite(c.dims, 9);
+    case Kind::AlongY:
+      return alongY(c.dims);
     case Kind::Noise:
       break;
   }
@@ -111,6 +125,7 @@ const Case kCases[] = {
     {"plateaus", {20, 9, 4}, 5, 5, 10, Kind::Plateaus},
     {"flat on one side", {19, 7, 12}, 5, 5, 10, Kind::HalfFlat},
     {"non-finite voxels", {13, 6, 5}, 3, 5, 15, Kind::NonFinite},
+    {"constant along y", {17, 5, 6}, 4, 3, 10, Kind::AlongY},
 };
 
 FilterParams paramsOf(const Case& c, bool preserveEdges) {
@@ -245,6 +260,27 @@ TEST_P(FastFilterOnTarget, PruningDropsDirectionsAndChangesNothing) {
     EXPECT_EQ(unpruned.prunedDirections, 0u);
     EXPECT_LT(pruned.chunkSamples, unpruned.chunkSamples);
     EXPECT_EQ(pruned.referenceSamples, unpruned.referenceSamples);
+  }
+}
+
+// Most directions of the set repeat an earlier one. These cases stop early
+// at the first of a set of copies (constant along y), tie often (plateaus)
+// and score NaN (non-finite voxels), and must take copies' scores
+// unscored while giving the plain path's choice.
+TEST_P(FastFilterOnTarget, CopiesOfADirectionTakeItsScoreAndChangeNothing) {
+  const CpuFastFilter filter(2);
+  for (const char* name : {"plateaus", "constant along y", "non-finite voxels", "tubes"}) {
+    const Case* c = nullptr;
+    for (const Case& k : kCases) {
+      if (std::string(k.name) == name) c = &k;
+    }
+    ASSERT_NE(c, nullptr) << name;
+    for (bool edges : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << name << (edges ? ", edge-preserving" : ""));
+      SearchStats stats;
+      expectSame(reference(*c, edges), fast(*c, edges, filter, &stats));
+      EXPECT_GT(stats.copiedDirections, 0u);
+    }
   }
 }
 

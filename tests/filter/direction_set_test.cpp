@@ -68,5 +68,35 @@ TEST(DirectionSet, EveryDirectionIsAUnitVectorInTheUpperHalf) {
   }
 }
 
+// Theta and 180 - theta with phi and phi + 180 name one vector, and the
+// theta = 90 row is one vector throughout: at 5 degrees, 36 theta rows of 72
+// hold 17 mirrored pairs of rows and the row at 90, so 17 * 72 + 71 of the
+// 2592 directions repeat an earlier one.
+TEST(DirectionSet, NearCopiesPointToTheFirstOfTheirSet) {
+  const std::vector<Vec3> d = buildDirectionSet(5);
+  const std::vector<int> first = firstNearCopies(d, 0x1p-14f);
+  ASSERT_EQ(first.size(), d.size());
+  int copies = 0;
+  for (size_t j = 0; j < d.size(); ++j) {
+    if (first[j] < 0) continue;
+    ++copies;
+    const int i = first[j];
+    ASSERT_LT(i, static_cast<int>(j));
+    EXPECT_EQ(first[i], -1) << "the first of a set is no copy itself";
+    // Within one tolerance or, for the theta = 90 row, a chain of them.
+    EXPECT_NEAR(d[i].x, d[j].x, 1e-6f) << j;
+    EXPECT_NEAR(d[i].y, d[j].y, 1e-6f) << j;
+    EXPECT_NEAR(d[i].z, d[j].z, 1e-6f) << j;
+  }
+  EXPECT_EQ(copies, 17 * 72 + 71);
+  const int n = 72;
+  EXPECT_EQ(first[(180 / 5 - 1) * n + (0 + 36)], 1 * n + 0) << "175, 180 repeats 5, 0";
+  for (int phi = 1; phi < n; ++phi) EXPECT_EQ(first[18 * n + phi], 18 * n) << phi;
+  // Odd step counts have no mirrored rows; a coarse tolerance links neighbours.
+  EXPECT_EQ(firstNearCopies(buildDirectionSet(7), 0x1p-14f)[51 * 10 + 3], -1);
+  const std::vector<int> coarse = firstNearCopies(buildDirectionSet(45), 0.8f);
+  for (size_t j = 1; j < coarse.size(); ++j) EXPECT_EQ(coarse[j], 0) << j;
+}
+
 }  // namespace
 }  // namespace voluna
