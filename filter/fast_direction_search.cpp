@@ -20,6 +20,7 @@
 #include "fast_direction_search.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -452,8 +453,8 @@ void sameAxisTaps(const SearchJob& job, const std::vector<float>& column, int at
 //   score, where the order of offers does not count. A stop at k between i
 //   and j (s_k <= 2^-23, below every score offered before) takes k, as in
 //   set order; j then lies past the stop.
-// - A pruned i scores above the best so far, and so does j: the best only
-//   falls, and pruning drops j at its turn for the same reason.
+// - A pruned i scores above the best so far, and so does j, since the best
+//   only falls: offering j at its turn would change nothing.
 // At j's turn the copy is skipped, so it is never offered twice.
 struct CopyTaps {
   const uint8_t* sameX;   // by copy, for the run
@@ -831,26 +832,36 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, const Box& are
 
   // Which copies share their first's taps, per run and per row.
   const size_t P = job.copies.size();
-  if (scratch.sameTaps.size() < (size_t(L.runs) + rows + 3) * P) {
-    scratch.sameTaps.resize((size_t(L.runs) + rows + 3) * P);
+  if (scratch.sameTaps.size() < (size_t(rows) + 3) * P) {
+    scratch.sameTaps.resize((size_t(rows) + 3) * P);
   }
-  uint8_t* sameX = scratch.sameTaps.data();
-  uint8_t* sameYZ = sameX + size_t(L.runs) * P;
+  // The x taps depend on the runs alone, the same for every unit of rows of
+  // one search: they are kept from one call to the next.
+  const bool xKnown = scratch.sameXJob == job.serial && scratch.sameXArea0 == area.x0 &&
+                      scratch.sameXArea1 == area.x1;
+  if (!xKnown) {
+    scratch.sameX.assign(size_t(L.runs) * P, 0);
+    scratch.sameXJob = job.serial;
+    scratch.sameXArea0 = area.x0;
+    scratch.sameXArea1 = area.x1;
+  }
+  const uint8_t* sameX = scratch.sameX.data();
+  uint8_t* sameYZ = scratch.sameTaps.data();
   uint8_t* sameY = sameYZ + size_t(rows) * P;
   uint8_t* sameZ = sameY + P;
   // Copies that share their first's taps in every run and row of the unit
   // need no tables: they are never scored.
   uint8_t* everywhere = sameZ + P;
   if (P > 0) {
-    for (int run = 0; run < L.runs; ++run) {
+    for (int run = 0; run < L.runs && !xKnown; ++run) {
       for (size_t p = 0; p < P; ++p) {
-        sameX[run * P + p] = sameXTaps(job, L, run, job.copyFirst[p], job.copies[p]);
+        scratch.sameX[run * P + p] = sameXTaps(job, L, run, job.copyFirst[p], job.copies[p]);
       }
     }
     for (int r = 0; r < rows; ++r) {
       const int64_t row = rowBegin + r;
       sameAxisTaps(job, job.dirY, yOf(row), sameY);
-      sameAxisTaps(job, job.dirZ, zOf(row), sameZ);
+      if (r == 0 || zOf(row) != zOf(row - 1)) sameAxisTaps(job, job.dirZ, zOf(row), sameZ);
       for (size_t p = 0; p < P; ++p) sameYZ[r * P + p] = sameY[p] && sameZ[p];
     }
     for (size_t p = 0; p < P; ++p) {
@@ -965,6 +976,11 @@ void SearchStats::add(const SearchStats& other) {
 
 namespace {
 
+uint64_t nextJobSerial() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
+}
+
 // Pruning. With the first score not NaN, the choice rule picks the first
 // direction in set order that scores at most 2^-23, if any, else the last of
 // the smallest scores. A direction whose score exceeds the best so far
@@ -1038,7 +1054,8 @@ SearchJob::SearchJob(const float* volume_, const Box& volumeBox_, const PaddedVo
       preserveEdges(preserveEdges_),
       pruneFactor(prune ? pruneFactorFor(samples_, preserveEdges_, padded_) : 0.0f),
       chosen(chosen_),
-      chosenBox(chosenBox_) {
+      chosenBox(chosenBox_),
+      serial(nextJobSerial()) {
   // Columns long enough for whole vectors of any target past the last group.
   const size_t columns = directions.size() + 2 * 64;
   dirX.assign(columns, directions.empty() ? 0.0f : directions[0].x);

@@ -62,6 +62,9 @@ struct SearchJob {
   std::vector<int32_t> copyBegin, copies, copyOf, copyFirst;
   uint16_t* chosen;  // per voxel of chosenBox, the index of its direction
   Box chosenBox;
+  // Never 0 and never the same for two jobs of one process: scratch keeps
+  // what depends on the job alone under it.
+  uint64_t serial;
 };
 
 // Tables and per-voxel state of one thread; reused from one call to the next.
@@ -69,6 +72,11 @@ struct SearchScratch {
   std::vector<int32_t> ints;
   std::vector<float> floats;
   std::vector<uint8_t> sameTaps;
+  // Whether copies share their first's x taps, per run, for the job with
+  // serial sameXJob over x in [sameXArea0, sameXArea1).
+  std::vector<uint8_t> sameX;
+  uint64_t sameXJob = 0;
+  int64_t sameXArea0 = 0, sameXArea1 = 0;
 };
 
 // The most directions a run can take from the set: at most 360/1 * 360/1 / 2.
