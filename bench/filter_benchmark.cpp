@@ -34,6 +34,8 @@ struct BenchVolume {
   Dims dims;
   std::vector<float> values;
   uint64_t samples = 0;  // the plain search's sample count at the defaults
+  double takenShare = 0;   // samples the fast search takes, against that count
+  double copiedShare = 0;  // (chunk, direction) pairs that took a copy's score
 };
 
 std::vector<BenchVolume>& volumes() {
@@ -42,13 +44,18 @@ std::vector<BenchVolume>& volumes() {
 }
 
 void addVolume(const std::string& name, Dims dims, const std::vector<uint8_t>& bytes) {
-  BenchVolume v{name, dims, bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size())), 0};
+  BenchVolume v{name, dims, bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size()))};
   SearchStats stats;
   std::vector<Float4> field(v.values.size());
   CpuFastFilter().createVectorField(v.values.data(), dims, FilterParams().samples, false,
                                     buildDirectionSet(FilterParams().angleStep), field.data(),
                                     nullptr, &stats);
   v.samples = stats.referenceSamples;
+  // Chunks are whole in the volumes here: their widths are multiples of 8.
+  v.takenShare = static_cast<double>(stats.chunkSamples) * searchChunkLanes() /
+                 static_cast<double>(std::max<uint64_t>(1, stats.referenceSamples));
+  v.copiedShare = static_cast<double>(stats.copiedDirections) /
+                  static_cast<double>(std::max<uint64_t>(1, stats.chunkDirections + stats.copiedDirections));
   volumes().push_back(std::move(v));
 }
 
@@ -171,6 +178,11 @@ void printTable(const TableReporter& reporter, int allThreads) {
       if (!pruned) continue;
       std::printf("- %s, %d thread%s: integration %.1f %% of the run", v.name.c_str(), t,
                   t == 1 ? "" : "s", 100 * pruned->integrationShare);
+      if (t == 1) {
+        std::printf("; the search takes %.1f %% of the plain search's samples (copies of a "
+                    "direction take its score in %.1f %% of (chunk, direction) pairs)",
+                    100 * v.takenShare, 100 * v.copiedShare);
+      }
       if (unpruned && unpruned->chunkSamples > 0) {
         std::printf("; pruning drops %.1f %% of (chunk, direction) pairs after the backward walk, "
                     "%.1f %% of the samples, and changes the speed by %+.1f %%",

@@ -977,6 +977,8 @@ bool SearchRowsImpl(const SearchJob& job, SearchScratch& scratch, const Box& are
 
 int SearchLanesImpl() { return kMaxChunks * static_cast<int>(hn::Lanes(DF())); }
 
+int SearchChunkLanesImpl() { return static_cast<int>(hn::Lanes(DF())); }
+
 const char* SearchTargetNameImpl() { return hwy::TargetName(HWY_TARGET); }
 
 // NOLINTNEXTLINE(google-readability-namespace-comments)
@@ -989,6 +991,7 @@ namespace voluna {
 
 HWY_EXPORT(SearchRowsImpl);
 HWY_EXPORT(SearchLanesImpl);
+HWY_EXPORT(SearchChunkLanesImpl);
 HWY_EXPORT(SearchTargetNameImpl);
 
 void SearchStats::add(const SearchStats& other) {
@@ -1116,6 +1119,8 @@ SearchJob::SearchJob(const float* volume_, const Box& volumeBox_, const PaddedVo
 }
 
 int searchLanes() { return HWY_DYNAMIC_DISPATCH(SearchLanesImpl)(); }
+
+int searchChunkLanes() { return HWY_DYNAMIC_DISPATCH(SearchChunkLanesImpl)(); }
 
 const char* searchTargetName() { return HWY_DYNAMIC_DISPATCH(SearchTargetNameImpl)(); }
 

@@ -85,6 +85,8 @@ constexpr int kMaxDirections = 64800;
 // Voxels per run (a row's voxels searched together) on the SIMD target that
 // the search uses now.
 int searchLanes();
+// Voxels per chunk of a run on that target (lanes of one vector, at most 8).
+int searchChunkLanes();
 // Name of that target, e.g. "AVX3".
 const char* searchTargetName();
 // Highway bits of the targets compiled into the search that this CPU runs.
