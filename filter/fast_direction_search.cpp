@@ -367,12 +367,29 @@ HWY_NOINLINE VF mixedSample(const SearchJob& job, int x0, int y, int z, int dire
 // every path gives the plain sampler's value. Positions are stepped exactly
 // as the search steps them.
 
+// Per lane, whether walks from `origin` by steps sa and sb meet the same
+// cells with the same fractions at each of `samples` samples.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE hn::Mask<D> sameWalk(D d, V origin, V sa, V sb, int samples) {
+  const V half = hn::Set(d, 0.5f);
+  auto agree = hn::FirstN(d, hn::Lanes(d));
+  V pa = origin, pb = origin;
+  for (int k = 0; k < samples; ++k) {
+    pa = hn::Add(pa, sa);
+    pb = hn::Add(pb, sb);
+    V cellA, fA, cellB, fB;
+    axisCells(d, hn::Add(pa, half), cellA, fA);
+    axisCells(d, hn::Add(pb, half), cellB, fB);
+    agree = hn::And(agree, hn::And(hn::Eq(cellA, cellB), hn::Eq(fA, fB)));
+  }
+  return agree;
+}
+
 // Whether direction b's walks from every voxel of run `run` meet the x cells
 // and fractions of direction a's.
 bool sameXTaps(const SearchJob& job, const Layout& L, int run, int a, int b) {
   if (job.dirX[a] == job.dirX[b]) return true;
   const DF df;
-  const VF half = hn::Set(df, 0.5f);
   const int x0 = L.x0 + run * L.width;
   for (int c = 0; c < L.chunks(run); ++c) {
     const MF real = hn::FirstN(df, static_cast<size_t>(L.realLanes(run, c, L.lanes)));
@@ -380,16 +397,8 @@ bool sameXTaps(const SearchJob& job, const Layout& L, int run, int a, int b) {
     for (int walk = 0; walk < 2; ++walk) {
       const VF sa = hn::Set(df, walk == 0 ? -job.dirX[a] : job.dirX[a]);
       const VF sb = hn::Set(df, walk == 0 ? -job.dirX[b] : job.dirX[b]);
-      VF pa = origin, pb = origin;
-      for (int k = 0; k < L.s; ++k) {
-        pa = hn::Add(pa, sa);
-        pb = hn::Add(pb, sb);
-        VF cellA, fA, cellB, fB;
-        axisCells(df, hn::Add(pa, half), cellA, fA);
-        axisCells(df, hn::Add(pb, half), cellB, fB);
-        const MF agree = hn::And(hn::Eq(cellA, cellB), hn::Eq(fA, fB));
-        if (!hn::AllTrue(df, hn::Or(agree, hn::Not(real)))) return false;
-      }
+      const MF agree = sameWalk(df, origin, sa, sb, L.s);
+      if (!hn::AllTrue(df, hn::Or(agree, hn::Not(real)))) return false;
     }
   }
   return true;
@@ -403,7 +412,6 @@ void sameAxisTaps(const SearchJob& job, const std::vector<float>& column, int at
   const DTI dti;
   const int N = static_cast<int>(hn::Lanes(dt));
   const int P = static_cast<int>(job.copies.size());
-  const VT half = hn::Set(dt, 0.5f);
   HWY_ALIGN int32_t agreed[kLaneCapacity];
   for (int p0 = 0; p0 < P; p0 += N) {
     const int n = std::min(N, P - p0);
@@ -414,20 +422,9 @@ void sameAxisTaps(const SearchJob& job, const std::vector<float>& column, int at
     }
     const VT da = hn::GatherIndex(dt, column.data(), hn::Load(dti, firstIdx));
     const VT db = hn::GatherIndex(dt, column.data(), hn::Load(dti, copyIdx));
-    auto walksAgree = hn::FirstN(dt, static_cast<size_t>(n));
-    for (int walk = 0; walk < 2; ++walk) {
-      const VT sa = walk == 0 ? hn::Neg(da) : da;
-      const VT sb = walk == 0 ? hn::Neg(db) : db;
-      VT pa = hn::Set(dt, static_cast<float>(at)), pb = pa;
-      for (int k = 0; k < job.samples; ++k) {
-        pa = hn::Add(pa, sa);
-        pb = hn::Add(pb, sb);
-        VT cellA, fA, cellB, fB;
-        axisCells(dt, hn::Add(pa, half), cellA, fA);
-        axisCells(dt, hn::Add(pb, half), cellB, fB);
-        walksAgree = hn::And(walksAgree, hn::And(hn::Eq(cellA, cellB), hn::Eq(fA, fB)));
-      }
-    }
+    const VT origin = hn::Set(dt, static_cast<float>(at));
+    const auto walksAgree = hn::And(sameWalk(dt, origin, hn::Neg(da), hn::Neg(db), job.samples),
+                                    sameWalk(dt, origin, da, db, job.samples));
     // Equal components step through equal positions.
     const auto agree = hn::Or(hn::Eq(da, db), walksAgree);
     hn::Store(hn::VecFromMask(dti, hn::RebindMask(dti, agree)), dti, agreed);
