@@ -336,11 +336,6 @@ void writeVolumeFile(const std::string& path, const py::array& array, std::vecto
   if (!problem.empty()) raiseOSError(problem);
 }
 
-// One dask chunk: `block` is the chunk grown by the reach (clipped at the
-// volume's faces), starting at `blockStart` of a volume of `wholeShape`, all
-// [z, y, x]; the result holds only the interior [interiorStart, interiorStop),
-// identical to the same voxels of a whole-volume call. `rangeMin` and
-// `rangeMax` are the whole volume's, so every chunk maps values alike.
 // Where a [z, y, x] block starting at `start` lies, as a box.
 Box boxOf(const std::vector<int64_t>& start, const py::array& block) {
   if (block.ndim() != 3 || !(block.flags() & py::array::c_style)) {
@@ -403,6 +398,24 @@ void storeResult(const std::vector<float>& filtered, const BrickArgs& args, Scal
   }
 }
 
+// A chunk and the filter settings, as every brick call decodes them.
+struct BrickInput {
+  ScalarType type;
+  FilterParams params;
+  FilterOptions options;
+  Box box;  // of the chunk, in the whole volume
+  ValueRange range;
+
+  BrickInput(const py::array& block, const std::vector<int64_t>& blockStart, double rangeMin,
+             double rangeMax, int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
+             const std::string& backend, int64_t threads)
+      : type(scalarTypeOf(block)),
+        params(paramsOf(samples, steps, angle, preserveEdges)),
+        options(optionsOf(backend, threads)),
+        box(boxOf(blockStart, block)),
+        range(rangeFor(type, rangeMin, rangeMax)) {}
+};
+
 // One dask chunk: `block` is the chunk grown by the reach (clipped at the
 // volume's faces), starting at `blockStart` of a volume of `wholeShape`, all
 // [z, y, x]; the result holds only the interior [interiorStart, interiorStop),
@@ -413,21 +426,18 @@ py::array filterBrick(const py::array& block, const std::vector<int64_t>& blockS
                       const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
                       int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
                       const std::string& backend, int64_t threads, bool floatResult) {
-  const ScalarType type = scalarTypeOf(block);
-  const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
-  const FilterOptions options = optionsOf(backend, threads);
-  const Box inputBox = boxOf(blockStart, block);
+  const BrickInput in(block, blockStart, rangeMin, rangeMax, samples, steps, angle, preserveEdges,
+                      backend, threads);
   const BrickArgs args(wholeShape, interiorStart, interiorStop);
-  const ValueRange range = rangeFor(type, rangeMin, rangeMax);
-  py::array result = args.newResult(floatResult ? ScalarType::Float32 : type);
+  py::array result = args.newResult(floatResult ? ScalarType::Float32 : in.type);
   void* out = result.mutable_data();
   FilterOutcome outcome;
   {
     py::gil_scoped_release release;
     std::vector<float> filtered(static_cast<size_t>(std::max<int64_t>(0, args.interior.count())));
-    outcome = runBrick(unitValues(block, inputBox, type, range).data(), inputBox, args.whole,
-                       args.interior, params, filtered.data(), options);
-    if (outcome.ok()) storeResult(filtered, args, type, range, floatResult, out);
+    outcome = runBrick(unitValues(block, in.box, in.type, in.range).data(), in.box, args.whole,
+                       args.interior, in.params, filtered.data(), in.options);
+    if (outcome.ok()) storeResult(filtered, args, in.type, in.range, floatResult, out);
   }
   raiseFor(outcome);
   return result;
@@ -440,18 +450,16 @@ py::array searchBrickOf(const py::array& block, const std::vector<int64_t>& bloc
                         const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
                         int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
                         const std::string& backend, int64_t threads) {
-  const ScalarType type = scalarTypeOf(block);
-  const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
-  const FilterOptions options = optionsOf(backend, threads);
-  const Box inputBox = boxOf(blockStart, block);
+  const BrickInput in(block, blockStart, rangeMin, rangeMax, samples, steps, angle, preserveEdges,
+                      backend, threads);
   const BrickArgs args(wholeShape, interiorStart, interiorStop);
   py::array result = args.newResult(ScalarType::UInt16);
   auto* chosen = static_cast<uint16_t*>(result.mutable_data());
   FilterOutcome outcome;
   {
     py::gil_scoped_release release;
-    outcome = searchBrick(unitValues(block, inputBox, type, rangeFor(type, rangeMin, rangeMax)).data(),
-                          inputBox, args.whole, args.interior, params, chosen, options);
+    outcome = searchBrick(unitValues(block, in.box, in.type, in.range).data(), in.box, args.whole,
+                          args.interior, in.params, chosen, in.options);
   }
   raiseFor(outcome);
   return result;
@@ -465,26 +473,24 @@ py::array integrateBrickOf(const py::array& block, const std::vector<int64_t>& b
                            const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
                            int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
                            const std::string& backend, int64_t threads, bool floatResult) {
-  const ScalarType type = scalarTypeOf(block);
-  const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
-  const FilterOptions options = optionsOf(backend, threads);
-  const Box inputBox = boxOf(blockStart, block);
+  const BrickInput in(block, blockStart, rangeMin, rangeMax, samples, steps, angle, preserveEdges,
+                      backend, threads);
   const Box fieldBox = boxOf(fieldStart, field);
   if (!py::isinstance<py::array_t<uint16_t>>(field)) {
     throw py::value_error("a brick's direction field must be uint16, as search_brick gives it");
   }
   const BrickArgs args(wholeShape, interiorStart, interiorStop);
-  const ValueRange range = rangeFor(type, rangeMin, rangeMax);
-  py::array result = args.newResult(floatResult ? ScalarType::Float32 : type);
+  py::array result = args.newResult(floatResult ? ScalarType::Float32 : in.type);
   void* out = result.mutable_data();
   const auto* chosen = static_cast<const uint16_t*>(field.data());
   FilterOutcome outcome;
   {
     py::gil_scoped_release release;
     std::vector<float> filtered(static_cast<size_t>(std::max<int64_t>(0, args.interior.count())));
-    outcome = integrateBrick(unitValues(block, inputBox, type, range).data(), inputBox, chosen, fieldBox,
-                             args.whole, args.interior, params, filtered.data(), options);
-    if (outcome.ok()) storeResult(filtered, args, type, range, floatResult, out);
+    outcome = integrateBrick(unitValues(block, in.box, in.type, in.range).data(), in.box, chosen,
+                             fieldBox, args.whole, args.interior, in.params, filtered.data(),
+                             in.options);
+    if (outcome.ok()) storeResult(filtered, args, in.type, in.range, floatResult, out);
   }
   raiseFor(outcome);
   return result;
