@@ -419,7 +419,7 @@ TEST_F(StreamedRun, RefusesWhatCannotBeStreamedAndSaysWhatToDo) {
 }
 
 // 2^31 voxels and more are accepted and planned from the header alone; the
-// filtering itself is measured outside the test suite (README).
+// filtering itself is measured outside the test suite (docs/performance.md).
 TEST_F(StreamedRun, AcceptsVolumesOf2To31VoxelsAndMore) {
   const std::string huge = sparseInput("huge", {2048, 1024, 1024});
   const RunChoice choice = chooseRun(path(huge), FilterParams{}, Backend::Cpu, int64_t{1} << 40);
