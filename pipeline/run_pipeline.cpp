@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <tuple>
 
 #include "volume_io.h"
 
@@ -48,10 +49,7 @@ RunInput RunInput::file(std::string path) {
 
 RunInput RunInput::inMemory(const void* voxels, ScalarType type, Dims dims, const Geometry& geometry) {
   RunInput input;
-  input.voxels = voxels;
-  input.type = type;
-  input.dims = dims;
-  input.geometry = geometry;
+  std::tie(input.voxels, input.type, input.dims, input.geometry) = std::tie(voxels, type, dims, geometry);
   return input;
 }
 

@@ -5,7 +5,6 @@
 // RunRequest and the RunOutcome into what their people see.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
