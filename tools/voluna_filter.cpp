@@ -5,10 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <new>
 #include <string>
-#include <vector>
 
 #include "run_pipeline.h"
 #include "terminal_progress.h"
