@@ -63,6 +63,35 @@ std::string readAt(int fd, int64_t offset, size_t size, std::string& out) {
   return {};
 }
 
+namespace {
+
+template <class Transfer>
+std::string transferAll(Transfer transfer, int fd, char* data, size_t size, int64_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = transfer(fd, data + done, size - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::strerror(errno);
+    }
+    if (n == 0) return "the file ends early";
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string readExactly(int fd, void* data, size_t size, int64_t offset) {
+  return transferAll([](int f, char* d, size_t n, off_t o) { return ::pread(f, d, n, o); }, fd,
+                     static_cast<char*>(data), size, offset);
+}
+
+std::string writeExactly(int fd, const void* data, size_t size, int64_t offset) {
+  return transferAll([](int f, char* d, size_t n, off_t o) { return ::pwrite(f, d, n, o); }, fd,
+                     static_cast<char*>(const_cast<void*>(data)), size, offset);
+}
+
 // Inflates the stream only as far as the voxels need, into a small scratch
 // buffer: checking costs no memory, however much the stream claims.
 std::string checkCompressedStream(int fd, int64_t offset, int64_t length, int64_t needed, const std::string& where) {

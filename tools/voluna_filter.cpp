@@ -275,6 +275,8 @@ int main(int argc, char** argv) {
   if (choice.streamed) {
     std::fprintf(stderr, "voluna-filter: %s\n", choice.note.c_str());
     if (!choice.source.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", choice.source.notice.c_str());
+    const std::string lost = voluna::geometryLossNotice(options.output, choice.source.geometry);
+    if (!lost.empty()) std::fprintf(stderr, "voluna-filter: %s\n", lost.c_str());
     const voluna::StreamOutcome streamed = voluna::runStreamed(
         choice, options.output, resultType, options.params, options.filter, brickProgress,
         [&](const voluna::ValueScan& scan) {
@@ -293,6 +295,8 @@ int main(int argc, char** argv) {
   if (stopSignal) return stoppedExitCode();
   if (!loaded.ok()) return fail(kExitInputOutput, loaded.error);
   if (!loaded.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", loaded.notice.c_str());
+  const std::string lost = voluna::geometryLossNotice(options.output, loaded.volume.geometry);
+  if (!lost.empty()) std::fprintf(stderr, "voluna-filter: %s\n", lost.c_str());
   const voluna::Volume& volume = loaded.volume;
   const int64_t count = volume.dims.count();
   // Unsigned bytes keep byte / 255; every other type its own range, mapped
