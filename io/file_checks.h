@@ -38,6 +38,14 @@ struct Opened {
 // Opens without blocking on a FIFO and refuses anything but a regular file.
 Opened openRegular(const std::string& path);
 
+// Why a header file opened so cannot be read: "no such file", "is empty",
+// "is a folder", ...; empty when it can.
+std::string unreadable(const Opened& file);
+
+// The start of such a file, at most `limit` bytes: empty on success, else
+// why not.
+std::string readHeaderStart(const Opened& file, size_t limit, std::string& text);
+
 // Reads exactly `size` bytes at `offset`, or fewer at the end of the file;
 // returns the system's words on failure.
 std::string readAt(int fd, int64_t offset, size_t size, std::string& out);

@@ -353,14 +353,10 @@ CheckedMetaImage checkMetaImageFile(const std::string& path, int64_t maxVoxels) 
   };
 
   const Opened headerFile = openRegular(path);
-  if (headerFile.state == Opened::Missing) return fail("no such file");
-  if (headerFile.state != Opened::Ok) return fail(headerFile.problem());
   const int64_t headerFileSize = headerFile.size;
-  if (headerFileSize == 0) return fail("is empty");
   std::string text;
-  std::string problem =
-      readAt(headerFile.file->fd(), 0, std::min<size_t>(kMaxHeaderBytes, static_cast<size_t>(headerFileSize)), text);
-  if (!problem.empty()) return fail("cannot be read (" + problem + ")");
+  std::string problem = readHeaderStart(headerFile, kMaxHeaderBytes, text);
+  if (!problem.empty()) return fail(problem);
 
   HeaderParse parsed = parseMetaImageHeader(text, static_cast<int64_t>(text.size()) == headerFileSize, maxVoxels);
   if (!parsed.ok()) return fail(parsed.error);

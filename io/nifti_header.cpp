@@ -215,12 +215,9 @@ NiftiCheck readHeader(int64_t maxVoxels, const Opened& file, bool& gzip) {
     result.error = std::move(why);
     return result;
   };
-  if (file.state == Opened::Missing) return fail("no such file");
-  if (file.state != Opened::Ok) return fail(file.problem());
-  if (file.size == 0) return fail("is empty");
   std::string start;
-  std::string problem = readAt(file.file->fd(), 0, kNifti2Size, start);
-  if (!problem.empty()) return fail("cannot be read (" + problem + ")");
+  std::string problem = readHeaderStart(file, kNifti2Size, start);
+  if (!problem.empty()) return fail(problem);
   gzip = start.size() >= 2 && static_cast<unsigned char>(start[0]) == 0x1f &&
          static_cast<unsigned char>(start[1]) == 0x8b;
   if (gzip) {

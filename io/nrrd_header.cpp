@@ -178,13 +178,9 @@ NrrdCheck checkNrrdFile(const std::string& path, int64_t maxVoxels) {
     return result;
   };
   const Opened headerFile = openRegular(path);
-  if (headerFile.state == Opened::Missing) return fail("no such file");
-  if (headerFile.state != Opened::Ok) return fail(headerFile.problem());
-  if (headerFile.size == 0) return fail("is empty");
   std::string text;
-  std::string problem =
-      readAt(headerFile.file->fd(), 0, std::min<size_t>(kMaxHeader, static_cast<size_t>(headerFile.size)), text);
-  if (!problem.empty()) return fail("cannot be read (" + problem + ")");
+  std::string problem = readHeaderStart(headerFile, kMaxHeader, text);
+  if (!problem.empty()) return fail(problem);
   result = parseNrrdHeader(text, static_cast<int64_t>(text.size()) == headerFile.size, maxVoxels);
   if (!result.ok()) return result;
   const NrrdHeader& h = result.header;
