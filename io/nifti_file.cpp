@@ -12,6 +12,7 @@
 
 #include "atomic_file.h"
 #include "file_checks.h"
+#include "formats.h"
 #include "itk_reading.h"
 #include "nifti_header.h"
 #include "nifti_placement.h"
@@ -132,6 +133,10 @@ std::string readNifti(const std::string& path, Volume& out) {
   std::string problem;
   if (header.version == 2) {
     problem = readNifti2(path, header, out);
+  } else if (const Format* named = formatOfName(path); !named || named->id != FormatId::Nifti) {
+    // ITK opens NIfTI-1 only under a NIfTI name, and says it is none.
+    return "is a NIfTI-1 file without a .nii name, which ITK's reader does not open: rename it to .nii (or "
+           ".nii.gz if it is compressed)";
   } else {
     problem = readWithItk(itk::NiftiImageIO::New(), path, out);
     // ITK places the voxels; the header's own fields are kept beside.

@@ -63,15 +63,24 @@ bool rotatesAndScales(const double m[3][3]) {
   return true;
 }
 
-bool sformUsable(const NiftiPlacement& p) {
+// ITK divides the sform's axes by pixdim and takes them only if that leaves
+// them orthonormal: at right angles, and as long as pixdim says.
+bool sformUsable(const NiftiPlacement& p, const double pixdim[3], int axes) {
   double m[3][3], offset[3];
   sformMatrix(p, m, offset);
-  return p.sformCode > 0 && rotatesAndScales(m);
+  if (p.sformCode <= 0 || !rotatesAndScales(m)) return false;
+  for (int c = 0; c < axes; ++c) {
+    const double length = std::sqrt(m[0][c] * m[0][c] + m[1][c] * m[1][c] + m[2][c] * m[2][c]);
+    if (std::fabs(length - std::fabs(pixdim[c])) > 1e-4 * length) return false;
+  }
+  return true;
 }
 
 // ITK 5.2 takes the sform when it is the scanner's own (code 1) or the only
 // transform; any other sform gives way to a qform.
-bool sformInUse(const NiftiPlacement& p) { return sformUsable(p) && (p.sformCode == 1 || p.qformCode <= 0); }
+bool sformInUse(const NiftiPlacement& p, const double pixdim[3], int axes) {
+  return sformUsable(p, pixdim, axes) && (p.sformCode == 1 || p.qformCode <= 0);
+}
 
 bool near(double a, double b, double tolerance) { return std::fabs(a - b) <= tolerance * std::max(1.0, std::fabs(b)); }
 
@@ -93,11 +102,14 @@ std::string niftiGeometry(const NiftiPlacement& placement, const double pixdim[3
 
   double m[3][3];
   double offset[3];
-  if (placement.sformCode > 0 && !sformUsable(placement) && placement.qformCode <= 0) {
-    return "places its voxels by a sheared sform and has no qform; Voluna, like ITK, takes only axes at right "
-           "angles to each other: resample the volume or give it a qform";
+  if (placement.sformCode > 0 && !sformUsable(placement, pixdim, n) && placement.qformCode <= 0) {
+    return shearedSform(placement)
+               ? "places its voxels by a sheared sform and has no qform; Voluna, like ITK, takes only axes at "
+                 "right angles to each other: resample the volume or give it a qform"
+               : "places its voxels by an sform whose axes are not as long as its voxel sizes (pixdim) say, and "
+                 "has no qform; Voluna, like ITK, does not guess which is right: correct pixdim or the sform";
   }
-  if (sformInUse(placement)) {
+  if (sformInUse(placement, pixdim, n)) {
     sformMatrix(placement, m, offset);
   } else {
     quaternionRotation(placement, m);

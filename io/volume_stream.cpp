@@ -1,23 +1,18 @@
 #include "volume_stream.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <type_traits>
 
 #include <itkMetaImageIO.h>
 #include <itkNiftiImageIO.h>
 #include <itkNrrdImageIO.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "atomic_file.h"

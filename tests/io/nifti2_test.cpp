@@ -171,6 +171,38 @@ TEST_F(Nifti2, SformQformAndNeitherPlaceVoxelsAsItkDoes) {
   expectLoadsAlike("flat", flat);
 }
 
+// ITK takes the sform when its code is 1 or there is no qform, and only if
+// its axes divided by pixdim are orthonormal; every pair of codes, with an
+// sform and a qform that place the voxels 126 mm apart, is read alike.
+TEST_F(Nifti2, EveryPairOfCodesPlacesVoxelsAsItkDoes) {
+  ASSERT_EQ(writeVolume(path("base.nii"), volumeOf<uint8_t>(ScalarType::UInt8, {4, 3, 2}, 1, 3)), "");
+  std::string base = slurp(path("base.nii"));
+  const float srow[12] = {-1, 0, 0, 90, 0, 1, 0, -126, 0, 0, 1, -72};
+  for (int i = 0; i < 12; ++i) poke<float>(base, 280 + 4 * i, srow[i]);
+  const float quatern[6] = {0, 0, 0, 10, 20, 30};
+  for (int i = 0; i < 6; ++i) poke<float>(base, 256 + 4 * i, quatern[i]);
+  for (int i = 1; i <= 3; ++i) poke<float>(base, 76 + 4 * i, 1.0f);  // pixdim: the sform's own axes
+  for (int16_t sform = 0; sform <= 4; ++sform) {
+    for (int16_t qform = 0; qform <= 4; ++qform) {
+      std::string codes = base;
+      poke<int16_t>(codes, 252, qform);
+      poke<int16_t>(codes, 254, sform);
+      expectLoadsAlike("codes_" + std::to_string(sform) + std::to_string(qform), codes);
+    }
+  }
+  // Axes longer than pixdim says: the qform places the voxels, or without one
+  // the file is refused.
+  std::string stretched = base;
+  poke<float>(stretched, 84, 2.0f);  // pixdim[2]
+  expectLoadsAlike("stretched", stretched);
+  poke<int16_t>(stretched, 252, 0);
+  put("stretched_sform_only.nii", stretched);
+  EXPECT_FALSE(loadVolume(path("stretched_sform_only.nii")).ok());
+  put("stretched_sform_only_2.nii", nifti2From(stretched));
+  const LoadResult refused = loadVolume(path("stretched_sform_only_2.nii"));
+  EXPECT_NE(refused.error.find("not as long as its voxel sizes (pixdim) say"), std::string::npos) << refused.error;
+}
+
 TEST_F(Nifti2, ScalingFollowsTheNifti1Rule) {
   ASSERT_EQ(writeVolume(path("u16.nii"), volumeOf<uint16_t>(ScalarType::UInt16, {4, 2, 1}, 0, 1000)), "");
   ASSERT_EQ(writeVolume(path("f64.nii"), volumeOf<double>(ScalarType::Float64, {4, 2, 1}, -1.5, 0.25)), "");
