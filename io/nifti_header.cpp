@@ -228,7 +228,9 @@ NiftiCheck readHeader(int64_t maxVoxels, const Opened& file, bool& gzip) {
                   std::to_string(start.size()) + " bytes)");
     }
   }
-  return parseNiftiHeader(start, maxVoxels);
+  NiftiCheck parsed = parseNiftiHeader(start, maxVoxels);
+  parsed.header.gzip = gzip;
+  return parsed;
 }
 
 }  // namespace

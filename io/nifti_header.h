@@ -16,6 +16,7 @@ struct NiftiHeader {
   Dims dims;               // the first three axes; missing ones are 1
   int64_t voxelBytes = 0;  // of the first three axes, as stored
   int64_t dataOffset = 0;  // vox_offset
+  bool gzip = false;       // a .nii.gz: its voxels cannot be read a box at a time
   int bytesPerVoxel = 0;
   bool integerStored = false;     // the stored datatype is an integer type
   double slope = 0, intercept = 0;  // scl_slope and scl_inter as stored (slope 0: none)

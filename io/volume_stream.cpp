@@ -103,28 +103,14 @@ std::string niftiScaling(const NiftiHeader& h, StreamSource& source) {
 
 void niftiSource(const std::string& path, StreamSource& source) {
   source.uncompress = "decompress it with 'gunzip -k " + path + "' and filter the .nii that writes";
-  const Opened file = openRegular(path);
-  if (file.state != Opened::Ok) {
-    source.error = path + ": " + (file.state == Opened::Missing ? std::string("no such file") : file.problem());
+  const NiftiCheck header = readNiftiHeader(path, kMaxWholeVoxels);
+  if (!header.ok()) {
+    source.error = path + ": " + header.error;
     return;
   }
-  std::string start;
-  std::string problem = readAt(file.file->fd(), 0, 540, start);
-  if (!problem.empty()) {
-    source.error = path + ": cannot be read (" + problem + ")";
-    return;
-  }
-  const bool gzip =
-      start.size() >= 2 && static_cast<unsigned char>(start[0]) == 0x1f && static_cast<unsigned char>(start[1]) == 0x8b;
-  if (gzip) {
-    problem = inflatePrefix(file.file->fd(), 0, file.size, 540, start);
-    const NiftiCheck parsed = parseNiftiHeader(start, kMaxWholeVoxels);
-    if (!problem.empty() || !parsed.ok()) {
-      source.error = path + ": " + (problem.empty() ? parsed.error : "holds " + problem + " in its header");
-      return;
-    }
-    source.dims = {parsed.header.dims.x, parsed.header.dims.y, parsed.header.dims.z};
-    source.stored = parsed.header.stored;
+  if (header.header.gzip) {
+    source.dims = {header.header.dims.x, header.header.dims.y, header.header.dims.z};
+    source.stored = header.header.stored;
     source.compressed = true;
     return;
   }
@@ -136,6 +122,7 @@ void niftiSource(const std::string& path, StreamSource& source) {
   const NiftiHeader& h = checked.header;
   source.dims = {h.dims.x, h.dims.y, h.dims.z};
   source.stored = h.stored;
+  std::string problem;
   if (h.version == 2) {
     const double pixdim[3] = {h.pixdim[1], h.pixdim[2], h.pixdim[3]};
     problem = niftiGeometry(h.placement, pixdim, h.spatialAxes, source.geometry);
@@ -164,14 +151,10 @@ void niftiSource(const std::string& path, StreamSource& source) {
 void nrrdSource(const std::string& path, StreamSource& source) {
   source.uncompress = "save it again with raw encoding (the header line 'encoding: raw') and run again";
   const Opened file = openRegular(path);
-  if (file.state != Opened::Ok) {
-    source.error = path + ": " + (file.state == Opened::Missing ? std::string("no such file") : file.problem());
-    return;
-  }
   std::string text;
-  std::string problem = readAt(file.file->fd(), 0, std::min<int64_t>(file.size, int64_t{1} << 20), text);
+  std::string problem = readHeaderStart(file, size_t{1} << 20, text);
   if (!problem.empty()) {
-    source.error = path + ": cannot be read (" + problem + ")";
+    source.error = path + ": " + problem;
     return;
   }
   const NrrdCheck parsed = parseNrrdHeader(text, static_cast<int64_t>(text.size()) == file.size, kMaxWholeVoxels);
