@@ -16,12 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include <omp.h>
+
 #include "byte_conversion.h"
-#include "cpu_fast_filter.h"
-#include "quiet_stdout.h"
-#include "cpu_filter.h"
-#include "direction_set.h"
 #include "fast_direction_search.h"
+#include "filter.h"
+#include "quiet_stdout.h"
+#include "run_stats.h"
 #include "scenes.h"
 #include "volume_io.h"
 
@@ -45,11 +46,13 @@ std::vector<BenchVolume>& volumes() {
 
 void addVolume(const std::string& name, Dims dims, const std::vector<uint8_t>& bytes) {
   BenchVolume v{name, dims, bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size()))};
-  SearchStats stats;
-  std::vector<Float4> field(v.values.size());
-  CpuFastFilter().createVectorField(v.values.data(), dims, FilterParams().samples, false,
-                                    buildDirectionSet(FilterParams().angleStep), field.data(),
-                                    nullptr, &stats);
+  RunStats run;
+  FilterOptions options;
+  options.backend = Backend::Cpu;
+  options.stats = &run;
+  std::vector<Vec3> field(v.values.size());
+  runDirectionField(v.values.data(), dims, FilterParams(), field.data(), options);
+  const SearchStats& stats = run.search;
   v.samples = stats.referenceSamples;
   // Chunks are whole in the volumes here: their widths are multiples of 8.
   v.takenShare = static_cast<double>(stats.chunkSamples) * searchChunkLanes() /
@@ -66,18 +69,17 @@ const char* pathName(Path p) {
 }
 
 
-void runFilter(benchmark::State& state, const BenchVolume& v, Path path, int threads) {
+void timeRun(benchmark::State& state, const BenchVolume& v, Path path, int threads) {
   std::vector<float> out(v.values.size());
-  FastRunStats fastStats;
+  RunStats fastStats;
+  FilterOptions options;
+  options.backend = path == Path::Plain ? Backend::CpuReference : Backend::Cpu;
+  options.threads = threads;
+  options.pruning = path == Path::Fast;
   for (auto _ : state) {
-    if (path == Path::Plain) {
-      CpuFilter(threads).run(v.values.data(), v.dims, FilterParams(), out.data());
-    } else {
-      CpuFastFilter filter(threads);
-      filter.setPruning(path == Path::Fast);
-      fastStats = FastRunStats();
-      filter.run(v.values.data(), v.dims, FilterParams(), out.data(), nullptr, &fastStats);
-    }
+    fastStats = RunStats();
+    options.stats = &fastStats;
+    runFilter(v.values.data(), v.dims, FilterParams(), out.data(), options);
     benchmark::DoNotOptimize(out.data());
   }
   const double voxels = static_cast<double>(v.values.size());
@@ -217,7 +219,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "filter_benchmark: skipping the sample: %s\n", loaded.error.c_str());
   }
 
-  const int allThreads = CpuFastFilter().threadCount();
+  const int allThreads = omp_get_max_threads();
   std::vector<int> threadCounts = {1};
   if (allThreads > 1) threadCounts.push_back(allThreads);
   for (const BenchVolume& v : volumes()) {
@@ -225,7 +227,7 @@ int main(int argc, char** argv) {
       for (int t : threadCounts) {
         auto* b = benchmark::RegisterBenchmark(key(v, p, t).c_str(), [&v, p, t](benchmark::State& s) {
           QuietStdout quiet;
-          runFilter(s, v, p, t);
+          timeRun(s, v, p, t);
         });
         b->UseRealTime()->Unit(benchmark::kMillisecond);
         // The plain path takes minutes on noise: once is enough.

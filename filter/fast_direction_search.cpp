@@ -992,16 +992,6 @@ HWY_EXPORT(SearchLanesImpl);
 HWY_EXPORT(SearchChunkLanesImpl);
 HWY_EXPORT(SearchTargetNameImpl);
 
-void SearchStats::add(const SearchStats& other) {
-  referenceSamples += other.referenceSamples;
-  chunkSamples += other.chunkSamples;
-  mixedSamples += other.mixedSamples;
-  ownFractionSamples += other.ownFractionSamples;
-  chunkDirections += other.chunkDirections;
-  prunedDirections += other.prunedDirections;
-  copiedDirections += other.copiedDirections;
-}
-
 namespace {
 
 uint64_t nextJobSerial() {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "byte_conversion.h"
-#include "cpu_filter.h"
+#include "filter.h"
 #include "scenes.h"
 
 namespace voluna {
@@ -29,7 +29,9 @@ std::vector<float> onGpu(const std::vector<float>& volume, Dims dims, const Filt
 
 std::vector<float> onCpu(const std::vector<float>& volume, Dims dims, const FilterParams& params) {
   std::vector<float> out(volume.size());
-  CpuFilter().run(volume.data(), dims, params, out.data());
+  FilterOptions options;
+  options.backend = Backend::CpuReference;
+  EXPECT_TRUE(runFilter(volume.data(), dims, params, out.data(), options).ok());
   return out;
 }
 
