@@ -7,6 +7,7 @@
 #include "constant_regions.h"
 #include "direction_set.h"
 #include "directional_filter.h"
+#include "filter_method.h"
 
 // The reach, derived from voxel_math.h and cpu_sampler.h.
 //
@@ -75,7 +76,9 @@ std::string checkExtent(Extent whole) {
   return {};
 }
 
-int filterReach(const FilterParams& params) { return params.samples + params.integrationSteps + 1; }
+int filterReach(const FilterParams& params) {
+  return static_cast<int>(filterMethod(params, nullptr)->reach());
+}
 
 Box grownBox(const Box& interior, int64_t margin, Extent whole) {
   return {std::max<int64_t>(0, interior.x0 - margin), std::max<int64_t>(0, interior.y0 - margin),
@@ -150,10 +153,10 @@ int64_t brickWorkingBytes(const Box& interior, Extent whole, const FilterParams&
 
 FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, const Box& interior,
                        const FilterParams& params, float* out, const FilterOptions& options) {
-  const DirectionalFilter method(params, out);
-  const std::string problem = checkBrick(inputBox, whole, interior, params, method.reach());
+  const std::unique_ptr<BoxMethod> method = filterMethod(params, out);
+  const std::string problem = checkBrick(inputBox, whole, interior, params, method->reach());
   if (!problem.empty()) return refused(FilterOutcome::Status::InvalidInput, problem);
-  return runOnBox(method, {input, inputBox, whole}, interior, options, false);
+  return runOnBox(*method, {input, inputBox, whole}, interior, options, false);
 }
 
 FilterOutcome searchBrick(const float* input, const Box& inputBox, Extent whole,

@@ -186,7 +186,10 @@ bool integrateStage(const CpuBoxRun& run, const FilterParams& params,
 
 }  // namespace
 
-int64_t DirectionalFilter::reach() const { return filterReach(params_); }
+int64_t DirectionalFilter::reach() const {
+  // Derived in brick.cpp.
+  return int64_t{params_.samples} + params_.integrationSteps + 1;
+}
 
 bool DirectionalFilter::runOnCpu(CpuBoxRun& run, const Box& interior) const {
   run.beginStage(Stage::VectorField);

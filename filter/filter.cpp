@@ -5,6 +5,7 @@
 #include "box_run.h"
 #include "direction_set.h"
 #include "directional_filter.h"
+#include "filter_method.h"
 
 #ifdef VOLUNA_HAVE_CUDA
 #include "gpu_filter.h"
@@ -56,7 +57,7 @@ FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& para
   const FilterOutcome outcome = refusal(dims, params);
   if (!outcome.ok()) return outcome;
   const BoxInput input = wholeOf(volume, dims);
-  return runOnBox(DirectionalFilter(params, out), input, input.box, options, true);
+  return runOnBox(*filterMethod(params, out), input, input.box, options, true);
 }
 
 FilterOutcome runDirectionField(const float* volume, Dims dims, const FilterParams& params,
