@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Compares two builds of filter_benchmark on this machine in one run.
 
-Runs the two binaries alternately (A, B, A, B, ...), each on the same
+Runs the two binaries alternately, A B B A in each round, on the same
 benchmarks, and prints per benchmark the median voxels per second of each
 build over all its runs and the ratio B / A. Alternating spreads the drift of
-a shared machine over both builds; the ratio of medians is the figure to
+a shared machine over both builds, and the mirrored order cancels a steady
+trend within a round; the ratio of medians is the figure to
 quote, with the spread of the per-round ratios beside it. The last column
 compares the processor time of the benchmark's main thread instead of wall
 time: on a busy machine it says what the work costs, where waiting for a
@@ -60,13 +61,13 @@ def main():
 
     runs = {"a": [], "b": []}
     for r in range(args.rounds):
-        for key in ("a", "b"):
+        for key in ("a", "b", "b", "a"):
             runs[key].append(run_once(getattr(args, key), args.sample, args.filter))
         print(f"round {r + 1} of {args.rounds} done", file=sys.stderr)
 
     names = sorted(set(runs["a"][0]) & set(runs["b"][0]))
-    print(f"| benchmark | A voxels/s (median of {args.rounds}) | B voxels/s | B / A | "
-          "per-round B / A, min to max | B / A by processor time |")
+    print(f"| benchmark | A voxels/s (median of {2 * args.rounds}) | B voxels/s | B / A | "
+          "per-run-pair B / A, min to max | B / A by processor time |")
     print("|---|---:|---:|---:|---:|---:|")
     for name in names:
         a = [r[name][0] for r in runs["a"]]

@@ -18,7 +18,9 @@
 
 #include <omp.h>
 
+#include "box.h"
 #include "byte_conversion.h"
+#include "constant_regions.h"
 #include "fast_direction_search.h"
 #include "filter.h"
 #include "quiet_stdout.h"
@@ -62,10 +64,18 @@ void addVolume(const std::string& name, Dims dims, const std::vector<uint8_t>& b
   volumes().push_back(std::move(v));
 }
 
-enum class Path { Plain, Fast, FastUnpruned };
+// ConstancyMap: what every CPU run, whole or bricked, spends finding the
+// constant regions it then skips.
+enum class Path { Plain, Fast, FastUnpruned, ConstancyMap };
 
 const char* pathName(Path p) {
-  return p == Path::Plain ? "plain" : p == Path::Fast ? "fast" : "fast, no pruning";
+  switch (p) {
+    case Path::Plain: return "plain";
+    case Path::Fast: return "fast";
+    case Path::FastUnpruned: return "fast, no pruning";
+    case Path::ConstancyMap: return "constancy map";
+  }
+  return "";
 }
 
 
@@ -94,6 +104,16 @@ void timeRun(benchmark::State& state, const BenchVolume& v, Path path, int threa
         s.chunkDirections ? static_cast<double>(s.prunedDirections) / s.chunkDirections : 0;
     state.counters["chunk samples"] = static_cast<double>(s.chunkSamples);
   }
+}
+
+void timeConstancyMap(benchmark::State& state, const BenchVolume& v, int threads) {
+  const Box box = Box::of({v.dims.x, v.dims.y, v.dims.z});
+  for (auto _ : state) {
+    const ConstancyMap map(v.values.data(), box, threads);
+    benchmark::DoNotOptimize(&map);
+  }
+  state.counters["voxels/s"] = benchmark::Counter(static_cast<double>(v.values.size()),
+                                                  benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // Keeps what the table needs from every run while the console shows them.
@@ -180,6 +200,10 @@ void printTable(const TableReporter& reporter, int allThreads) {
       if (!pruned) continue;
       std::printf("- %s, %d thread%s: integration %.1f %% of the run", v.name.c_str(), t,
                   t == 1 ? "" : "s", 100 * pruned->integrationShare);
+      if (const TableReporter::Row* map = row(v, Path::ConstancyMap, t)) {
+        std::printf("; mapping its constant regions %.2f %%",
+                    100 * pruned->voxelsPerSecond / map->voxelsPerSecond);
+      }
       if (t == 1) {
         std::printf("; the search takes %.1f %% of the plain search's samples (copies of a "
                     "direction take its score in %.1f %% of (chunk, direction) pairs)",
@@ -223,11 +247,15 @@ int main(int argc, char** argv) {
   std::vector<int> threadCounts = {1};
   if (allThreads > 1) threadCounts.push_back(allThreads);
   for (const BenchVolume& v : volumes()) {
-    for (Path p : {Path::Plain, Path::Fast, Path::FastUnpruned}) {
+    for (Path p : {Path::Plain, Path::Fast, Path::FastUnpruned, Path::ConstancyMap}) {
       for (int t : threadCounts) {
         auto* b = benchmark::RegisterBenchmark(key(v, p, t).c_str(), [&v, p, t](benchmark::State& s) {
           QuietStdout quiet;
-          timeRun(s, v, p, t);
+          if (p == Path::ConstancyMap) {
+            timeConstancyMap(s, v, t);
+          } else {
+            timeRun(s, v, p, t);
+          }
         });
         b->UseRealTime()->Unit(benchmark::kMillisecond);
         // The plain path takes minutes on noise: once is enough.
