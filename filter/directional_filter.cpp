@@ -68,6 +68,44 @@ Box rowSpan(const Box& area, int64_t rowBegin, int64_t rowEnd) {
   return span;
 }
 
+// Runs tileFn(tile) for every 8^3 tile of `area` on the run's threads; the
+// plain path and every constant-region shortcut work tile by tile.
+template <class TileFn>
+bool forEachTile(const CpuBoxRun& run, const Box& area, Stage stage, TileFn tileFn) {
+  const CellGrid tiles(area);
+  return forEachUnit(tiles.count(), 1, run.threads, stage, run.control,
+                     [&](int64_t t, int64_t, int) { return tileFn(tiles.cell(t)); });
+}
+
+// Sets every voxel of `tile` in `out`, a buffer of the voxels of `box`.
+template <class T>
+void fillTile(T* out, const Box& box, const Box& tile, T value) {
+  const BoxIndex at(box);
+  for (int64_t z = tile.z0; z < tile.z1; ++z)
+    for (int64_t y = tile.y0; y < tile.y1; ++y) {
+      T* row = out + at(tile.x0, y, z);
+      std::fill(row, row + tile.width(), value);
+    }
+}
+
+// Sets every voxel of `tile` in `out`, a buffer of the voxels of `box`, to
+// voxelFn(its centre). Polls for a cancel between voxels: on the plain path
+// one voxel at a fine angle step takes a while.
+template <class T, class VoxelFn>
+bool computeTile(T* out, const Box& box, const Box& tile, const RunControl* control,
+                 VoxelFn voxelFn) {
+  const BoxIndex at(box);
+  for (int64_t z = tile.z0; z < tile.z1; ++z)
+    for (int64_t y = tile.y0; y < tile.y1; ++y) {
+      T* row = out + at(tile.x0, y, z);
+      for (int64_t x = tile.x0; x < tile.x1; ++x) {
+        if (control && control->cancelled()) return false;
+        row[x - tile.x0] = voxelFn(centreOf(x, y, z));
+      }
+    }
+  return true;
+}
+
 // The directions of every voxel of `area` into `chosen` (area.count()
 // values, x fastest). The input must hold `area` grown by samples + 1.
 bool searchStage(const CpuBoxRun& run, const FilterParams& params,
@@ -111,28 +149,17 @@ bool searchStage(const CpuBoxRun& run, const FilterParams& params,
   }
   const BoxVolumeSampler volume(in.data, in.box);
   const int count = static_cast<int>(directions.size());
-  const CellGrid tiles(area);
-  return forEachUnit(
-      tiles.count(), 1, run.threads, Stage::VectorField, run.control,
-      [&](int64_t t, int64_t, int) {
-        const Box tile = tiles.cell(t);
-        float unused;
-        const bool flat = run.constancy.constant(grownBox(tile, S + 1, in.whole), unused);
-        for (int64_t z = tile.z0; z < tile.z1; ++z)
-          for (int64_t y = tile.y0; y < tile.y1; ++y) {
-            uint16_t* row = chosen + at(tile.x0, y, z);
-            if (flat) {
-              std::fill(row, row + tile.width(), uint16_t{0});
-              continue;
-            }
-            for (int64_t x = tile.x0; x < tile.x1; ++x) {
-              if (run.control && run.control->cancelled()) return false;
-              row[x - tile.x0] = static_cast<uint16_t>(chooseDirection(
-                  volume, centreOf(x, y, z), directions.data(), count, S, params.preserveEdges));
-            }
-          }
-        return true;
-      });
+  return forEachTile(run, area, Stage::VectorField, [&](const Box& tile) {
+    float unused;
+    if (run.constancy.constant(grownBox(tile, S + 1, in.whole), unused)) {
+      fillTile(chosen, area, tile, uint16_t{0});
+      return true;
+    }
+    return computeTile(chosen, area, tile, run.control, [&](Vec3 centre) {
+      return static_cast<uint16_t>(
+          chooseDirection(volume, centre, directions.data(), count, S, params.preserveEdges));
+    });
+  });
 }
 
 // The output of every voxel of `interior` into `out` (interior.count()
@@ -150,38 +177,22 @@ bool integrateStage(const CpuBoxRun& run, const FilterParams& params,
   const IntegrationJob job{in.data, in.box, chosen, fieldBox, table4.data(), T, out, interior};
   const BoxVolumeSampler volume(in.data, in.box);
   const BoxFieldSampler field(chosen, directions.data(), fieldBox);
-  const BoxIndex at(interior);
   const float r = meanFactor(T);
-  const CellGrid tiles(interior);
-  return forEachUnit(
-      tiles.count(), 1, run.threads, Stage::Integration, run.control,
-      [&](int64_t t, int64_t, int) {
-        const Box tile = tiles.cell(t);
-        float value;
-        if (zeros.allZero(grownBox(tile, T, in.whole)) &&
-            run.constancy.constant(grownBox(tile, T + 1, in.whole), value)) {
-          const float result = constantResult(value, T, r);
-          for (int64_t z = tile.z0; z < tile.z1; ++z)
-            for (int64_t y = tile.y0; y < tile.y1; ++y) {
-              float* row = out + at(tile.x0, y, z);
-              std::fill(row, row + tile.width(), result);
-            }
-          return true;
-        }
-        if (simd) {
-          integrateRows(job, tile, 0, tile.height() * tile.depth());
-          return true;
-        }
-        for (int64_t z = tile.z0; z < tile.z1; ++z)
-          for (int64_t y = tile.y0; y < tile.y1; ++y) {
-            float* row = out + at(tile.x0, y, z);
-            for (int64_t x = tile.x0; x < tile.x1; ++x) {
-              if (run.control && run.control->cancelled()) return false;
-              row[x - tile.x0] = integrateVoxel(volume, field, centreOf(x, y, z), T, r);
-            }
-          }
-        return true;
-      });
+  return forEachTile(run, interior, Stage::Integration, [&](const Box& tile) {
+    float value;
+    if (zeros.allZero(grownBox(tile, T, in.whole)) &&
+        run.constancy.constant(grownBox(tile, T + 1, in.whole), value)) {
+      fillTile(out, interior, tile, constantResult(value, T, r));
+      return true;
+    }
+    if (simd) {
+      integrateRows(job, tile, 0, tile.height() * tile.depth());
+      return true;
+    }
+    return computeTile(out, interior, tile, run.control, [&](Vec3 centre) {
+      return integrateVoxel(volume, field, centre, T, r);
+    });
+  });
 }
 
 }  // namespace

@@ -39,12 +39,19 @@ std::vector<Vec3> fieldOf(const std::vector<float>& volume, Dims dims, int sampl
   return field;
 }
 
+// runFilter without its stage lines on the test's output.
+FilterOutcome quietRun(const std::vector<float>& volume, Dims dims, const FilterParams& params,
+                       std::vector<float>& out, const FilterOptions& options) {
+  testing::internal::CaptureStdout();
+  const FilterOutcome outcome = runFilter(volume.data(), dims, params, out.data(), options);
+  testing::internal::GetCapturedStdout();
+  return outcome;
+}
+
 std::vector<float> filtered(const std::vector<float>& volume, Dims dims, const FilterParams& params,
                             const FilterOptions& options = plainPath(2)) {
   std::vector<float> out(volume.size());
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(runFilter(volume.data(), dims, params, out.data(), options).ok());
-  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(quietRun(volume, dims, params, out, options).ok());
   return out;
 }
 
@@ -205,16 +212,12 @@ TEST(ReferencePath, ResultsStayWithinTheInputRangeAndRepeat) {
 TEST(ReferencePath, ProgressIsMonotoneAndCancelStops) {
   const Dims dims{6, 6, 6};
   const std::vector<float> volume = unitFloats(noiseBytes(dims, 11));
-  FilterParams params;
-  params.angleStep = 30;
+  const FilterParams params{5, 5, 30};
   std::vector<float> out(volume.size());
   test_support::expectProgressInOrderAndCancelToStop([&](RunControl* control) {
     FilterOptions options = plainPath(2);
     options.control = control;
-    testing::internal::CaptureStdout();
-    const FilterOutcome outcome = runFilter(volume.data(), dims, params, out.data(), options);
-    testing::internal::GetCapturedStdout();
-    return outcome.ok();
+    return quietRun(volume, dims, params, out, options).ok();
   }, 2);
 }
 
