@@ -54,20 +54,36 @@ ConstancyMap::ConstancyMap(const float* data, const Box& box, int threads, bool 
     : grid_(box), constant_(static_cast<size_t>(grid_.count())), bits_(constant_.size()) {
   if (!mapped) return;
   const BoxIndex at(box);
-#pragma omp parallel for schedule(static) num_threads(threads)
+  // A cell whose first row already varies is no candidate. On structured
+  // data that rules out nearly every cell after a few reads, on one thread:
+  // a noisy volume is mapped without a parallel pass, whose start and end
+  // cost more than the map on a busy machine.
+  int64_t candidates = 0;
   for (int64_t c = 0; c < grid_.count(); ++c) {
     const Box cell = grid_.cell(c);
-    const float first = data[at(cell.x0, cell.y0, cell.z0)];
-    const uint32_t bits = bitsOf(first);
-    bool same = std::isfinite(first);
+    const float* row = data + at(cell.x0, cell.y0, cell.z0);
+    const uint32_t bits = bitsOf(row[0]);
+    bool same = std::isfinite(row[0]);
+    for (int64_t x = 1; x < cell.width() && same; ++x) same = bitsOf(row[x]) == bits;
+    constant_[static_cast<size_t>(c)] = same;
+    bits_[static_cast<size_t>(c)] = bits;
+    candidates += same;
+  }
+  if (candidates == 0) return;
+#pragma omp parallel for schedule(static) num_threads(threads) if (candidates > 64)
+  for (int64_t c = 0; c < grid_.count(); ++c) {
+    if (!constant_[static_cast<size_t>(c)]) continue;
+    const Box cell = grid_.cell(c);
+    const uint32_t bits = bits_[static_cast<size_t>(c)];
+    bool same = true;
     for (int64_t z = cell.z0; z < cell.z1 && same; ++z)
       for (int64_t y = cell.y0; y < cell.y1 && same; ++y) {
         const float* row = data + at(cell.x0, y, z);
         for (int64_t x = 0; x < cell.width(); ++x) same = same && bitsOf(row[x]) == bits;
       }
     constant_[static_cast<size_t>(c)] = same;
-    bits_[static_cast<size_t>(c)] = bits;
   }
+  for (uint8_t c : constant_) anyConstant_ = anyConstant_ || c;
 }
 
 bool ConstancyMap::constant(const Box& query, float& value) const {
@@ -81,8 +97,9 @@ int64_t ConstancyMap::bytesFor(const Box& box) {
   return CellGrid::countFor(box) * static_cast<int64_t>(sizeof(uint8_t) + sizeof(uint32_t));
 }
 
-ZeroField::ZeroField(const uint16_t* chosen, const Box& box, int threads)
+ZeroField::ZeroField(const uint16_t* chosen, const Box& box, int threads, bool mapped)
     : grid_(box), zero_(static_cast<size_t>(grid_.count())) {
+  if (!mapped) return;
   const BoxIndex at(box);
 #pragma omp parallel for schedule(static) num_threads(threads)
   for (int64_t c = 0; c < grid_.count(); ++c) {

@@ -63,6 +63,8 @@ class ConstancyMap {
   // True, with the value, when every voxel of `query` (which must lie in the
   // box) holds the same finite value.
   bool constant(const Box& query, float& value) const;
+  // Whether any cell is constant: if none is, constant() is always false.
+  bool anyConstant() const { return anyConstant_; }
 
   static int64_t bytesFor(const Box& box);
 
@@ -70,6 +72,7 @@ class ConstancyMap {
   CellGrid grid_;
   std::vector<uint8_t> constant_;
   std::vector<uint32_t> bits_;
+  bool anyConstant_ = false;
 };
 
 // Which cells of a direction field hold direction 0 throughout: with a
@@ -77,7 +80,8 @@ class ConstancyMap {
 class ZeroField {
  public:
   // `chosen` holds the direction indices of the voxels of `box`, x fastest.
-  ZeroField(const uint16_t* chosen, const Box& box, int threads);
+  // Unless `mapped`, no part counts as direction 0 and nothing is read.
+  ZeroField(const uint16_t* chosen, const Box& box, int threads, bool mapped = true);
 
   // Whether every voxel of `query` (inside the field's box) holds direction 0.
   bool allZero(const Box& query) const {

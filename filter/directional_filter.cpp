@@ -172,7 +172,8 @@ bool integrateStage(const CpuBoxRun& run, const FilterParams& params,
   const int T = params.integrationSteps;
   const BoxInput& in = run.input;
   const bool simd = run.simd && simdPathTakes(in.box, params);
-  const ZeroField zeros(chosen, fieldBox, run.threads);
+  // Without a constant part of the input no output is known in advance.
+  const ZeroField zeros(chosen, fieldBox, run.threads, run.constancy.anyConstant());
   const std::vector<float> table4 = directionRows(directions);
   const IntegrationJob job{in.data, in.box, chosen, fieldBox, table4.data(), T, out, interior};
   const BoxVolumeSampler volume(in.data, in.box);
