@@ -185,11 +185,6 @@ class CudaRuntime : public GpuRuntime {
 
 }  // namespace
 
-GpuOutcome GpuFilter::run(const float* volume, int X, int Y, int Z, int samples, int steps,
-                          int angleStep, float* out) {
-  return run(volume, Dims{X, Y, Z}, FilterParams{samples, steps, angleStep}, out);
-}
-
 GpuOutcome GpuFilter::run(const float* volume, Dims dims, const FilterParams& params, float* out,
                           const RunControl* control) {
   CudaRuntime cuda;

@@ -18,9 +18,6 @@ namespace voluna {
 // before anything is allocated.
 class GpuFilter {
  public:
-  GpuOutcome run(const float* volume, int X, int Y, int Z, int samples, int steps, int angleStep,
-                 float* out);
-  // The same with every option of the filter, progress and cancel.
   GpuOutcome run(const float* volume, Dims dims, const FilterParams& params, float* out,
                  const RunControl* control = nullptr);
 };

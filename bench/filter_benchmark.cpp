@@ -16,12 +16,15 @@
 #include <thread>
 #include <vector>
 
+#include <omp.h>
+
+#include "box.h"
 #include "byte_conversion.h"
-#include "cpu_fast_filter.h"
-#include "quiet_stdout.h"
-#include "cpu_filter.h"
-#include "direction_set.h"
+#include "constant_regions.h"
 #include "fast_direction_search.h"
+#include "filter.h"
+#include "quiet_stdout.h"
+#include "run_stats.h"
 #include "scenes.h"
 #include "volume_io.h"
 
@@ -45,11 +48,13 @@ std::vector<BenchVolume>& volumes() {
 
 void addVolume(const std::string& name, Dims dims, const std::vector<uint8_t>& bytes) {
   BenchVolume v{name, dims, bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size()))};
-  SearchStats stats;
-  std::vector<Float4> field(v.values.size());
-  CpuFastFilter().createVectorField(v.values.data(), dims, FilterParams().samples, false,
-                                    buildDirectionSet(FilterParams().angleStep), field.data(),
-                                    nullptr, &stats);
+  RunStats run;
+  FilterOptions options;
+  options.backend = Backend::Cpu;
+  options.stats = &run;
+  std::vector<Vec3> field(v.values.size());
+  runDirectionField(v.values.data(), dims, FilterParams(), field.data(), options);
+  const SearchStats& stats = run.search;
   v.samples = stats.referenceSamples;
   // Chunks are whole in the volumes here: their widths are multiples of 8.
   v.takenShare = static_cast<double>(stats.chunkSamples) * searchChunkLanes() /
@@ -59,25 +64,32 @@ void addVolume(const std::string& name, Dims dims, const std::vector<uint8_t>& b
   volumes().push_back(std::move(v));
 }
 
-enum class Path { Plain, Fast, FastUnpruned };
+// ConstancyMap: what every CPU run, whole or bricked, spends finding the
+// constant regions it then skips.
+enum class Path { Plain, Fast, FastUnpruned, ConstancyMap };
 
 const char* pathName(Path p) {
-  return p == Path::Plain ? "plain" : p == Path::Fast ? "fast" : "fast, no pruning";
+  switch (p) {
+    case Path::Plain: return "plain";
+    case Path::Fast: return "fast";
+    case Path::FastUnpruned: return "fast, no pruning";
+    case Path::ConstancyMap: return "constancy map";
+  }
+  return "";
 }
 
 
-void runFilter(benchmark::State& state, const BenchVolume& v, Path path, int threads) {
+void timeRun(benchmark::State& state, const BenchVolume& v, Path path, int threads) {
   std::vector<float> out(v.values.size());
-  FastRunStats fastStats;
+  RunStats fastStats;
+  FilterOptions options;
+  options.backend = path == Path::Plain ? Backend::CpuReference : Backend::Cpu;
+  options.threads = threads;
+  options.pruning = path == Path::Fast;
   for (auto _ : state) {
-    if (path == Path::Plain) {
-      CpuFilter(threads).run(v.values.data(), v.dims, FilterParams(), out.data());
-    } else {
-      CpuFastFilter filter(threads);
-      filter.setPruning(path == Path::Fast);
-      fastStats = FastRunStats();
-      filter.run(v.values.data(), v.dims, FilterParams(), out.data(), nullptr, &fastStats);
-    }
+    fastStats = RunStats();
+    options.stats = &fastStats;
+    runFilter(v.values.data(), v.dims, FilterParams(), out.data(), options);
     benchmark::DoNotOptimize(out.data());
   }
   const double voxels = static_cast<double>(v.values.size());
@@ -92,6 +104,16 @@ void runFilter(benchmark::State& state, const BenchVolume& v, Path path, int thr
         s.chunkDirections ? static_cast<double>(s.prunedDirections) / s.chunkDirections : 0;
     state.counters["chunk samples"] = static_cast<double>(s.chunkSamples);
   }
+}
+
+void timeConstancyMap(benchmark::State& state, const BenchVolume& v, int threads) {
+  const Box box = Box::of({v.dims.x, v.dims.y, v.dims.z});
+  for (auto _ : state) {
+    const ConstancyMap map(v.values.data(), box, threads);
+    benchmark::DoNotOptimize(&map);
+  }
+  state.counters["voxels/s"] = benchmark::Counter(static_cast<double>(v.values.size()),
+                                                  benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // Keeps what the table needs from every run while the console shows them.
@@ -178,6 +200,10 @@ void printTable(const TableReporter& reporter, int allThreads) {
       if (!pruned) continue;
       std::printf("- %s, %d thread%s: integration %.1f %% of the run", v.name.c_str(), t,
                   t == 1 ? "" : "s", 100 * pruned->integrationShare);
+      if (const TableReporter::Row* map = row(v, Path::ConstancyMap, t)) {
+        std::printf("; mapping its constant regions %.2f %%",
+                    100 * pruned->voxelsPerSecond / map->voxelsPerSecond);
+      }
       if (t == 1) {
         std::printf("; the search takes %.1f %% of the plain search's samples (copies of a "
                     "direction take its score in %.1f %% of (chunk, direction) pairs)",
@@ -217,15 +243,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "filter_benchmark: skipping the sample: %s\n", loaded.error.c_str());
   }
 
-  const int allThreads = CpuFastFilter().threadCount();
+  const int allThreads = omp_get_max_threads();
   std::vector<int> threadCounts = {1};
   if (allThreads > 1) threadCounts.push_back(allThreads);
   for (const BenchVolume& v : volumes()) {
-    for (Path p : {Path::Plain, Path::Fast, Path::FastUnpruned}) {
+    for (Path p : {Path::Plain, Path::Fast, Path::FastUnpruned, Path::ConstancyMap}) {
       for (int t : threadCounts) {
         auto* b = benchmark::RegisterBenchmark(key(v, p, t).c_str(), [&v, p, t](benchmark::State& s) {
           QuietStdout quiet;
-          runFilter(s, v, p, t);
+          if (p == Path::ConstancyMap) {
+            timeConstancyMap(s, v, t);
+          } else {
+            timeRun(s, v, p, t);
+          }
         });
         b->UseRealTime()->Unit(benchmark::kMillisecond);
         // The plain path takes minutes on noise: once is enough.

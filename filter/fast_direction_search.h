@@ -11,21 +11,9 @@
 #include "dims.h"
 #include "padded_volume.h"
 #include "run_control.h"
+#include "run_stats.h"
 
 namespace voluna {
-
-// Counters of one search, for benchmarks and tests.
-struct SearchStats {
-  uint64_t referenceSamples = 0;  // samples the plain search takes for the same voxels
-  uint64_t chunkSamples = 0;      // samples taken, each for a chunk of up to eight lanes
-  uint64_t mixedSamples = 0;      // of those, samples that needed the per-lane sampler
-  uint64_t ownFractionSamples = 0;  // and samples whose run had an x fraction of its own
-  uint64_t chunkDirections = 0;   // (chunk, direction) pairs begun
-  uint64_t prunedDirections = 0;  // of those, dropped after the backward walk
-  uint64_t copiedDirections = 0;  // (chunk, direction) pairs that took an earlier copy's score
-
-  void add(const SearchStats& other);
-};
 
 // Everything the search shares between threads; read only while the search
 // runs, except `chosen`, of which every searched voxel is written once.

@@ -18,10 +18,17 @@ enum class Backend {
   Cuda,
 };
 
+struct RunStats;  // run_stats.h
+
 struct FilterOptions {
   Backend backend = Backend::Auto;
   int threads = 0;                       // CPU threads; 0 = every core
   const RunControl* control = nullptr;   // progress and cancel, optional
+  // For benchmarks and tests: when set, a CPU run says here what it did.
+  RunStats* stats = nullptr;
+  // The SIMD search drops directions that provably cannot be chosen;
+  // switching that off shows what it saves and that it changes nothing.
+  bool pruning = true;
 };
 
 struct FilterOutcome {
@@ -45,7 +52,10 @@ int64_t cudaFreeBytes();
 // Filters `volume` (dims.count() floats in voxel order) into `out`. Checks
 // the dimensions and parameters before any work and reports rather than
 // runs what it cannot do. Prints "Calculate vectorfield..." and "Filtering
-// data..." on standard output as the two stages begin.
+// data..." on standard output as the two stages begin. The run is the brick
+// run (brick.h) whose interior is the whole volume: the same backends,
+// constant regions filtered at the speed of reading them; on the GPU the
+// volume is filtered whole.
 FilterOutcome runFilter(const float* volume, Dims dims, const FilterParams& params, float* out,
                         const FilterOptions& options = {});
 

@@ -9,8 +9,9 @@
 #include <limits>
 #include <vector>
 
+#include "brick.h"
 #include "byte_conversion.h"
-#include "cpu_filter.h"
+#include "filter.h"
 #include "scenes.h"
 
 namespace voluna {
@@ -29,7 +30,9 @@ std::vector<float> onGpu(const std::vector<float>& volume, Dims dims, const Filt
 
 std::vector<float> onCpu(const std::vector<float>& volume, Dims dims, const FilterParams& params) {
   std::vector<float> out(volume.size());
-  CpuFilter().run(volume.data(), dims, params, out.data());
+  FilterOptions options;
+  options.backend = Backend::CpuReference;
+  EXPECT_TRUE(runFilter(volume.data(), dims, params, out.data(), options).ok());
   return out;
 }
 
@@ -79,6 +82,46 @@ TEST(GpuFilter, AgreesWithTheCpuReferenceOnNoisyTubes) {
     // may tip the other way, but the picture must be the same.
     EXPECT_GE(withinOne / n, 0.98);
   }
+}
+
+// The entry points' GPU branch: a whole run is one GpuFilter run straight
+// into the output, and a brick is its input box filtered as a volume of its
+// own with the interior copied out.
+TEST(GpuFilter, TheEntryPointsRunTheVolumeWholeAndABrickFromItsInputBox) {
+  const Dims dims{21, 17, 13};
+  const std::vector<float> volume = unitFloats(noiseBytes(dims, 6));
+  const FilterParams params{3, 2, 30};
+  FilterOptions cuda;
+  cuda.backend = Backend::Cuda;
+  std::vector<float> whole(volume.size());
+  const FilterOutcome outcome = runFilter(volume.data(), dims, params, whole.data(), cuda);
+  ASSERT_TRUE(outcome.ok()) << outcome.message;
+  EXPECT_EQ(outcome.backend.rfind("GPU, ", 0), 0u) << outcome.backend;
+  EXPECT_EQ(whole, onGpu(volume, dims, params));
+
+  const Extent extent{dims.x, dims.y, dims.z};
+  const Box interior{4, 3, 2, 15, 12, 9};
+  const Box halo = haloBox(interior, extent, params);
+  std::vector<float> input;
+  for (int64_t z = halo.z0; z < halo.z1; ++z)
+    for (int64_t y = halo.y0; y < halo.y1; ++y)
+      for (int64_t x = halo.x0; x < halo.x1; ++x) {
+        input.push_back(volume[dims.index(static_cast<int>(x), static_cast<int>(y), static_cast<int>(z))]);
+      }
+  const Dims haloDims{static_cast<int>(halo.width()), static_cast<int>(halo.height()),
+                      static_cast<int>(halo.depth())};
+  const std::vector<float> haloRun = onGpu(input, haloDims, params);
+  std::vector<float> brick(static_cast<size_t>(interior.count()));
+  ASSERT_TRUE(runBrick(input.data(), halo, extent, interior, params, brick.data(), cuda).ok());
+  size_t at = 0;
+  for (int64_t z = interior.z0; z < interior.z1; ++z)
+    for (int64_t y = interior.y0; y < interior.y1; ++y)
+      for (int64_t x = interior.x0; x < interior.x1; ++x, ++at) {
+        ASSERT_EQ(brick[at], haloRun[haloDims.index(static_cast<int>(x - halo.x0),
+                                                    static_cast<int>(y - halo.y0),
+                                                    static_cast<int>(z - halo.z0))])
+            << x << "," << y << "," << z;
+      }
 }
 
 // A volume far beyond any device's memory is refused before anything is

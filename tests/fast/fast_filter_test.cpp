@@ -1,7 +1,5 @@
 // The fast CPU path against the plain one: every field, float result and
 // result byte must agree bit for bit, on every SIMD target this machine runs.
-#include "cpu_fast_filter.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,11 +11,11 @@
 
 #include "brick.h"
 #include "byte_conversion.h"
-#include "cpu_filter.h"
-#include "direction_set.h"
+#include "fast_direction_search.h"
 #include "filter.h"
 #include "hwy/targets.h"
 #include "progress_checks.h"
+#include "run_stats.h"
 #include "scenes.h"
 
 namespace voluna {
@@ -138,10 +136,34 @@ FilterParams paramsOf(const Case& c, bool preserveEdges) {
 }
 
 struct Outputs {
-  std::vector<Float4> field;
+  std::vector<Vec3> field;
   std::vector<float> result;
   std::vector<uint8_t> bytes;
 };
+
+// Both entry points on one CPU path, on two threads.
+Outputs outputsOf(const Case& c, bool preserveEdges, Backend backend, bool pruning = true,
+                  SearchStats* stats = nullptr) {
+  const std::vector<float> volume = volumeOf(c);
+  const FilterParams params = paramsOf(c, preserveEdges);
+  FilterOptions options;
+  options.backend = backend;
+  options.threads = 2;
+  options.pruning = pruning;
+  RunStats run;
+  options.stats = &run;
+  Outputs o;
+  o.field.resize(volume.size());
+  o.result.resize(volume.size());
+  EXPECT_TRUE(runDirectionField(volume.data(), c.dims, params, o.field.data(), options).ok());
+  if (stats) *stats = run.search;
+  options.stats = nullptr;
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(runFilter(volume.data(), c.dims, params, o.result.data(), options).ok());
+  testing::internal::GetCapturedStdout();
+  o.bytes = unitFloatsToBytes(o.result.data(), static_cast<int64_t>(o.result.size()));
+  return o;
+}
 
 // The plain path's outputs, computed once for all targets.
 const Outputs& reference(const Case& c, bool preserveEdges) {
@@ -149,31 +171,12 @@ const Outputs& reference(const Case& c, bool preserveEdges) {
   const std::string key = std::string(c.name) + (preserveEdges ? "/edges" : "");
   auto found = cache.find(key);
   if (found != cache.end()) return found->second;
-  const std::vector<float> volume = volumeOf(c);
-  Outputs o;
-  o.field.resize(volume.size());
-  o.result.resize(volume.size());
-  const CpuFilter plain(2);
-  EXPECT_TRUE(plain.createVectorField(volume.data(), c.dims, c.samples, preserveEdges,
-                                      buildDirectionSet(c.angle), o.field.data()));
-  EXPECT_TRUE(plain.integrateVectorField(volume.data(), o.field.data(), c.dims, c.steps,
-                                         o.result.data()));
-  o.bytes = unitFloatsToBytes(o.result.data(), static_cast<int64_t>(o.result.size()));
-  return cache.emplace(key, std::move(o)).first->second;
+  return cache.emplace(key, outputsOf(c, preserveEdges, Backend::CpuReference)).first->second;
 }
 
-Outputs fast(const Case& c, bool preserveEdges, const CpuFastFilter& filter,
-             SearchStats* stats = nullptr) {
-  const std::vector<float> volume = volumeOf(c);
-  Outputs o;
-  o.field.resize(volume.size());
-  o.result.resize(volume.size());
-  EXPECT_TRUE(filter.createVectorField(volume.data(), c.dims, c.samples, preserveEdges,
-                                       buildDirectionSet(c.angle), o.field.data(), nullptr,
-                                       stats));
-  EXPECT_TRUE(filter.run(volume.data(), c.dims, paramsOf(c, preserveEdges), o.result.data()));
-  o.bytes = unitFloatsToBytes(o.result.data(), static_cast<int64_t>(o.result.size()));
-  return o;
+Outputs fast(const Case& c, bool preserveEdges, SearchStats* stats = nullptr,
+             bool pruning = true) {
+  return outputsOf(c, preserveEdges, Backend::Cpu, pruning, stats);
 }
 
 // Index of the first element whose bits differ, or -1.
@@ -224,11 +227,10 @@ TEST_P(FastFilterOnTarget, RunsOnTheTargetUnderTest) {
 }
 
 TEST_P(FastFilterOnTarget, MatchesThePlainPathBitForBit) {
-  const CpuFastFilter filter(2);
   for (const Case& c : kCases) {
     for (bool edges : {false, true}) {
       SCOPED_TRACE(::testing::Message() << c.name << (edges ? ", edge-preserving" : ""));
-      expectSame(reference(c, edges), fast(c, edges, filter));
+      expectSame(reference(c, edges), fast(c, edges));
     }
   }
 }
@@ -239,7 +241,7 @@ TEST_P(FastFilterOnTarget, MatchesThePlainPathBitForBit) {
 TEST_P(FastFilterOnTarget, RunsThatDisagreeTakeTheSlowerPaths) {
   const Case wide = {"one wide row", {70000, 1, 1}, 2, 2, 45, Kind::Noise};
   SearchStats stats;
-  expectSame(reference(wide, false), fast(wide, false, CpuFastFilter(2), &stats));
+  expectSame(reference(wide, false), fast(wide, false, &stats));
   EXPECT_GT(stats.mixedSamples, 0u);
   EXPECT_GT(stats.ownFractionSamples, 0u);
 }
@@ -249,11 +251,9 @@ TEST_P(FastFilterOnTarget, PruningDropsDirectionsAndChangesNothing) {
   ASSERT_EQ(tubes.kind, Kind::Tubes);
   for (bool edges : {false, true}) {
     SCOPED_TRACE(edges ? "edge-preserving" : "default score");
-    CpuFastFilter filter(2);
     SearchStats pruned, unpruned;
-    const Outputs withPruning = fast(tubes, edges, filter, &pruned);
-    filter.setPruning(false);
-    const Outputs without = fast(tubes, edges, filter, &unpruned);
+    const Outputs withPruning = fast(tubes, edges, &pruned);
+    const Outputs without = fast(tubes, edges, &unpruned, false);
     expectSame(without, withPruning);
     expectSame(reference(tubes, edges), without);
     EXPECT_GT(pruned.prunedDirections, 0u);
@@ -268,7 +268,6 @@ TEST_P(FastFilterOnTarget, PruningDropsDirectionsAndChangesNothing) {
 // and score NaN (non-finite voxels), and must take copies' scores
 // unscored while giving the plain path's choice.
 TEST_P(FastFilterOnTarget, CopiesOfADirectionTakeItsScoreAndChangeNothing) {
-  const CpuFastFilter filter(2);
   for (const char* name : {"plateaus", "constant along y", "non-finite voxels", "tubes"}) {
     const Case* c = nullptr;
     for (const Case& k : kCases) {
@@ -278,7 +277,7 @@ TEST_P(FastFilterOnTarget, CopiesOfADirectionTakeItsScoreAndChangeNothing) {
     for (bool edges : {false, true}) {
       SCOPED_TRACE(::testing::Message() << name << (edges ? ", edge-preserving" : ""));
       SearchStats stats;
-      expectSame(reference(*c, edges), fast(*c, edges, filter, &stats));
+      expectSame(reference(*c, edges), fast(*c, edges, &stats));
       EXPECT_GT(stats.copiedDirections, 0u);
     }
   }
@@ -383,8 +382,15 @@ TEST(FastFilter, ReportsProgressInOrderAndStopsWhenCancelled) {
   FilterParams params;
   params.angleStep = 30;
   std::vector<float> out(volume.size());
+  FilterOptions options;
+  options.backend = Backend::Cpu;
+  options.threads = 2;
   test_support::expectProgressInOrderAndCancelToStop([&](RunControl* control) {
-    return CpuFastFilter(2).run(volume.data(), dims, params, out.data(), control);
+    options.control = control;
+    testing::internal::CaptureStdout();
+    const bool finished = runFilter(volume.data(), dims, params, out.data(), options).ok();
+    testing::internal::GetCapturedStdout();
+    return finished;
   }, 3);
 }
 

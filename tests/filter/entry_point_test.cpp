@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "brick.h"
 #include "byte_conversion.h"
-#include "cpu_filter.h"
-#include "direction_set.h"
+#include "naive_filter.h"
+#include "run_stats.h"
 #include "scenes.h"
+#include "voxel_math.h"
 
 namespace voluna {
 namespace {
@@ -51,18 +54,67 @@ TEST(EntryPoint, PrintsBothStagesAndMatchesTheBackendItPicked) {
   }();
   FilterParams params;
   params.angleStep = 45;
-  std::vector<float> out(volume.size()), reference(volume.size());
-  FilterOptions options;
-  options.backend = Backend::CpuReference;
+  const naive::Volume nv{dims.x, dims.y, dims.z, volume};
+  const std::vector<float> reference =
+      naive::integrate(nv, naive::vectorField(nv, params.samples, params.angleStep), 5);
+  for (const Backend backend : {Backend::CpuReference, Backend::Cpu}) {
+    std::vector<float> out(volume.size());
+    FilterOptions options;
+    options.backend = backend;
+    testing::internal::CaptureStdout();
+    const FilterOutcome outcome = runFilter(volume.data(), dims, params, out.data(), options);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Calculate vectorfield...\nFiltering data...\n");
+    ASSERT_TRUE(outcome.ok()) << outcome.message;
+    EXPECT_EQ(outcome.backend.rfind("CPU, ", 0), 0u) << outcome.backend;
+    EXPECT_EQ(out, reference);
+  }
+}
+
+// A whole run is a box run: constant regions are known without a search,
+// on the SIMD path as on the plain one.
+TEST(EntryPoint, WholeRunsSkipTheSearchOfConstantRegions) {
+  const Dims dims{64, 40, 24};
+  const float value = 0.3f;
+  const std::vector<float> volume(static_cast<size_t>(dims.count()), value);
+  FilterParams params;
+  params.angleStep = 30;
+  float expected = value;
+  for (int k = 0; k < 2 * params.integrationSteps; ++k) expected = expected + value;
+  expected = expected * meanFactor(params.integrationSteps);
+  for (const Backend backend : {Backend::Cpu, Backend::CpuReference}) {
+    RunStats stats;
+    FilterOptions options;
+    options.backend = backend;
+    options.stats = &stats;
+    std::vector<float> out(volume.size());
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(runFilter(volume.data(), dims, params, out.data(), options).ok());
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, std::vector<float>(volume.size(), expected));
+    EXPECT_EQ(stats.search.chunkSamples, 0u);
+    EXPECT_EQ(stats.search.chunkDirections, 0u);
+    if (backend == Backend::Cpu) {
+      // What the plain search would have taken: direction 0 alone, per voxel.
+      EXPECT_EQ(stats.search.referenceSamples,
+                static_cast<uint64_t>(dims.count()) * 2 * params.samples);
+    }
+  }
+}
+
+// Bricked runs take at most kMaxAxis voxels along an axis; a whole run of a
+// longer row is no brick and still runs.
+TEST(EntryPoint, WholeRunsBeyondTheBrickAxisLimitStillRun) {
+  const Dims dims{static_cast<int>(kMaxAxis) + 1, 1, 1};
+  std::vector<float> volume(static_cast<size_t>(dims.count()));
+  for (size_t i = 0; i < volume.size(); ++i) volume[i] = static_cast<float>(i % 7) / 8.0f;
+  std::vector<float> out(volume.size(), -1.0f);
+  // Without steps every output is its voxel's value, whatever the search chose.
+  const FilterParams params{0, 0, 90};
   testing::internal::CaptureStdout();
-  const FilterOutcome outcome = runFilter(volume.data(), dims, params, out.data(), options);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Calculate vectorfield...\nFiltering data...\n");
-  ASSERT_TRUE(outcome.ok()) << outcome.message;
-  EXPECT_EQ(outcome.backend.rfind("CPU, ", 0), 0u) << outcome.backend;
-  testing::internal::CaptureStdout();
-  CpuFilter().run(volume.data(), dims.x, dims.y, dims.z, 5, 5, 45, reference.data());
+  const FilterOutcome outcome = runFilter(volume.data(), dims, params, out.data());
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(out, reference);
+  ASSERT_TRUE(outcome.ok()) << outcome.message;
+  EXPECT_EQ(out, volume);
 }
 
 TEST(EntryPoint, ACudaRequestWithoutAUsableDeviceIsRefusedNotFaked) {
@@ -76,7 +128,7 @@ TEST(EntryPoint, ACudaRequestWithoutAUsableDeviceIsRefusedNotFaked) {
   EXPECT_EQ(out, std::vector<float>(8, -1.0f));
 }
 
-TEST(EntryPoint, DirectionFieldIsThePlainBackendsFieldOnBothCpuPaths) {
+TEST(EntryPoint, DirectionFieldIsTheSecondImplementationsFieldOnBothCpuPaths) {
   const Dims dims{7, 5, 4};
   const std::vector<float> volume = [&] {
     const std::vector<uint8_t> bytes = noiseBytes(dims, 11);
@@ -86,9 +138,8 @@ TEST(EntryPoint, DirectionFieldIsThePlainBackendsFieldOnBothCpuPaths) {
   params.samples = 3;
   params.angleStep = 30;
   params.preserveEdges = true;
-  std::vector<Float4> expected(volume.size());
-  ASSERT_TRUE(CpuFilter().createVectorField(volume.data(), dims, params.samples, params.preserveEdges,
-                                            buildDirectionSet(params.angleStep), expected.data()));
+  const naive::Field nf = naive::vectorField(naive::Volume{dims.x, dims.y, dims.z, volume},
+                                             params.samples, params.angleStep, true);
   for (const Backend backend : {Backend::Auto, Backend::Cpu, Backend::CpuReference}) {
     FilterOptions options;
     options.backend = backend;
@@ -98,9 +149,9 @@ TEST(EntryPoint, DirectionFieldIsThePlainBackendsFieldOnBothCpuPaths) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     ASSERT_TRUE(outcome.ok()) << outcome.message;
     for (size_t i = 0; i < field.size(); ++i) {
-      ASSERT_EQ(field[i].x, expected[i].x) << i;
-      ASSERT_EQ(field[i].y, expected[i].y) << i;
-      ASSERT_EQ(field[i].z, expected[i].z) << i;
+      ASSERT_EQ(field[i].x, nf.xyz[3 * i]) << i;
+      ASSERT_EQ(field[i].y, nf.xyz[3 * i + 1]) << i;
+      ASSERT_EQ(field[i].z, nf.xyz[3 * i + 2]) << i;
     }
   }
 }

@@ -124,6 +124,25 @@ TEST(Integration, AConstantByteComesBackAsItselfOrOneLess) {
   EXPECT_EQ(lower, 46);
 }
 
+TEST(Integration, AZeroFieldKeepsEveryPathAtItsCentre) {
+  // 2s + 1 equal additions of the voxel's own value, then the mean factor.
+  const Dims dims{3, 2, 2};
+  const std::vector<float> volume = {0.1f, 0.7f, 0.3f, 0.9f, 0.2f, 0.5f,
+                                     0.4f, 0.8f, 0.6f, 0.05f, 0.95f, 0.15f};
+  const std::vector<Float4> zero(volume.size(), Float4{0, 0, 0, 0});
+  const CpuVolumeSampler sampler(volume.data(), dims);
+  const CpuFieldSampler field(zero.data(), dims);
+  for (int z = 0; z < dims.z; ++z)
+    for (int y = 0; y < dims.y; ++y)
+      for (int x = 0; x < dims.x; ++x) {
+        const float v = volume[dims.index(x, y, z)];
+        float acc = v;
+        for (int k = 0; k < 6; ++k) acc = acc + v;
+        const Vec3 p = {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+        EXPECT_EQ(integrateVoxel(sampler, field, p, 3, meanFactor(3)), acc * (1.0f / 7.0f));
+      }
+}
+
 TEST(Sampler, WeightsAreRoundedToEightFractionalBits) {
   const std::vector<float> line = {0.0f, 1.0f};
   const CpuVolumeSampler sampler(line.data(), Dims{2, 1, 1});
