@@ -128,7 +128,11 @@ void keepIntegersWhole(const NiftiHeader& header, Volume& volume) {
   volume.data = std::move(data);
 }
 
-std::string readVolume(const std::string& path, InputFormat format, Volume& volume) {
+std::string readVolume(const std::string& path, InputFormat format, const LoadOptions& options, Volume& volume,
+                       std::string& notice) {
+  if (format != InputFormat::Dicom && !options.series.empty()) {
+    return "is not DICOM: it holds no series to choose " + options.series + " from";
+  }
   switch (format) {
     case InputFormat::MetaImage: return checkedMetaImage(path, volume);
     case InputFormat::Nifti: {
@@ -160,11 +164,7 @@ std::string readVolume(const std::string& path, InputFormat format, Volume& volu
       auto io = itk::TIFFImageIO::New();
       return readWithItk(io, path, volume);
     }
-    case InputFormat::Dicom: {
-      const DicomSeries series = findDicomSeries(path);
-      if (!series.ok()) return series.error;
-      return readDicomSeries(series, volume);
-    }
+    case InputFormat::Dicom: return readDicom(path, options.series, volume, notice);
   }
   return "has an unknown format";
 }
@@ -189,7 +189,11 @@ std::string makeDisplayable(Geometry& geometry) {
   return notice;
 }
 
-LoadResult loadVolume(const std::string& path) {
+LoadResult loadVolume(const std::string& path) { return loadVolume(path, LoadOptions{}); }
+
+SeriesListing listSeries(const std::string& path) { return listDicomSeries(path); }
+
+LoadResult loadVolume(const std::string& path, const LoadOptions& options) {
   LoadResult result;
   auto fail = [&](const std::string& why) {
     result.error = path + ": " + why;
@@ -202,11 +206,12 @@ LoadResult loadVolume(const std::string& path) {
   const fs::file_status status = fs::status(path, ec);
   if (ec && ec != std::errc::no_such_file_or_directory) return fail("cannot be opened (" + ec.message() + ")");
   if (!fs::exists(status)) return fail("no such file");
-  if (fs::is_directory(status)) return fail("is a folder, not a volume file");
-  if (!fs::is_regular_file(status)) return fail("is not a regular file");
+  if (!fs::is_regular_file(status) && !fs::is_directory(status)) return fail("is not a regular file");
 
   try {
-    const std::string problem = readVolume(path, inputFormatOf(path), result.volume);
+    // A folder is a way to the DICOM series in it.
+    const InputFormat format = fs::is_directory(status) ? InputFormat::Dicom : inputFormatOf(path);
+    const std::string problem = readVolume(path, format, options, result.volume, result.notice);
     if (!problem.empty()) return fail(problem);
   } catch (const std::bad_alloc&) {
     return fail("needs more memory than is available to be read");
@@ -216,7 +221,8 @@ LoadResult loadVolume(const std::string& path) {
     return fail(std::string("could not be read (") + error.what() + ")");
   }
 
-  result.notice = makeDisplayable(result.volume.geometry);
+  const std::string displayable = makeDisplayable(result.volume.geometry);
+  if (!displayable.empty()) result.notice += (result.notice.empty() ? "" : "; ") + displayable;
   return result;
 }
 
