@@ -292,11 +292,11 @@ py::tuple triple(const double* values) { return py::make_tuple(values[0], values
 
 // (array [z, y, x], spacing, origin, direction, notice): the voxels stay in
 // the buffer io read them into, owned by the array.
-py::tuple readVolume(const std::string& path) {
+py::tuple readVolume(const std::string& path, const std::string& series) {
   LoadResult loaded;
   {
     py::gil_scoped_release release;
-    loaded = loadVolume(path);
+    loaded = loadVolume(path, LoadOptions{series});
   }
   if (!loaded.ok()) raiseOSError(loaded.error);
   auto* volume = new Volume(std::move(loaded.volume));
@@ -310,6 +310,23 @@ py::tuple readVolume(const std::string& path) {
   const Geometry& g = volume->geometry;
   const py::tuple direction = py::make_tuple(triple(g.direction), triple(g.direction + 3), triple(g.direction + 6));
   return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, loaded.notice);
+}
+
+// (series, notices): each series as (uid, modality, description, number,
+// images, (width, height, depth), problem).
+py::tuple listVolumeSeries(const std::string& path) {
+  SeriesListing listing;
+  {
+    py::gil_scoped_release release;
+    listing = listSeries(path);
+  }
+  if (!listing.ok()) raiseOSError(listing.error);
+  py::list series;
+  for (const SeriesInfo& s : listing.series) {
+    series.append(py::make_tuple(s.uid, s.modality, s.description, s.number, s.images,
+                                 py::make_tuple(s.width, s.height, s.depth), s.problem()));
+  }
+  return py::make_tuple(series, listing.notices);
 }
 
 void writeVolumeFile(const std::string& path, const py::array& array, std::vector<double> spacing,
@@ -507,7 +524,8 @@ PYBIND11_MODULE(_voluna, m) {
         py::arg("progress"), py::arg("float_result"));
   m.def("directions", &directionsOfVolume, py::arg("volume"), py::arg("samples"), py::arg("angle"),
         py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"), py::arg("progress"));
-  m.def("read", &readVolume, py::arg("path"));
+  m.def("read", &readVolume, py::arg("path"), py::arg("series"));
+  m.def("list_series", &listVolumeSeries, py::arg("path"));
   m.def("write", &writeVolumeFile, py::arg("path"), py::arg("array"), py::arg("spacing"),
         py::arg("origin"), py::arg("direction"));
   m.def("filter_brick", &filterBrick, py::arg("block"), py::arg("block_start"), py::arg("whole_shape"),

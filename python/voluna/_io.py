@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Optional, Sequence, Tuple, Union
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -40,15 +40,68 @@ class Image:
     direction: np.ndarray = field(default_factory=lambda: np.eye(3))
 
 
-def read(path: PathLike) -> Image:
+@dataclass(frozen=True)
+class Series:
+    """A DICOM image series that a DICOMDIR or a folder offers.
+
+    Attributes
+    ----------
+    uid : str
+        Series Instance UID: pass it to :func:`read` as ``series``.
+    modality, description, number : str
+        As the series gives them ("" when it does not).
+    images : int
+        Image files of it that can be read.
+    size : tuple of 3 int
+        Columns, rows and slices (x, y, z).
+    problem : str
+        "" when every file it names can be read, else what is wrong with the
+        others (missing, unreadable).
+    """
+
+    uid: str
+    modality: str
+    description: str
+    number: str
+    images: int
+    size: Tuple[int, int, int]
+    problem: str
+
+
+def list_series(path: PathLike) -> List[Series]:
+    """The DICOM image series of a DICOMDIR, a folder or a DICOM file's folder.
+
+    Raises
+    ------
+    OSError
+        The path holds no image series that can be read, or cannot be read.
+
+    Warns
+    -----
+    UserWarning
+        Files the scan skipped, each with why.
+    """
+    series, notices = _voluna.list_series(os.fsdecode(path))
+    for notice in notices:
+        warnings.warn(notice, stacklevel=2)
+    return [Series(uid, modality, description, number, images, tuple(size), problem)
+            for uid, modality, description, number, images, size, problem in series]
+
+
+def read(path: PathLike, series: Optional[str] = None) -> Image:
     """Read a volume with Voluna's checked loading.
 
     Parameters
     ----------
     path : str or os.PathLike
         NIfTI (``.nii``, ``.nii.gz``), NRRD (``.nrrd``, ``.nhdr``), MetaImage
-        (``.mha``, ``.mhd``), TIFF (``.tif``, ``.tiff``, one page per slice)
-        or any one file of a DICOM series (the whole series is read).
+        (``.mha``, ``.mhd``), TIFF (``.tif``, ``.tiff``, one page per slice;
+        ImageJ stacks with their spacing), any one file of a DICOM series
+        (the whole series is read), or a DICOMDIR or folder of DICOM series.
+    series : str, optional
+        The Series Instance UID to read (see :func:`list_series`). By
+        default a DICOM file's own series, and for a DICOMDIR or a folder the
+        series with the most images (a warning says which).
 
     Returns
     -------
@@ -68,7 +121,7 @@ def read(path: PathLike) -> Image:
         What a person should know about the file, e.g. an unusable spacing
         read as 1.
     """
-    array, spacing, origin, direction, notice = _voluna.read(os.fsdecode(path))
+    array, spacing, origin, direction, notice = _voluna.read(os.fsdecode(path), series or "")
     if notice:
         warnings.warn(notice, stacklevel=2)
     return Image(array, spacing, origin, np.array(direction, dtype=np.float64))
