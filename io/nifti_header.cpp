@@ -116,6 +116,7 @@ NiftiCheck parseNiftiHeader(std::string_view bytes, int64_t maxVoxels) {
   h.swapped = swap;
   if (version == 1) {
     for (int i = 0; i < 8; ++i) h.pixdim[i] = readValue<float>(bytes, 76 + 4 * i, swap);
+    h.spaceUnits = static_cast<uint8_t>(bytes[123]) & 7;
     h.qformCode = readValue<int16_t>(bytes, 252, swap);
     h.sformCode = readValue<int16_t>(bytes, 254, swap);
     for (int i = 0; i < 3; ++i) {
@@ -125,6 +126,7 @@ NiftiCheck parseNiftiHeader(std::string_view bytes, int64_t maxVoxels) {
     for (int i = 0; i < 12; ++i) h.srow[i] = readValue<float>(bytes, 280 + 4 * i, swap);
   } else {
     for (int i = 0; i < 8; ++i) h.pixdim[i] = readValue<double>(bytes, 104 + 8 * i, swap);
+    h.spaceUnits = readValue<int32_t>(bytes, 500, swap) & 7;
     h.qformCode = readValue<int32_t>(bytes, 344, swap);
     h.sformCode = readValue<int32_t>(bytes, 348, swap);
     for (int i = 0; i < 3; ++i) {

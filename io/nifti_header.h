@@ -25,6 +25,7 @@ struct NiftiHeader {
   int datatype = 0;
   int spatialAxes = 3;  // dim[0], at most 3 once checked
   double pixdim[8] = {};
+  int spaceUnits = 0;  // xyzt_units & 7: 1 metre, 2 millimetre, 3 micrometre
   int qformCode = 0, sformCode = 0;
   double quatern[3] = {};  // b, c, d
   double qoffset[3] = {};

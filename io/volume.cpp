@@ -30,6 +30,8 @@ const char* scalarName(ScalarType type) {
   return "?";
 }
 
+const char* unitName(LengthUnit unit) { return unit == LengthUnit::Micrometre ? "um" : "mm"; }
+
 bool isFloatingPoint(ScalarType type) { return type == ScalarType::Float32 || type == ScalarType::Float64; }
 
 }  // namespace voluna

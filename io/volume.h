@@ -17,12 +17,20 @@ size_t scalarSize(ScalarType type);
 const char* scalarName(ScalarType type);
 bool isFloatingPoint(ScalarType type);
 
+// The length unit of a geometry's spacing and origin: millimetres for
+// medical volumes, micrometres for microscopy stacks.
+enum class LengthUnit { Millimetre, Micrometre };
+
+// "mm", "um"
+const char* unitName(LengthUnit unit);
+
 // ITK's conventions: the physical position of voxel (i, j, k) is
 // origin + direction * diag(spacing) * (i, j, k).
 struct Geometry {
   double spacing[3] = {1, 1, 1};
   double origin[3] = {0, 0, 0};
   double direction[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};  // row-major 3x3; column j = axis j's direction
+  LengthUnit unit = LengthUnit::Millimetre;            // of spacing and origin
 };
 
 // Voxels in x-fastest order, native byte order.

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <new>
 #include <sstream>
@@ -25,11 +26,13 @@
 
 #include "dicom_series.h"
 #include "file_checks.h"
+#include "imagej_tiff.h"
 #include "itk_reading.h"
 #include "metaimage_header.h"
 #include "nifti2_reading.h"
 #include "nifti_header.h"
 #include "nrrd_header.h"
+#include "spatial_units.h"
 #include "tiff_pages.h"
 
 namespace voluna {
@@ -145,24 +148,34 @@ std::string readVolume(const std::string& path, InputFormat format, const LoadOp
         auto io = itk::NiftiImageIO::New();
         problem = readWithItk(io, path, volume);
       }
-      if (problem.empty()) keepIntegersWhole(checked.header, volume);
+      if (problem.empty()) {
+        keepIntegersWhole(checked.header, volume);
+        niftiUnitsAfterRead(checked.header.spaceUnits, checked.header.version != 2, volume.geometry);
+      }
       return problem;
     }
     case InputFormat::Nrrd: {
       const NrrdCheck checked = checkNrrdFile(path);
       if (!checked.ok()) return checked.error;
       auto io = itk::NrrdImageIO::New();
-      return readWithItk(io, path, volume);
+      const std::string problem = readWithItk(io, path, volume);
+      if (problem.empty()) nrrdUnitsAfterRead(checked.header.spaceUnits, volume.geometry);
+      return problem;
     }
     case InputFormat::Tiff: {
       std::error_code ec;
       const auto size = static_cast<int64_t>(fs::file_size(path, ec));
       if (ec) return "cannot be opened (" + ec.message() + ")";
       if (size == 0) return "is empty";
-      const std::string problem = checkTiffPages(path, size);
+      std::string problem = checkTiffPages(path, size);
+      if (!problem.empty()) return problem;
+      const ImageJStack stack = readImageJStack(path);
+      problem = checkImageJStack(stack);
       if (!problem.empty()) return problem;
       auto io = itk::TIFFImageIO::New();
-      return readWithItk(io, path, volume);
+      problem = readWithItk(io, path, volume);
+      if (problem.empty()) applyImageJGeometry(stack, volume.geometry);
+      return problem;
     }
     case InputFormat::Dicom: return readDicom(path, options.series, volume, notice);
   }
@@ -317,7 +330,7 @@ std::string exact(double value) {
 }  // namespace
 
 std::string rawHeaderText(const std::string& rawPath, const Volume& volume) {
-  const Geometry& g = volume.geometry;
+  const Geometry g = inMillimetres(volume.geometry);
   std::ostringstream header;
   header << "ObjectType = Image\n"
          << "NDims = 3\n"
@@ -350,7 +363,8 @@ std::string writeRawWithHeader(const std::string& rawPath, const std::string& he
 // ITK writes into a temporary file of the same extension beside the target,
 // which is then renamed over it.
 std::string writeWithItk(itk::ImageIOBase* io, const std::string& path, const std::string& extension,
-                         const Volume& volume) {
+                         const Volume& volume, const Geometry& geometry,
+                         const std::function<std::string(const std::string&)>& finish = {}) {
   const fs::path target(path);
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   std::string temporary = (folder / ("." + target.filename().string() + ".XXXXXX" + extension)).string();
@@ -362,7 +376,7 @@ std::string writeWithItk(itk::ImageIOBase* io, const std::string& path, const st
     return path + ": cannot be written (" + why + ")";
   };
   try {
-    const Geometry& g = volume.geometry;
+    const Geometry& g = geometry;
     io->SetNumberOfDimensions(3);
     io->SetPixelType(itk::IOPixelEnum::SCALAR);
     io->SetNumberOfComponents(1);
@@ -389,6 +403,10 @@ std::string writeWithItk(itk::ImageIOBase* io, const std::string& path, const st
     return abandon(text);
   } catch (const std::exception& error) {
     return abandon(error.what());
+  }
+  if (finish) {
+    const std::string problem = finish(temporary);
+    if (!problem.empty()) return abandon(problem);
   }
   // ITK closes without syncing: make the data durable before it replaces the old file.
   const int sync = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
@@ -449,22 +467,26 @@ std::string writeVolume(const std::string& path, const Volume& volume) {
       return writeRawWithHeader(raw.string(), path, volume);
     }
     case OutputFormat::MetaImage: {
+      // MetaImage has no unit: its readers take millimetres.
       auto io = itk::MetaImageIO::New();
       io->SetUseCompression(false);
-      return writeWithItk(io, path, ".mha", volume);
+      return writeWithItk(io, path, ".mha", volume, inMillimetres(volume.geometry));
     }
-    case OutputFormat::Nifti: return writeWithItk(itk::NiftiImageIO::New(), path, ".nii", volume);
-    case OutputFormat::NiftiGzip: return writeWithItk(itk::NiftiImageIO::New(), path, ".nii.gz", volume);
-    case OutputFormat::Nrrd: return writeWithItk(itk::NrrdImageIO::New(), path, ".nrrd", volume);
-    case OutputFormat::Tiff: {
-      const ScalarType t = volume.type;
-      if (t != ScalarType::UInt8 && t != ScalarType::Int8 && t != ScalarType::UInt16 && t != ScalarType::Int16 &&
-          t != ScalarType::Float32) {
-        return path + ": cannot be written as TIFF with " + scalarName(t) +
-               " voxels; TIFF takes uint8, int8, uint16, int16 and float32 (use --output-type float32, or NIfTI)";
-      }
-      return writeWithItk(itk::TIFFImageIO::New(), path, ".tif", volume);
+    case OutputFormat::Nifti:
+    case OutputFormat::NiftiGzip: {
+      // ITK writes every NIfTI in millimetres.
+      const bool micrometres = volume.geometry.unit == LengthUnit::Micrometre;
+      return writeWithItk(itk::NiftiImageIO::New(), path, format == OutputFormat::Nifti ? ".nii" : ".nii.gz", volume,
+                          volume.geometry, micrometres ? markNiftiMicrometres : std::function<std::string(const std::string&)>());
     }
+    case OutputFormat::Nrrd: {
+      const LengthUnit unit = volume.geometry.unit;
+      return writeWithItk(itk::NrrdImageIO::New(), path, ".nrrd", volume, volume.geometry,
+                          [unit](const std::string& written) {
+                            return unit == LengthUnit::Millimetre ? std::string() : markNrrdUnits(written, unit);
+                          });
+    }
+    case OutputFormat::Tiff: return writeImageJTiff(path, volume);
   }
   return path + ": cannot be written (unknown format)";
 }

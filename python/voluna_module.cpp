@@ -309,7 +309,7 @@ py::tuple readVolume(const std::string& path, const std::string& series) {
   });
   const Geometry& g = volume->geometry;
   const py::tuple direction = py::make_tuple(triple(g.direction), triple(g.direction + 3), triple(g.direction + 6));
-  return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, loaded.notice);
+  return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, loaded.notice, unitName(g.unit));
 }
 
 // (series, notices): each series as (uid, modality, description, number,
@@ -330,7 +330,7 @@ py::tuple listVolumeSeries(const std::string& path) {
 }
 
 void writeVolumeFile(const std::string& path, const py::array& array, std::vector<double> spacing,
-                     std::vector<double> origin, std::vector<double> direction) {
+                     std::vector<double> origin, std::vector<double> direction, const std::string& unit) {
   OutputFormat format;
   std::string formatProblem;
   if (!outputFormatFor(path, format, formatProblem)) throw py::value_error(formatProblem);
@@ -343,6 +343,8 @@ void writeVolumeFile(const std::string& path, const py::array& array, std::vecto
   std::copy(spacing.begin(), spacing.end(), volume.geometry.spacing);
   std::copy(origin.begin(), origin.end(), volume.geometry.origin);
   std::copy(direction.begin(), direction.end(), volume.geometry.direction);
+  if (unit != "mm" && unit != "um") throw py::value_error("unit must be 'mm' or 'um', got '" + unit + "'");
+  volume.geometry.unit = unit == "um" ? LengthUnit::Micrometre : LengthUnit::Millimetre;
   const auto* bytes = static_cast<const uint8_t*>(array.data());
   std::string problem;
   {
@@ -527,7 +529,7 @@ PYBIND11_MODULE(_voluna, m) {
   m.def("read", &readVolume, py::arg("path"), py::arg("series"));
   m.def("list_series", &listVolumeSeries, py::arg("path"));
   m.def("write", &writeVolumeFile, py::arg("path"), py::arg("array"), py::arg("spacing"),
-        py::arg("origin"), py::arg("direction"));
+        py::arg("origin"), py::arg("direction"), py::arg("unit"));
   m.def("filter_brick", &filterBrick, py::arg("block"), py::arg("block_start"), py::arg("whole_shape"),
         py::arg("interior_start"), py::arg("interior_stop"), py::arg("range_min"), py::arg("range_max"),
         py::arg("samples"), py::arg("steps"), py::arg("angle"), py::arg("preserve_edges"),

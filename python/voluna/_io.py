@@ -32,12 +32,16 @@ class Image:
         3 x 3 direction cosines; column j is the physical direction of axis
         j (x, y, z). The position of voxel ``array[k, j, i]`` is
         ``origin + direction @ (spacing * (i, j, k))``.
+    unit : str
+        The unit of spacing and origin: ``"mm"``, or ``"um"`` (micrometres,
+        as microscopy stacks give them).
     """
 
     array: np.ndarray
     spacing: Tuple[float, float, float] = (1.0, 1.0, 1.0)
     origin: Tuple[float, float, float] = (0.0, 0.0, 0.0)
     direction: np.ndarray = field(default_factory=lambda: np.eye(3))
+    unit: str = "mm"
 
 
 @dataclass(frozen=True)
@@ -121,10 +125,10 @@ def read(path: PathLike, series: Optional[str] = None) -> Image:
         What a person should know about the file, e.g. an unusable spacing
         read as 1.
     """
-    array, spacing, origin, direction, notice = _voluna.read(os.fsdecode(path), series or "")
+    array, spacing, origin, direction, notice, unit = _voluna.read(os.fsdecode(path), series or "")
     if notice:
         warnings.warn(notice, stacklevel=2)
-    return Image(array, spacing, origin, np.array(direction, dtype=np.float64))
+    return Image(array, spacing, origin, np.array(direction, dtype=np.float64), unit)
 
 
 def _three(name: str, values: Any) -> list:
@@ -138,7 +142,8 @@ def _three(name: str, values: Any) -> list:
 
 
 def write(path: PathLike, array: np.ndarray, *, spacing: Sequence[float] = (1.0, 1.0, 1.0),
-          origin: Sequence[float] = (0.0, 0.0, 0.0), direction: Optional[Any] = None) -> None:
+          origin: Sequence[float] = (0.0, 0.0, 0.0), direction: Optional[Any] = None,
+          unit: str = "mm") -> None:
     """Write a volume with its geometry, in the format the name's extension picks.
 
     Parameters
@@ -153,6 +158,9 @@ def write(path: PathLike, array: np.ndarray, *, spacing: Sequence[float] = (1.0,
         In (x, y, z) order, as :class:`Image` holds them.
     direction : 3 x 3 array_like, optional
         Direction cosines, column j for axis j; the identity by default.
+    unit : str, optional
+        ``"mm"`` (the default) or ``"um"``: the unit of spacing and origin,
+        kept by NIfTI, NRRD and TIFF; MetaImage is written in millimetres.
 
     Raises
     ------
@@ -175,4 +183,4 @@ def write(path: PathLike, array: np.ndarray, *, spacing: Sequence[float] = (1.0,
         raise ValueError("direction must be an invertible 3 x 3 matrix of finite numbers (axis "
                          "directions in its columns), got %r" % (matrix.tolist(),))
     _voluna.write(os.fsdecode(path), volume, sizes, _three("origin", origin),
-                  [float(v) for v in matrix.reshape(-1)])
+                  [float(v) for v in matrix.reshape(-1)], unit)

@@ -1,0 +1,41 @@
+// The length unit of a volume's geometry, as each format states it: NIfTI's
+// xyzt_units, NRRD's space units, ImageJ's unit= (TIFF). MetaImage has no
+// unit field and every reader of it takes millimetres, so it is written in
+// millimetres. ITK's NIfTI reader turns micrometres and metres into
+// millimetres; Voluna gives micrometre volumes back in micrometres.
+#pragma once
+
+#include <string>
+
+#include "volume.h"
+
+namespace voluna {
+
+// A unit as formats spell it ("um", "micron", "\u00B5m", "mm", "nm", "cm",
+// "m", "inch") into Voluna's unit and the factor that turns values in the
+// spelled unit into values in Voluna's (nm -> um: 0.001). False for units
+// of no length ("pixel", "").
+bool parseLengthUnit(const std::string& text, LengthUnit& unit, double& factor);
+
+// Spacing and origin times `factor`.
+void scaleGeometry(Geometry& geometry, double factor);
+
+// The same geometry with spacing and origin in millimetres.
+Geometry inMillimetres(const Geometry& geometry);
+
+// After a NIfTI read: `spaceUnits` is xyzt_units & 7 of its header.
+// `convertedByItk` when ITK read it (ITK turns metres and micrometres into
+// millimetres; Voluna's NIfTI-2 reading does not).
+void niftiUnitsAfterRead(int spaceUnits, bool convertedByItk, Geometry& geometry);
+
+// Marks a NIfTI-1 file (.nii or .nii.gz) that ITK wrote as in micrometres:
+// ITK always writes millimetres. "" or what went wrong.
+std::string markNiftiMicrometres(const std::string& path);
+
+// Adds NRRD's "space units" to the header of a file ITK wrote (ITK reads
+// the field but does not write it). "" or what went wrong.
+std::string markNrrdUnits(const std::string& path, LengthUnit unit);
+// After a NRRD read: its "space units" field as written ("\"um\" \"um\" \"um\"").
+void nrrdUnitsAfterRead(const std::string& spaceUnits, Geometry& geometry);
+
+}  // namespace voluna
