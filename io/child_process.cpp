@@ -49,7 +49,7 @@ std::string describeEnd(int status) {
   if (WIFSIGNALED(status)) {
     const int signal = WTERMSIG(status);
     const char* name = strsignal(signal);
-    return "stopped by signal " + std::to_string(signal) + " (" + (name ? name : "unknown") + ")";
+    return "was stopped by signal " + std::to_string(signal) + " (" + (name ? name : "unknown") + ")";
   }
   if (WIFEXITED(status)) return "ended with status " + std::to_string(WEXITSTATUS(status)) + " before it finished";
   return "ended before it finished";

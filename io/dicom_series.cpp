@@ -157,6 +157,9 @@ ScanResult scanFiles(const std::vector<std::string>& files) {
   while (next < files.size()) {
     const std::vector<std::string> batch(files.begin() + static_cast<std::ptrdiff_t>(next), files.end());
     std::vector<char> accounted(batch.size(), 0);
+    // What this child found, by the index of its file in the batch.
+    std::vector<std::pair<size_t, FileRecord>> records;
+    std::vector<std::pair<size_t, Skipped>> skipped;
     const OnNote onNote = [&](const std::string& note) -> std::string {
       std::vector<std::string> fields;
       if (!unpackFields(note, fields) || fields.size() < 2) return "could not be read: its reader sent what it should not";
@@ -164,26 +167,31 @@ ScanResult scanFiles(const std::vector<std::string>& files) {
       if (i >= batch.size()) return "could not be read: its reader sent what it should not";
       accounted[i] = 1;
       if (fields[0] == "B" && fields.size() == 3) {
-        result.skipped.push_back({batch[i], fields[2]});
+        skipped.push_back({i, {batch[i], fields[2]}});
       } else if (fields[0] == "U" && fields.size() == 3 && fields[2] == "1") {
-        result.skipped.push_back({batch[i], "could not be read as DICOM"});
+        skipped.push_back({i, {batch[i], "could not be read as DICOM"}});
       } else if (fields[0] == "R" && fields.size() == 2 + kFieldCount) {
         FileRecord record;
         record.file = batch[i];
         for (int f = 0; f < kFieldCount; ++f) record.value[f] = fields[2 + f];
-        result.records.push_back(std::move(record));
+        records.push_back({i, std::move(record)});
       }
       return {};
     };
-    ChildLimits limits;
-    const ChildOutcome outcome = runInChild([&](ChildChannel& channel) { scanInChild(batch, channel); }, limits,
+    const ChildOutcome outcome = runInChild([&](ChildChannel& channel) { scanInChild(batch, channel); }, ChildLimits{},
                                             onNote);
-    if (outcome.finished) break;
     // The scanner goes through the files in order: the first one it did not
-    // finish is the one that took it down.
-    const size_t culprit =
-        static_cast<size_t>(std::find(accounted.begin(), accounted.end(), 0) - accounted.begin());
-    if (culprit == batch.size()) break;
+    // finish took it down. What came after is scanned again by the next child.
+    const size_t culprit = outcome.finished ? batch.size()
+                                            : static_cast<size_t>(std::find(accounted.begin(), accounted.end(), 0) -
+                                                                  accounted.begin());
+    for (auto& [i, record] : records) {
+      if (i < culprit) result.records.push_back(std::move(record));
+    }
+    for (auto& [i, skip] : skipped) {
+      if (i < culprit) result.skipped.push_back(std::move(skip));
+    }
+    if (culprit >= batch.size()) break;
     result.skipped.push_back({batch[culprit], outcome.failure});
     next += culprit + 1;
   }

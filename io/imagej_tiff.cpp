@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "spatial_units.h"
-#include "volume_io.h"
 
 namespace voluna {
 
@@ -32,7 +31,7 @@ int64_t wholeNumber(const std::string& text, int64_t fallback) {
 }
 
 // A TIFF written into memory: libtiff seeks back to patch offsets, which a
-// stream cannot, and the file then goes to disk through the atomic writer.
+// stream cannot, and the caller writes the file atomically.
 struct MemoryFile {
   std::string bytes;
   uint64_t at = 0;
@@ -142,7 +141,8 @@ void applyImageJGeometry(const ImageJStack& stack, Geometry& geometry) {
   geometry.unit = known ? unit : LengthUnit::Millimetre;
 }
 
-std::string writeImageJTiff(const std::string& path, const Volume& volume) {
+std::string imageJTiffBytes(const Volume& volume, std::string& bytes) {
+  bytes.clear();
   uint16_t bits = 8, format = SAMPLEFORMAT_UINT;
   switch (volume.type) {
     case ScalarType::UInt8: break;
@@ -151,7 +151,7 @@ std::string writeImageJTiff(const std::string& path, const Volume& volume) {
     case ScalarType::Int16: bits = 16; format = SAMPLEFORMAT_INT; break;
     case ScalarType::Float32: bits = 32; format = SAMPLEFORMAT_IEEEFP; break;
     default:
-      return path + ": cannot be written as TIFF with " + scalarName(volume.type) +
+      return std::string("cannot be written as TIFF with ") + scalarName(volume.type) +
              " voxels; TIFF takes uint8, int8, uint16, int16 and float32 (use --output-type float32, or NIfTI)";
   }
   const Geometry& g = volume.geometry;
@@ -166,9 +166,9 @@ std::string writeImageJTiff(const std::string& path, const Volume& volume) {
   TIFFSetWarningHandler(nullptr);
   // Classic TIFF holds offsets of 32 bits; larger stacks need BigTIFF.
   const bool big = volume.data.size() > (uint64_t{1} << 32) - (uint64_t{1} << 24);
-  std::unique_ptr<TIFF, Closer> tif(TIFFClientOpen(path.c_str(), big ? "w8" : "w", &memory, readMemory, writeMemory,
+  std::unique_ptr<TIFF, Closer> tif(TIFFClientOpen("memory", big ? "w8" : "w", &memory, readMemory, writeMemory,
                                                    seekMemory, closeMemory, sizeMemory, mapMemory, unmapMemory));
-  if (!tif) return path + ": cannot be written (libtiff could not start a TIFF)";
+  if (!tif) return "cannot be written (libtiff could not start a TIFF)";
   for (int z = 0; z < volume.dims.z; ++z) {
     TIFF* t = tif.get();
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(volume.dims.x));
@@ -187,11 +187,12 @@ std::string writeImageJTiff(const std::string& path, const Volume& volume) {
     const auto* slice = volume.data.data() + static_cast<size_t>(z) * sliceBytes;
     if (TIFFWriteEncodedStrip(t, 0, const_cast<uint8_t*>(slice), static_cast<tmsize_t>(sliceBytes)) < 0 ||
         !TIFFWriteDirectory(t)) {
-      return path + ": cannot be written (libtiff could not write page " + std::to_string(z + 1) + ")";
+      return "cannot be written (libtiff could not write page " + std::to_string(z + 1) + ")";
     }
   }
   tif.reset();
-  return writeFileAtomically(path, memory.bytes.data(), memory.bytes.size());
+  bytes = std::move(memory.bytes);
+  return {};
 }
 
 }  // namespace voluna

@@ -33,9 +33,9 @@ std::string checkImageJStack(const ImageJStack& stack);
 // tags, z from spacing=, in the unit of unit= (or of the resolution unit).
 void applyImageJGeometry(const ImageJStack& stack, Geometry& geometry);
 
-// Writes `volume` as an ImageJ stack (one page a slice, ImageJ's
-// description with its spacing and unit), atomically. uint8, int8, uint16,
-// int16 and float32 voxels. "" or a message naming the file.
-std::string writeImageJTiff(const std::string& path, const Volume& volume);
+// The bytes of `volume` as an ImageJ stack: one page a slice, ImageJ's
+// description with its spacing and unit, and the resolution tags. uint8,
+// int8, uint16, int16 and float32 voxels. "" or what is wrong.
+std::string imageJTiffBytes(const Volume& volume, std::string& bytes);
 
 }  // namespace voluna

@@ -486,7 +486,12 @@ std::string writeVolume(const std::string& path, const Volume& volume) {
                             return unit == LengthUnit::Millimetre ? std::string() : markNrrdUnits(written, unit);
                           });
     }
-    case OutputFormat::Tiff: return writeImageJTiff(path, volume);
+    case OutputFormat::Tiff: {
+      std::string bytes;
+      const std::string problem = imageJTiffBytes(volume, bytes);
+      if (!problem.empty()) return path + ": " + problem;
+      return writeFileAtomically(path, bytes.data(), bytes.size());
+    }
   }
   return path + ": cannot be written (unknown format)";
 }
