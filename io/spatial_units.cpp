@@ -69,11 +69,18 @@ Geometry inMillimetres(const Geometry& geometry) {
 }
 
 void niftiUnitsAfterRead(int spaceUnits, bool convertedByItk, Geometry& geometry) {
+  // ITK scales the spacing of metre and micrometre files into millimetres
+  // but leaves their origin in the file's unit.
   if (spaceUnits == kMicrometre) {
-    if (convertedByItk) scaleGeometry(geometry, 1000.0);
+    if (convertedByItk) {
+      for (double& s : geometry.spacing) s *= 1000.0;
+    }
     geometry.unit = LengthUnit::Micrometre;
-  } else if (spaceUnits == kMetre && !convertedByItk) {
-    scaleGeometry(geometry, 1000.0);
+  } else if (spaceUnits == kMetre) {
+    for (double& o : geometry.origin) o *= 1000.0;
+    if (!convertedByItk) {
+      for (double& s : geometry.spacing) s *= 1000.0;
+    }
   }
 }
 

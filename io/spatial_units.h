@@ -24,8 +24,10 @@ void scaleGeometry(Geometry& geometry, double factor);
 Geometry inMillimetres(const Geometry& geometry);
 
 // After a NIfTI read: `spaceUnits` is xyzt_units & 7 of its header.
-// `convertedByItk` when ITK read it (ITK turns metres and micrometres into
-// millimetres; Voluna's NIfTI-2 reading does not).
+// `convertedByItk` when ITK read it (ITK turns the spacing of metre and
+// micrometre files into millimetres, but not their origin; Voluna's NIfTI-2
+// reading takes both as written). Micrometre files stay in micrometres,
+// metre files become millimetres whole.
 void niftiUnitsAfterRead(int spaceUnits, bool convertedByItk, Geometry& geometry);
 
 // Marks a NIfTI-1 file (.nii or .nii.gz) that ITK wrote as in micrometres:
