@@ -85,6 +85,12 @@ void childSetUp(int64_t baseAddressSpace, int64_t memoryBytes) {
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
   std::signal(SIGPIPE, SIG_DFL);
+  // The caller's crash handlers (Python's faulthandler, a window's crash
+  // reporter) would report the child's end as the caller's own. A sanitizer
+  // build keeps its handlers: they are how it reports.
+  if (!kAddressSanitizer) {
+    for (int crash : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) std::signal(crash, SIG_DFL);
+  }
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   // Standard output is the command line's progress channel: nothing of the
   // libraries may land there.
