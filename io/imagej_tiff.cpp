@@ -138,6 +138,10 @@ void applyImageJGeometry(const ImageJStack& stack, Geometry& geometry) {
   geometry.spacing[2] = stack.spacing > 0 ? stack.spacing : 1.0;
   for (double& o : geometry.origin) o = 0.0;
   scaleGeometry(geometry, factor);
+  // A spacing of 1e308 inches is no length; the views need a finite one.
+  for (double& s : geometry.spacing) {
+    if (!std::isfinite(s) || s <= 0) s = 1.0;
+  }
   geometry.unit = known ? unit : LengthUnit::Millimetre;
 }
 
