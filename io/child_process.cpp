@@ -126,13 +126,15 @@ void ChildChannel::mark(int64_t index) {
   raw(frame, sizeof frame);
 }
 
-void ChildChannel::note(const std::string& text) {
+void ChildChannel::text(uint8_t type, const std::string& text) {
   const uint32_t size = static_cast<uint32_t>(std::min<size_t>(text.size(), kMaxNote));
-  uint8_t frame[5] = {kNote};
+  uint8_t frame[5] = {type};
   std::memcpy(frame + 1, &size, 4);
   raw(frame, sizeof frame);
   raw(text.data(), size);
 }
+
+void ChildChannel::note(const std::string& text) { this->text(kNote, text); }
 
 void ChildChannel::bytes(uint64_t offset, const void* data, uint64_t size) {
   uint8_t frame[17] = {kBytes};
@@ -147,13 +149,7 @@ void ChildChannel::finish() {
   raw(&frame, 1);
 }
 
-void ChildChannel::fail(const std::string& why) {
-  const uint32_t size = static_cast<uint32_t>(std::min<size_t>(why.size(), kMaxNote));
-  uint8_t frame[5] = {kThrew};
-  std::memcpy(frame + 1, &size, 4);
-  raw(frame, sizeof frame);
-  raw(why.data(), size);
-}
+void ChildChannel::fail(const std::string& why) { text(kThrew, why); }
 
 void ChildChannel::allowMemory(int64_t bytes) {
   // AddressSanitizer reserves terabytes of shadow memory up front; no limit

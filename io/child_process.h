@@ -46,6 +46,7 @@ class ChildChannel {
 
  private:
   void raw(const void* data, size_t size);
+  void text(uint8_t type, const std::string& text);
   int fd_;
   int64_t base_;
 };

@@ -14,15 +14,12 @@
 #include <vector>
 
 #include "child_process.h"
+#include "tool_runner.h"
 
 namespace voluna {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
+using test_support::kAddressSanitizer;
 
 TEST(ChildProcess, NotesMarksAndBytesArriveInOrder) {
   std::vector<uint8_t> buffer(16, 0);
