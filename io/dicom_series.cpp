@@ -210,7 +210,7 @@ std::string folderFiles(const fs::path& folder, bool deep, std::vector<std::stri
   auto add = [&](const fs::directory_entry& entry) {
     std::error_code status;
     if (entry.is_regular_file(status)) files.push_back(entry.path().string());
-    return files.size() <= kMaxFolderFiles;
+    return !deep || files.size() <= kMaxFolderFiles;
   };
   if (deep) {
     fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
@@ -224,7 +224,7 @@ std::string folderFiles(const fs::path& folder, bool deep, std::vector<std::stri
     }
   }
   if (ec) return "cannot be listed (" + ec.message() + ")";
-  if (files.size() > kMaxFolderFiles) {
+  if (deep && files.size() > kMaxFolderFiles) {
     return "holds more than " + std::to_string(kMaxFolderFiles) +
            " files; choose the folder of one series, or the DICOMDIR of the disc";
   }
@@ -350,7 +350,14 @@ Collection collect(const std::string& path) {
     for (const std::string& file : top) {
       std::string name = fs::path(file).filename().string();
       for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      if (name == "DICOMDIR" && checkDicomFraming(file).isDicomdir()) return collectFromDicomdir(file);
+      if (name != "DICOMDIR" || !checkDicomFraming(file).isDicomdir()) continue;
+      Collection indexed = collectFromDicomdir(file);
+      if (indexed.listing.ok()) return indexed;
+      // A damaged index must not hide the files beside it.
+      Collection scanned = collectFromFolder(path);
+      scanned.listing.notices.insert(scanned.listing.notices.begin(),
+                                     file + " " + indexed.listing.error + "; the folder's files were scanned instead");
+      return scanned;
     }
     return collectFromFolder(path);
   }
@@ -546,6 +553,9 @@ std::string readSlices(const std::vector<std::string>& files, const Geometry* se
   ChildLimits limits;
   // GDCM holds a file's pixels, decoded and as stored, beside ITK's buffer.
   limits.memoryBytes += 4 * pixelBytes;
+  // One file gives no sign of progress while it is decoded: a large
+  // compressed one may take minutes (at 8 MiB a second, slower than any codec).
+  limits.stallSeconds += static_cast<double>(pixelBytes) / (8 << 20);
   const ChildOutcome outcome = runInChild(
       [&](ChildChannel& channel) {
         quietLibraries();

@@ -136,6 +136,33 @@ TEST_F(DicomFolders, AFolderOffersItsSeriesAndReadsTheLargestOrTheOneAskedFor) {
   EXPECT_FALSE(listSeries(path("empty")).ok());
 }
 
+// A disc's index cut short: its folder's own files still load.
+TEST_F(DicomFolders, ADamagedDicomdirDoesNotHideTheFilesBesideIt) {
+  writeSeries("disc/series", kSeriesA, 3, "");
+  auto element = [](const char* tag, const char* vr, const std::string& value) {
+    const uint16_t n = static_cast<uint16_t>(value.size());
+    return std::string(tag, 4) + vr + std::string{static_cast<char>(n), static_cast<char>(n >> 8)} + value;
+  };
+  const std::string meta = element("\x02\x00\x02\x00", "UI", std::string("1.2.840.10008.1.3.10", 20)) +
+                           element("\x02\x00\x10\x00", "UI", std::string("1.2.840.10008.1.2.1", 20));
+  // The Directory Record Sequence claims 200 bytes; the file ends after 8.
+  put("disc/DICOMDIR", std::string(128, '\0') + "DICM" + meta + std::string("\x04\x00\x20\x12SQ\0\0\xc8\0\0\0", 12) +
+                           std::string(8, '\0'));
+
+  const SeriesListing listing = listSeries(path("disc"));
+  ASSERT_TRUE(listing.ok()) << listing.error;
+  ASSERT_EQ(listing.series.size(), 1u);
+  EXPECT_EQ(listing.series[0].images, 3);
+  ASSERT_FALSE(listing.notices.empty());
+  EXPECT_NE(listing.notices[0].find("DICOMDIR is cut short"), std::string::npos) << listing.notices[0];
+  EXPECT_NE(listing.notices[0].find("the folder's files were scanned instead"), std::string::npos);
+  const LoadResult loaded = loadVolume(path("disc"));
+  ASSERT_TRUE(loaded.ok()) << loaded.error;
+  EXPECT_EQ(loaded.volume.dims.z, 3);
+  // Chosen itself, the index is refused.
+  EXPECT_FALSE(loadVolume(path("disc/DICOMDIR")).ok());
+}
+
 // ---------------------------------------------------------------------------
 // pydicom's disc of three patients (python3-pydicom): one DICOMDIR in seven
 // variants, 13 series, 31 image files.
