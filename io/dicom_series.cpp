@@ -411,13 +411,17 @@ std::string checkSizes(const std::vector<const FileRecord*>& records) {
   return {};
 }
 
-// GDCM's sorter, in a child. An empty order: it refused the series.
-std::vector<std::string> sortByPosition(const std::vector<std::string>& files, std::string& failure) {
+// GDCM's sorter, in a child. An empty order: it refused the series (or
+// could not be run, which comes to the same).
+std::vector<std::string> sortByPosition(const std::vector<std::string>& files) {
   std::vector<std::string> order;
   const OnNote onNote = [&](const std::string& note) -> std::string {
     order.push_back(note);
     return {};
   };
+  // The sorter reads every file again and says nothing until it is done.
+  ChildLimits limits;
+  limits.stallSeconds += 0.05 * static_cast<double>(files.size());
   const ChildOutcome outcome = runInChild(
       [&](ChildChannel& channel) {
         quietLibraries();
@@ -428,11 +432,8 @@ std::vector<std::string> sortByPosition(const std::vector<std::string>& files, s
         if (!sorter.Sort(files)) return;
         for (const std::string& file : sorter.GetFilenames()) channel.note(file);
       },
-      ChildLimits{}, onNote);
-  if (!outcome.finished) {
-    failure = outcome.failure;
-    order.clear();
-  }
+      limits, onNote);
+  if (!outcome.finished) order.clear();
   return order;
 }
 
@@ -461,8 +462,7 @@ std::string orderSlices(std::vector<Slice>& slices, double& step) {
 
   std::vector<std::string> files;
   for (const Slice& s : slices) files.push_back(s.record->file);
-  std::string failure;
-  const std::vector<std::string> order = sortByPosition(files, failure);
+  const std::vector<std::string> order = sortByPosition(files);
   if (order.size() == slices.size()) {
     std::map<std::string, size_t> rank;
     for (size_t i = 0; i < order.size(); ++i) rank[order[i]] = i;

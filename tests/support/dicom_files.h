@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace voluna::test_support {
@@ -15,7 +16,8 @@ namespace voluna::test_support {
 // A slice of `width` x `height` int16 pixels, marker + i at pixel i, at
 // height z of the series `seriesUid` (0.5 x 0.75 mm pixels).
 inline void writeDicomSlice(const std::string& file, const std::string& seriesUid, int instance, double z, int width,
-                            int height, int16_t marker, const std::string& description = "") {
+                            int height, int16_t marker, const std::string& description = "",
+                            const std::vector<std::pair<std::string, std::string>>& moreTags = {}) {
   auto io = itk::GDCMImageIO::New();
   io->KeepOriginalUIDOn();
   itk::MetaDataDictionary& tags = io->GetMetaDataDictionary();
@@ -25,6 +27,7 @@ inline void writeDicomSlice(const std::string& file, const std::string& seriesUi
   itk::EncapsulateMetaData<std::string>(tags, "0020|0013", std::to_string(instance));
   itk::EncapsulateMetaData<std::string>(tags, "0008|0060", "CT");
   if (!description.empty()) itk::EncapsulateMetaData<std::string>(tags, "0008|103e", description);
+  for (const auto& [tag, value] : moreTags) itk::EncapsulateMetaData<std::string>(tags, tag, value);
   io->SetNumberOfDimensions(3);
   io->SetPixelType(itk::IOPixelEnum::SCALAR);
   io->SetComponentType(itk::IOComponentEnum::SHORT);
