@@ -5,7 +5,8 @@
 # dicom (the framing walk; seeded with pydicom's test files when installed)
 # or tiff (the page and ImageJ checks).
 # New inputs go to build-fuzz/corpus[-TARGET], findings to
-# build-fuzz/artifacts[-TARGET]; the seeds in fuzz/ stay as they are.
+# build-fuzz/artifacts[-TARGET]; the seeds stay as they are: fuzz/corpus*
+# and, for MetaImage, the test corpus in tests/data, which is not copied here.
 #   [VOLUNA_FUZZ_TARGET=nifti] fuzz/run.sh [seconds] [extra libFuzzer flags]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,11 +14,11 @@ seconds=${1:-600}
 shift || true
 target=${VOLUNA_FUZZ_TARGET:-load}
 case "$target" in
-  load) suffix=""; dict=../fuzz/metaimage.dict; seeds=../fuzz/corpus ;;
-  nifti) suffix="-nifti"; dict=""; seeds=../fuzz/corpus-nifti ;;
-  nrrd) suffix="-nrrd"; dict=../fuzz/nrrd.dict; seeds=../fuzz/corpus-nrrd ;;
-  dicom) suffix="-dicom"; dict=""; seeds=/usr/lib/python3/dist-packages/pydicom/data/test_files ;;
-  tiff) suffix="-tiff"; dict=""; seeds=../fuzz/corpus-tiff ;;
+  load) suffix=""; dict=../fuzz/metaimage.dict; seeds=(../fuzz/corpus ../tests/data/hostile ../tests/data/valid) ;;
+  nifti) suffix="-nifti"; dict=""; seeds=(../fuzz/corpus-nifti) ;;
+  nrrd) suffix="-nrrd"; dict=../fuzz/nrrd.dict; seeds=(../fuzz/corpus-nrrd) ;;
+  dicom) suffix="-dicom"; dict=""; seeds=(/usr/lib/python3/dist-packages/pydicom/data/test_files) ;;
+  tiff) suffix="-tiff"; dict=""; seeds=(../fuzz/corpus-tiff) ;;
   *) echo "run.sh: VOLUNA_FUZZ_TARGET must be load, nifti, nrrd, dicom or tiff" >&2; exit 2 ;;
 esac
 
@@ -40,7 +41,9 @@ flags=(-max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048
        -artifact_prefix="artifacts$suffix/")
 # Seeds from a package that is not installed are simply left out.
 seed_dirs=()
-[ -d "$seeds" ] && seed_dirs+=("$seeds")
+for seed in "${seeds[@]}"; do
+  [ -d "$seed" ] && seed_dirs+=("$seed")
+done
 [ -n "$dict" ] && flags+=(-dict="$dict")
 if [ "$target" = load ]; then
   nice bin/voluna_load_fuzzer "${flags[@]}" -jobs=1 -workers=1 "$@" "corpus$suffix" "${seed_dirs[@]}" || status=$?

@@ -6,28 +6,17 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
-#include <unistd.h>
-
+#include "fuzz_files.h"
 #include "imagej_tiff.h"
 #include "tiff_pages.h"
 
 namespace {
 
+using voluna::fuzzing::broken;
+
 std::string gFile;
-
-[[noreturn]] void broken(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "invariant broken: %s: %s\n", what, detail.c_str());
-  std::abort();
-}
-
-void oneLine(const char* what, const std::string& message) {
-  if (message.find('\n') != std::string::npos) broken(what, message);
-}
 
 // What checkTiffPages promises for uncompressed strips: they lie in the file.
 void stripsWithinFile(int64_t size) {
@@ -53,26 +42,26 @@ void stripsWithinFile(int64_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  const std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  gFile = base + "/voluna-tiff-fuzz-" + std::to_string(getpid()) + ".tif";
+  gFile = voluna::fuzzing::scratchFolder("voluna-tiff-fuzz") + "/input.tif";
   TIFFSetErrorHandler(nullptr);
   TIFFSetWarningHandler(nullptr);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  {
-    std::ofstream out(gFile, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  }
+  voluna::fuzzing::writeFile(gFile, std::string(reinterpret_cast<const char*>(data), size));
   const std::string pages = voluna::checkTiffPages(gFile, static_cast<int64_t>(size));
-  oneLine("pages", pages);
-  if (!pages.empty()) return 0;
+  if (!pages.empty()) {
+    voluna::fuzzing::expectOneLine(pages);
+    return 0;
+  }
   stripsWithinFile(static_cast<int64_t>(size));
   const voluna::ImageJStack stack = voluna::readImageJStack(gFile);
   const std::string refusal = voluna::checkImageJStack(stack);
-  oneLine("ImageJ", refusal);
-  if (!refusal.empty()) return 0;
+  if (!refusal.empty()) {
+    voluna::fuzzing::expectOneLine(refusal);
+    return 0;
+  }
   voluna::Geometry geometry;
   voluna::applyImageJGeometry(stack, geometry);
   for (double s : geometry.spacing) {

@@ -729,7 +729,8 @@ SeriesListing listDicomSeries(const std::string& path) {
   return listing;
 }
 
-std::string readDicom(const std::string& path, const std::string& seriesUid, Volume& volume, std::string& notice) {
+std::string readDicomSeries(const std::string& path, const std::string& seriesUid, Volume& volume,
+                            std::string& notice) {
   volume = Volume{};
   notice.clear();
   if (isSeriesCollection(path)) {

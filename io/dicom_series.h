@@ -49,6 +49,7 @@ bool isSeriesCollection(const std::string& path);
 // orientation, two slices at one position and a gap in the series. Returns
 // "" or what is wrong without the path; `notice` says which series was taken
 // and which files were skipped.
-std::string readDicom(const std::string& path, const std::string& seriesUid, Volume& volume, std::string& notice);
+std::string readDicomSeries(const std::string& path, const std::string& seriesUid, Volume& volume,
+                            std::string& notice);
 
 }  // namespace voluna

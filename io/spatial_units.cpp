@@ -1,12 +1,6 @@
 #include "spatial_units.h"
 
-#include <zlib.h>
-
 #include <cctype>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace voluna {
@@ -16,10 +10,6 @@ namespace {
 // NIfTI-1's xyzt_units byte and its spatial codes.
 constexpr size_t kUnitsOffset = 123;
 constexpr int kMetre = 1, kMicrometre = 3;
-
-bool endsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 }  // namespace
 
@@ -84,71 +74,15 @@ void niftiUnitsAfterRead(int spaceUnits, bool convertedByItk, Geometry& geometry
   }
 }
 
-std::string markNiftiMicrometres(const std::string& path) {
-  auto mark = [](std::string& bytes) -> bool {
-    if (bytes.size() < 348) return false;
-    int32_t size = 0;
-    std::memcpy(&size, bytes.data(), 4);
-    if (size != 348 && size != 0x5c010000) return false;
-    auto& units = reinterpret_cast<unsigned char&>(bytes[kUnitsOffset]);
-    units = static_cast<unsigned char>((units & ~7u) | kMicrometre);
-    return true;
-  };
-  if (endsWith(path, ".gz")) {
-    gzFile in = gzopen(path.c_str(), "rb");
-    if (!in) return "cannot be reopened to record its unit";
-    std::string bytes;
-    char buffer[1 << 16];
-    int got;
-    while ((got = gzread(in, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<size_t>(got));
-    const bool ended = got == 0;
-    gzclose(in);
-    if (!ended || !mark(bytes)) return "has no NIfTI-1 header to record its unit in";
-    gzFile out = gzopen(path.c_str(), "wb");
-    if (!out) return "cannot be rewritten to record its unit";
-    const bool written = gzwrite(out, bytes.data(), static_cast<unsigned>(bytes.size())) ==
-                         static_cast<int>(bytes.size());
-    if (gzclose(out) != Z_OK || !written) return "could not be rewritten to record its unit";
-    return {};
-  }
-  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-  std::string head(348, '\0');
-  if (!file.read(head.data(), 348) || !mark(head)) return "has no NIfTI-1 header to record its unit in";
-  file.seekp(static_cast<std::streamoff>(kUnitsOffset));
-  file.put(head[kUnitsOffset]);
-  if (!file.flush()) return "could not be rewritten to record its unit";
-  return {};
+void markNiftiUnits(std::string& header, LengthUnit unit) {
+  if (header.size() <= kUnitsOffset || unit == LengthUnit::Millimetre) return;
+  auto& units = reinterpret_cast<unsigned char&>(header[kUnitsOffset]);
+  units = static_cast<unsigned char>((units & ~7u) | kMicrometre);
 }
 
-std::string markNrrdUnits(const std::string& path, LengthUnit unit) {
-  std::ifstream in(path, std::ios::binary);
-  std::string header;
-  // The header ends at its first empty line; ITK's are a few hundred bytes.
-  std::string line;
-  while (header.size() < (1u << 20) && std::getline(in, line)) {
-    header += line + "\n";
-    if (line.empty()) break;
-  }
-  const size_t end = header.rfind("\n\n");
-  if (!in || end == std::string::npos || header.compare(0, 4, "NRRD") != 0) {
-    return "has no NRRD header to record its unit in";
-  }
-  const std::string name = unitName(unit);
-  header.insert(end + 1, "space units: \"" + name + "\" \"" + name + "\" \"" + name + "\"\n");
-  const std::string rewritten = path + ".units";
-  {
-    std::ofstream out(rewritten, std::ios::binary | std::ios::trunc);
-    out << header << in.rdbuf();
-    if (!out.flush()) {
-      std::remove(rewritten.c_str());
-      return "could not be rewritten to record its unit";
-    }
-  }
-  if (std::rename(rewritten.c_str(), path.c_str()) != 0) {
-    std::remove(rewritten.c_str());
-    return "could not be rewritten to record its unit";
-  }
-  return {};
+std::string nrrdUnitsLine(LengthUnit unit) {
+  const std::string name = std::string("\"") + unitName(unit) + "\"";
+  return "space units: " + name + " " + name + " " + name + "\n";
 }
 
 void nrrdUnitsAfterRead(const std::string& spaceUnits, Geometry& geometry) {

@@ -30,13 +30,13 @@ Geometry inMillimetres(const Geometry& geometry);
 // metre files become millimetres whole.
 void niftiUnitsAfterRead(int spaceUnits, bool convertedByItk, Geometry& geometry);
 
-// Marks a NIfTI-1 file (.nii or .nii.gz) that ITK wrote as in micrometres:
-// ITK always writes millimetres. "" or what went wrong.
-std::string markNiftiMicrometres(const std::string& path);
+// Sets the spatial unit of a NIfTI-1 header that ITK made (ITK always says
+// millimetres).
+void markNiftiUnits(std::string& header, LengthUnit unit);
 
-// Adds NRRD's "space units" to the header of a file ITK wrote (ITK reads
-// the field but does not write it). "" or what went wrong.
-std::string markNrrdUnits(const std::string& path, LengthUnit unit);
+// NRRD's "space units" line, which ITK reads but does not write.
+std::string nrrdUnitsLine(LengthUnit unit);
+
 // After a NRRD read: its "space units" field as written ("\"um\" \"um\" \"um\"").
 void nrrdUnitsAfterRead(const std::string& spaceUnits, Geometry& geometry);
 

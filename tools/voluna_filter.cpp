@@ -5,15 +5,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <new>
 #include <string>
-#include <vector>
 
-#include "filter.h"
-#include "streamed_run.h"
+#include "run_pipeline.h"
 #include "terminal_progress.h"
-#include "value_mapping.h"
 #include "volume_io.h"
 
 namespace {
@@ -24,7 +19,7 @@ constexpr int kExitUsage = 2;
 
 // The run a SIGINT or SIGTERM cancels, and which of the two arrived. Setting
 // an atomic flag is all a signal handler may safely do here.
-voluna::RunControl* runToCancel = nullptr;
+voluna::PipelineRun* runToCancel = nullptr;
 volatile std::sig_atomic_t stopSignal = 0;
 
 extern "C" void onStopSignal(int signal) {
@@ -119,16 +114,8 @@ const char* const kUsage =
     "Exit status: 0 success, 1 input or output error, 2 bad usage or refused\n"
     "parameters, 130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 
-enum class OutputType { Default, UInt8, Input, Float32 };
-
 struct Options {
-  voluna::FilterParams params;
-  voluna::FilterOptions filter;
-  std::string input;
-  std::string output = "Output.raw";
-  int64_t memory = 0;  // bytes; 0 until the default is known
-  OutputType outputType = OutputType::Default;
-  std::string series;      // --series
+  voluna::RunRequest request;
   std::string listSeries;  // --list-series
   bool listing = false;
   bool help = false;
@@ -159,13 +146,18 @@ voluna::Backend parseBackend(const std::string& text) {
 
 Options parseArguments(int argc, char** argv) {
   Options options;
+  voluna::RunRequest& request = options.request;
+  request.outputPath = "Output.raw";
   bool inputSeen = false;
   bool onlyOperands = false;
+  std::string series;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (onlyOperands || arg.size() < 2 || arg[0] != '-') {
-      if (inputSeen) throw UsageError{"only one INPUT may be given (got '" + options.input + "' and '" + arg + "')"};
-      options.input = arg;
+      if (inputSeen) {
+        throw UsageError{"only one INPUT may be given (got '" + request.input.path + "' and '" + arg + "')"};
+      }
+      request.input = voluna::RunInput::file(arg);
       inputSeen = true;
       continue;
     }
@@ -178,7 +170,7 @@ Options parseArguments(int argc, char** argv) {
       return options;
     }
     if (arg == "--preserve-edges") {
-      options.params.preserveEdges = true;
+      request.params.preserveEdges = true;
       continue;
     }
     std::string value;
@@ -195,42 +187,42 @@ Options parseArguments(int argc, char** argv) {
       return std::string(argv[++i]);
     };
     if (arg == "--samples") {
-      options.params.samples = parseInt(arg, takeValue());
+      request.params.samples = parseInt(arg, takeValue());
     } else if (arg == "--steps") {
-      options.params.integrationSteps = parseInt(arg, takeValue());
+      request.params.integrationSteps = parseInt(arg, takeValue());
     } else if (arg == "--angle") {
-      options.params.angleStep = parseInt(arg, takeValue());
+      request.params.angleStep = parseInt(arg, takeValue());
     } else if (arg == "-o" || arg == "--output") {
-      options.output = takeValue();
-      if (options.output.empty()) throw UsageError{arg + " needs a file name"};
+      request.outputPath = takeValue();
+      if (request.outputPath.empty()) throw UsageError{arg + " needs a file name"};
     } else if (arg == "--output-type") {
       const std::string type = takeValue();
       if (type == "uint8") {
-        options.outputType = OutputType::UInt8;
+        request.resultType = voluna::ResultType::UInt8;
       } else if (type == "input") {
-        options.outputType = OutputType::Input;
+        request.resultType = voluna::ResultType::Input;
       } else if (type == "float32") {
-        options.outputType = OutputType::Float32;
+        request.resultType = voluna::ResultType::Float32;
       } else {
         throw UsageError{"--output-type expects uint8, input or float32, got '" + type + "'"};
       }
     } else if (arg == "--backend") {
-      options.filter.backend = parseBackend(takeValue());
+      request.backend = parseBackend(takeValue());
     } else if (arg == "--memory") {
       const std::string text = takeValue();
-      options.memory = voluna::parseMemorySize(text);
-      if (options.memory < 0) {
+      request.memoryBytes = voluna::parseMemorySize(text);
+      if (request.memoryBytes < 0) {
         throw UsageError{"--memory expects a size such as 512M or 8G, got '" + text + "'"};
       }
     } else if (arg == "--series") {
-      options.series = takeValue();
-      if (options.series.empty()) throw UsageError{"--series needs a Series Instance UID"};
+      series = takeValue();
+      if (series.empty()) throw UsageError{"--series needs a Series Instance UID"};
     } else if (arg == "--list-series") {
       options.listSeries = takeValue();
       options.listing = true;
     } else if (arg == "--threads") {
-      options.filter.threads = parseInt(arg, takeValue());
-      if (options.filter.threads < 0) throw UsageError{"--threads must be 0 (every core) or more"};
+      request.threads = parseInt(arg, takeValue());
+      if (request.threads < 0) throw UsageError{"--threads must be 0 (every core) or more"};
     } else {
       throw UsageError{"unknown option '" + arg + "'"};
     }
@@ -240,6 +232,7 @@ Options parseArguments(int argc, char** argv) {
     return options;
   }
   if (!inputSeen) throw UsageError{"no INPUT volume given"};
+  request.input.series = series;
   return options;
 }
 
@@ -275,109 +268,27 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (options.listing) return printSeries(options.listSeries);
-  const std::string paramProblem = voluna::checkParams(options.params);
-  if (!paramProblem.empty()) return fail(kExitUsage, paramProblem);
-  voluna::OutputFormat format;
-  std::string formatProblem;
-  if (!voluna::outputFormatFor(options.output, format, formatProblem)) return fail(kExitUsage, formatProblem);
-  if (options.outputType == OutputType::Default) {
-    options.outputType = format == voluna::OutputFormat::Raw ? OutputType::UInt8 : OutputType::Input;
-  }
-
-  if (options.memory == 0) options.memory = voluna::defaultMemoryBudget();
-  const voluna::ResultType resultType = options.outputType == OutputType::UInt8   ? voluna::ResultType::UInt8
-                                        : options.outputType == OutputType::Float32 ? voluna::ResultType::Float32
-                                                                                    : voluna::ResultType::Input;
-  const voluna::RunChoice choice =
-      voluna::chooseRun(options.input, options.params, options.filter.backend, options.memory, resultType);
-  if (!choice.error.empty()) return fail(kExitInputOutput, choice.error);
-  if (choice.streamed) {
-    const std::string outputProblem = voluna::streamedOutputProblem(options.output, choice.source.dims);
-    if (!outputProblem.empty()) return fail(kExitInputOutput, choice.reason + "; " + outputProblem);
-  }
-
+  voluna::RunRequest& request = options.request;
   voluna::TerminalProgress bar(stderr);
   // The bar only where a person watches; scripts get nothing extra.
-  voluna::RunControl::ProgressFn showProgress;
   if (::isatty(STDERR_FILENO)) {
-    showProgress = [&](voluna::Stage stage, double fraction) { bar.update(stage, fraction); };
+    request.progress = [&](voluna::Stage stage, double fraction) { bar.update(stage, fraction); };
   }
-  voluna::BrickProgress brickProgress(showProgress);
-  voluna::RunControl control(choice.streamed ? voluna::RunControl::ProgressFn(std::ref(brickProgress))
-                                             : showProgress);
-  options.filter.control = &control;
-  runToCancel = &control;
-  catchStopSignals();
-
-  if (choice.streamed) {
-    std::fprintf(stderr, "voluna-filter: %s\n", choice.note.c_str());
-    if (!choice.source.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", choice.source.notice.c_str());
-    const voluna::StreamOutcome streamed = voluna::runStreamed(
-        choice, options.output, resultType, options.params, options.filter, brickProgress,
-        [&](const voluna::ValueScan& scan) {
-          if (scan.type == voluna::ScalarType::UInt8) return;
-          std::fprintf(stderr, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
-                       options.input.c_str(), voluna::scalarName(scan.type),
-                       voluna::formatValue(scan.range.min).c_str(), voluna::formatValue(scan.range.max).c_str());
-        });
-    bar.finish();
-    if (stopSignal) return stoppedExitCode();
-    if (streamed.status != voluna::StreamOutcome::Status::Ok) return fail(kExitInputOutput, streamed.message);
-    return kExitOk;
-  }
-
-  const voluna::LoadResult loaded = voluna::loadVolume(options.input, voluna::LoadOptions{options.series});
-  if (stopSignal) return stoppedExitCode();
-  if (!loaded.ok()) return fail(kExitInputOutput, loaded.error);
-  if (!loaded.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", loaded.notice.c_str());
-  const voluna::Volume& volume = loaded.volume;
-  const int64_t count = volume.dims.count();
-  // Unsigned bytes keep byte / 255; every other type its own range, mapped
-  // onto the same unit scale and back.
-  const voluna::ValueRange range = voluna::unitRangeOf(volume);
-  if (volume.type != voluna::ScalarType::UInt8) {
-    std::fprintf(stderr, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
-                 options.input.c_str(), voluna::scalarName(volume.type), voluna::formatValue(range.min).c_str(),
-                 voluna::formatValue(range.max).c_str());
-  }
-
-  // The filter's floats and the typed result are allocated here: a volume
-  // that loads may still not fit twice more, and that is a message, not an abort.
-  try {
-    std::vector<float> result(static_cast<size_t>(count));
-    {
-      std::vector<float> input(static_cast<size_t>(count));
-      voluna::mapToUnit(volume.data.data(), volume.type, count, range, input.data());
-      voluna::FilterOutcome outcome =
-          voluna::runFilter(input.data(), volume.dims, options.params, result.data(), options.filter);
-      if (outcome.status == voluna::FilterOutcome::Status::BackendFailed &&
-          options.filter.backend == voluna::Backend::Auto && !stopSignal) {
-        // Only a GPU run can fail this way; the CPU gives the same picture.
-        std::fprintf(stderr, "voluna-filter: the GPU run failed: %s\nvoluna-filter: filtering on the CPU instead\n",
-                     outcome.message.c_str());
-        voluna::FilterOptions onCpu = options.filter;
-        onCpu.backend = voluna::Backend::Cpu;
-        outcome = voluna::runFilter(input.data(), volume.dims, options.params, result.data(), onCpu);
-      }
-      bar.finish();
-      if (stopSignal) return stoppedExitCode();
-      if (!outcome.ok()) return fail(kExitInputOutput, outcome.message);
+  request.onNotice = [](const voluna::Notice& notice) {
+    size_t start = 0;
+    for (size_t end; (end = notice.text.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::fprintf(stderr, "voluna-filter: %s\n", notice.text.substr(start, end - start).c_str());
     }
-    voluna::Volume output;
-    output.dims = volume.dims;
-    output.geometry = volume.geometry;
-    output.type = options.outputType == OutputType::UInt8   ? voluna::ScalarType::UInt8
-                  : options.outputType == OutputType::Float32 ? voluna::ScalarType::Float32
-                                                              : volume.type;
-    output.data.resize(static_cast<size_t>(count) * voluna::scalarSize(output.type));
-    voluna::mapFromUnit(result.data(), count, range, output.type, output.data.data());
-    result = std::vector<float>();
-    if (stopSignal) return stoppedExitCode();
-    const std::string writeProblem = voluna::writeVolume(options.output, output);
-    if (!writeProblem.empty()) return fail(kExitInputOutput, writeProblem);
-  } catch (const std::bad_alloc&) {
-    return fail(kExitInputOutput, options.input + ": there is not enough memory to filter its " +
-                                      std::to_string(count) + " voxels; close other programs or use a smaller volume");
-  }
-  return kExitOk;
+    std::fprintf(stderr, "voluna-filter: %s\n", notice.text.c_str() + start);
+  };
+
+  voluna::PipelineRun run(std::move(request));
+  runToCancel = &run;
+  catchStopSignals();
+  const voluna::RunOutcome outcome = run.run();
+  bar.finish();
+  if (outcome.ok()) return kExitOk;
+  if (outcome.status == voluna::RunOutcome::Status::Refused) return fail(kExitUsage, outcome.message);
+  if (stopSignal) return stoppedExitCode();
+  return fail(kExitInputOutput, outcome.message);
 }
