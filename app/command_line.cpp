@@ -5,11 +5,13 @@
 const char* const kViewerUsage =
     "Usage: voluna [QT OPTIONS] [VOLUME]\n"
     "\n"
-    "Shows a volume and smooths it along its own structure. VOLUME, a\n"
-    "MetaImage file (.mhd with its data file, or .mha), is opened at start as\n"
-    "if chosen under \"Datei\" -> \"\xC3\x96" "ffnen...\"; a .mhd or .mha file dropped on\n"
-    "the window is opened too. \"Filter\" writes its result to Output.raw (with\n"
-    "the header Output.mhd) in the working folder.\n"
+    "Shows a volume and smooths it along its own structure. VOLUME (NIfTI,\n"
+    "NRRD, MetaImage, TIFF, a file of a DICOM series, a DICOMDIR or a folder of\n"
+    "DICOM series) is opened at start as if chosen under \"Datei\" ->\n"
+    "\"\xC3\x96" "ffnen...\"; a volume or folder dropped on the window is opened too.\n"
+    "Where a DICOMDIR or folder holds several series, a list asks which.\n"
+    "\"Filter\" writes its result to Output.raw (with the header Output.mhd) in\n"
+    "the working folder.\n"
     "\n"
     "Qt's own options, such as -style or -platform, work as in every Qt program.\n"
     "  -h, --help   show this help and exit\n";

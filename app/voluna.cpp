@@ -6,6 +6,8 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QStatusBar>
@@ -26,6 +28,22 @@ Voluna::Voluna()
       }),
       saveDialog([](QWidget* parent, const QString& caption) {
         return QFileDialog::getSaveFileName(parent, caption, QString(), QString());
+      }),
+      seriesChooser([](QWidget* parent, const std::vector<voluna::SeriesInfo>& series) {
+        QStringList items;
+        for (const voluna::SeriesInfo& s : series) {
+          QString item = QString::fromStdString(s.modality.empty() ? "?" : s.modality);
+          if (!s.description.empty()) item += " " + QString::fromStdString(s.description);
+          item += QObject::tr(" - %1 x %2 x %3, %4 images").arg(s.width).arg(s.height).arg(s.depth).arg(s.images);
+          if (!s.problem().empty()) item += " (" + QString::fromStdString(s.problem()) + ")";
+          items << item + "\n    " + QString::fromStdString(s.uid);
+        }
+        bool ok = false;
+        const QString chosen = QInputDialog::getItem(parent, QObject::tr("Choose a series"),
+                                                     QObject::tr("This holds %1 image series:").arg(series.size()),
+                                                     items, 0, false, &ok);
+        const int index = items.indexOf(chosen);
+        return ok && index >= 0 ? QString::fromStdString(series[static_cast<size_t>(index)].uid) : QString();
       }),
       filterBackend(voluna::runFilter) {
   ui = new Ui_Voluna;
@@ -77,6 +95,8 @@ void Voluna::setFileDialog(FileDialog dialog) { fileDialog = std::move(dialog); 
 
 void Voluna::setSaveDialog(SaveDialog dialog) { saveDialog = std::move(dialog); }
 
+void Voluna::setSeriesChooser(SeriesChooser chooser) { seriesChooser = std::move(chooser); }
+
 void Voluna::setFilterBackend(FilterBackend backend) { filterBackend = std::move(backend); }
 
 void Voluna::slotExit() { QCoreApplication::exit(0); }
@@ -102,7 +122,8 @@ QString Voluna::droppedVolume(const QMimeData* data) {
   const QUrl url = data->urls().first();
   if (!url.isLocalFile()) return {};
   const QString file = url.toLocalFile();
-  // The formats "Öffnen..." reads, as io names them.
+  // The formats "Öffnen..." reads, as io names them; a folder may hold DICOM series.
+  if (QFileInfo(file).isDir()) return file;
   return voluna::isVolumeFileName(file.toStdString()) ? file : QString();
 }
 

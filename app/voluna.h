@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "dicom_series.h"
 #include "dims.h"
 #include "filter.h"
 #include "filter_params.h"
@@ -50,6 +51,9 @@ class Voluna : public QMainWindow {
   using FileDialog = std::function<QString(QWidget* parent, const QString& caption)>;
   // The save dialog: returns the chosen file name, empty when cancelled.
   using SaveDialog = std::function<QString(QWidget* parent, const QString& caption)>;
+  // Picks one of the DICOM series a DICOMDIR or a folder offers: returns
+  // its Series Instance UID, empty when cancelled.
+  using SeriesChooser = std::function<QString(QWidget* parent, const std::vector<voluna::SeriesInfo>& series)>;
   using FilterBackend =
       std::function<voluna::FilterOutcome(const float* volume, voluna::Dims dims, const voluna::FilterParams& params,
                                           float* out, const voluna::FilterOptions& options)>;
@@ -59,10 +63,12 @@ class Voluna : public QMainWindow {
 
   void setFileDialog(FileDialog dialog);
   void setSaveDialog(SaveDialog dialog);
+  void setSeriesChooser(SeriesChooser chooser);
   void setFilterBackend(FilterBackend backend);
 
   // Opens a volume as if it had been chosen in the dialog (for "voluna FILE"
-  // and dropped files). Returns false, having said why, when it cannot.
+  // and dropped files and folders); a DICOMDIR or a folder of several series
+  // asks which. Returns false, having said why, when it cannot.
   bool openVolumeFile(const QString& fileName);
 
  public slots:
@@ -118,7 +124,7 @@ class Voluna : public QMainWindow {
   // Progress dialog away, "Filter" and "Öffnen..." back.
   void endFilterRun();
   bool filterRunning() const { return filterRun != nullptr; }
-  // The single local volume file (of a format "Öffnen..." reads) a drag carries, or empty.
+  // The single local volume file (of a format "Öffnen..." reads) or folder a drag carries, or empty.
   static QString droppedVolume(const QMimeData* data);
 
   vtkRenderer* renderer1() const;
@@ -142,6 +148,7 @@ class Voluna : public QMainWindow {
 
   FileDialog fileDialog;
   SaveDialog saveDialog;
+  SeriesChooser seriesChooser;
   FilterBackend filterBackend;
 
   // The run in progress, if any.

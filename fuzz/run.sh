@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds a fuzz target with clang into build-fuzz/ and runs it, one job, for
 # the given number of seconds (default 600). VOLUNA_FUZZ_TARGET picks it:
-# load (MetaImage loading, the default), nifti or nrrd (those header checks).
+# load (MetaImage loading, the default), nifti or nrrd (those header checks),
+# dicom (the framing walk; seeded with pydicom's test files when installed)
+# or tiff (the page and ImageJ checks).
 # New inputs go to build-fuzz/corpus[-TARGET], findings to
 # build-fuzz/artifacts[-TARGET]; the seeds stay as they are: fuzz/corpus*
 # and, for MetaImage, the test corpus in tests/data, which is not copied here.
@@ -15,7 +17,9 @@ case "$target" in
   load) suffix=""; dict=../fuzz/metaimage.dict; seeds=(../fuzz/corpus ../tests/data/hostile ../tests/data/valid) ;;
   nifti) suffix="-nifti"; dict=""; seeds=(../fuzz/corpus-nifti) ;;
   nrrd) suffix="-nrrd"; dict=../fuzz/nrrd.dict; seeds=(../fuzz/corpus-nrrd) ;;
-  *) echo "run.sh: VOLUNA_FUZZ_TARGET must be load, nifti or nrrd" >&2; exit 2 ;;
+  dicom) suffix="-dicom"; dict=""; seeds=(/usr/lib/python3/dist-packages/pydicom/data/test_files) ;;
+  tiff) suffix="-tiff"; dict=""; seeds=(../fuzz/corpus-tiff) ;;
+  *) echo "run.sh: VOLUNA_FUZZ_TARGET must be load, nifti, nrrd, dicom or tiff" >&2; exit 2 ;;
 esac
 
 if [ ! -f build-fuzz/build.ninja ]; then
@@ -35,12 +39,17 @@ status=0
 log="fuzz$suffix-0.log"
 flags=(-max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048
        -artifact_prefix="artifacts$suffix/")
+# Seeds from a package that is not installed are simply left out.
+seed_dirs=()
+for seed in "${seeds[@]}"; do
+  [ -d "$seed" ] && seed_dirs+=("$seed")
+done
 [ -n "$dict" ] && flags+=(-dict="$dict")
 if [ "$target" = load ]; then
-  nice bin/voluna_load_fuzzer "${flags[@]}" -jobs=1 -workers=1 "$@" "corpus$suffix" "${seeds[@]}" || status=$?
+  nice bin/voluna_load_fuzzer "${flags[@]}" -jobs=1 -workers=1 "$@" "corpus$suffix" "${seed_dirs[@]}" || status=$?
   tail -n 30 fuzz-0.log
 else
-  nice -n 19 "bin/voluna_${target}_fuzzer" "${flags[@]}" "$@" "corpus$suffix" "${seeds[@]}" > "$log" 2>&1 || status=$?
+  nice -n 19 "bin/voluna_${target}_fuzzer" "${flags[@]}" "$@" "corpus$suffix" "${seed_dirs[@]}" > "$log" 2>&1 || status=$?
   tail -n 30 "$log"
 fi
 exit $status

@@ -11,10 +11,12 @@
 
 #include "dicom_series.h"
 #include "file_checks.h"
+#include "imagej_tiff.h"
 #include "itk_reading.h"
 #include "metaimage_header.h"
 #include "nifti_file.h"
 #include "nrrd_header.h"
+#include "spatial_units.h"
 #include "tiff_pages.h"
 #include "volume_io.h"
 
@@ -69,7 +71,9 @@ std::string writeMetaImage(const std::string& path, OutputFormat output, const V
   if (output == OutputFormat::MetaImage) {
     auto io = itk::MetaImageIO::New();
     io->SetUseCompression(false);
-    return writeWithItk(io, path, ".mha", volume);
+    // MetaImage has no unit: its readers take millimetres.
+    const Geometry millimetres = inMillimetres(volume.geometry);
+    return writeWithItk(io, path, ".mha", volume, &millimetres);
   }
   return writeRawWithHeader(fs::path(path).replace_extension(".raw").string(), path, volume);
 }
@@ -99,11 +103,29 @@ bool nrrdMagic(std::string_view start) { return start.substr(0, 7) == "NRRD000";
 std::string checkNrrd(const std::string& path) { return checkNrrdFile(path).error; }
 
 std::string readNrrd(const std::string& path, Volume& volume) {
-  return readWithItk(itk::NrrdImageIO::New(), path, volume);
+  const std::string problem = readWithItk(itk::NrrdImageIO::New(), path, volume);
+  if (!problem.empty()) return problem;
+  // ITK leaves the unit out of the geometry: the header says it.
+  const Opened file = openRegular(path);
+  std::string start;
+  if (file.state == Opened::Ok && readAt(file.file->fd(), 0, 1 << 20, start).empty()) {
+    const NrrdCheck header = parseNrrdHeader(start, start.size() < (1u << 20));
+    if (header.ok()) nrrdUnitsAfterRead(header.header.spaceUnits, volume.geometry);
+  }
+  return {};
 }
 
 std::string writeNrrd(const std::string& path, OutputFormat, const Volume& volume) {
-  return writeWithItk(itk::NrrdImageIO::New(), path, ".nrrd", volume);
+  if (volume.geometry.unit == LengthUnit::Millimetre) return writeWithItk(itk::NrrdImageIO::New(), path, ".nrrd", volume);
+  // ITK does not write space units: the header it makes, with them, and the voxels after it.
+  const int64_t sizes[3] = {volume.dims.x, volume.dims.y, volume.dims.z};
+  std::string header;
+  const std::string problem = singleFileHeader(path, OutputFormat::Nrrd, sizes, volume.type, volume.geometry, header);
+  if (!problem.empty()) return problem;
+  AtomicFile file(path);
+  file.append(header.data(), header.size());
+  file.append(volume.data.data(), volume.data.size());
+  return file.commit();
 }
 
 // --- TIFF -----------------------------------------------------------------
@@ -117,31 +139,35 @@ std::string checkTiff(const std::string& path) {
   const auto size = static_cast<int64_t>(fs::file_size(path, ec));
   if (ec) return "cannot be opened (" + ec.message() + ")";
   if (size == 0) return "is empty";
-  return checkTiffPages(path, size);
+  const std::string pages = checkTiffPages(path, size);
+  if (!pages.empty()) return pages;
+  return checkImageJStack(readImageJStack(path));
 }
 
+// ITK reads the pixels; ImageJ's description, where there is one, the spacing.
 std::string readTiff(const std::string& path, Volume& volume) {
-  return readWithItk(itk::TIFFImageIO::New(), path, volume);
+  const std::string problem = readWithItk(itk::TIFFImageIO::New(), path, volume);
+  if (problem.empty()) applyImageJGeometry(readImageJStack(path), volume.geometry);
+  return problem;
 }
 
+// An ImageJ stack, so that Fiji opens the result with its spacing.
 std::string writeTiff(const std::string& path, OutputFormat, const Volume& volume) {
-  const ScalarType t = volume.type;
-  if (t != ScalarType::UInt8 && t != ScalarType::Int8 && t != ScalarType::UInt16 && t != ScalarType::Int16 &&
-      t != ScalarType::Float32) {
-    return path + ": cannot be written as TIFF with " + scalarName(t) +
-           " voxels; TIFF takes uint8, int8, uint16, int16 and float32 (use --output-type float32, or NIfTI)";
-  }
-  return writeWithItk(itk::TIFFImageIO::New(), path, ".tif", volume);
+  std::string bytes;
+  const std::string problem = imageJTiffBytes(volume, bytes);
+  if (!problem.empty()) return path + ": " + problem;
+  return writeFileAtomically(path, bytes.data(), bytes.size());
 }
 
 // --- DICOM ----------------------------------------------------------------
 
 bool dicomMagic(std::string_view start) { return start.size() >= 132 && start.substr(128, 4) == "DICM"; }
 
+// A file's own series; loadVolume reads DICOM itself, for the series asked
+// for and the notice of which it read.
 std::string readDicom(const std::string& path, Volume& volume) {
-  const DicomSeries series = findDicomSeries(path);
-  if (!series.ok()) return series.error;
-  return readDicomSeries(series, volume);
+  std::string notice;
+  return readDicomSeries(path, "", volume, notice);
 }
 
 // ---------------------------------------------------------------------------

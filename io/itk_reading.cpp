@@ -141,9 +141,8 @@ std::string readWithItk(itk::ImageIOBase* io, const std::string& path, Volume& o
 namespace {
 
 // Writes into a file ITK opens by name: the AtomicFile's temporary one.
-std::string writeInto(itk::ImageIOBase* io, const std::string& file, const Volume& volume) {
+std::string writeInto(itk::ImageIOBase* io, const std::string& file, const Volume& volume, const Geometry& g) {
   try {
-    const Geometry& g = volume.geometry;
     io->SetNumberOfDimensions(3);
     io->SetPixelType(itk::IOPixelEnum::SCALAR);
     io->SetNumberOfComponents(1);
@@ -173,10 +172,10 @@ std::string writeInto(itk::ImageIOBase* io, const std::string& file, const Volum
 }  // namespace
 
 std::string writeWithItk(itk::ImageIOBase* io, const std::string& path, const std::string& suffix,
-                         const Volume& volume) {
+                         const Volume& volume, const Geometry* geometry) {
   AtomicFile file(path, suffix);
   if (!file.error().empty()) return file.error();
-  const std::string problem = writeInto(io, file.temporaryPath(), volume);
+  const std::string problem = writeInto(io, file.temporaryPath(), volume, geometry ? *geometry : volume.geometry);
   if (!problem.empty()) return path + ": cannot be written (" + problem + ")";
   return file.commit();
 }
@@ -192,7 +191,7 @@ std::string itkHeaderOfOneVoxel(itk::ImageIOBase* io, const std::string& path, c
   // Never committed: the scratch file goes when `scratch` does.
   AtomicFile scratch(path, suffix);
   if (!scratch.error().empty()) return scratch.error();
-  const std::string problem = writeInto(io, scratch.temporaryPath(), one);
+  const std::string problem = writeInto(io, scratch.temporaryPath(), one, one.geometry);
   if (!problem.empty()) return path + ": cannot be written (" + problem + ")";
   std::ifstream in(scratch.temporaryPath(), std::ios::binary);
   header.assign(std::istreambuf_iterator<char>(in), {});

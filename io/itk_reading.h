@@ -31,11 +31,12 @@ std::string readItkHeader(itk::ImageIOBase* io, const std::string& path, int64_t
 // ones are of size 1), and turns ITK's exceptions into messages.
 std::string readWithItk(itk::ImageIOBase* io, const std::string& path, Volume& out);
 
-// Writes `volume` with its type and geometry (spacing, origin, direction)
-// atomically to `path`; `suffix` is the extension ITK picks its behaviour by.
-// Empty on success, else a message naming `path`.
+// Writes `volume` with its type and geometry (spacing, origin, direction;
+// `geometry` instead, when given) atomically to `path`; `suffix` is the
+// extension ITK picks its behaviour by. Empty on success, else a message
+// naming `path`.
 std::string writeWithItk(itk::ImageIOBase* io, const std::string& path, const std::string& suffix,
-                         const Volume& volume);
+                         const Volume& volume, const Geometry* geometry = nullptr);
 
 // The bytes ITK's writer puts before the voxels of a single file of one
 // voxel of `type` and `geometry` (a header that is the same for any size

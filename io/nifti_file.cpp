@@ -17,6 +17,7 @@
 #include "nifti_header.h"
 #include "nifti_placement.h"
 #include "nifti_scaling.h"
+#include "spatial_units.h"
 
 namespace voluna {
 
@@ -148,6 +149,7 @@ std::string readNifti(const std::string& path, Volume& out) {
     return problem;
   }
   keepIntegersWhole(niftiScalingOf(header), out);
+  niftiUnitsAfterRead(header.spaceUnits, header.version != 2, out.geometry);
   return {};
 }
 
@@ -172,6 +174,7 @@ std::string niftiFileHeader(const std::string& path, const int64_t sizes[3], Sca
   // ITK writes its own qform into both transforms, with code 1; a NIfTI
   // input's own ones, sheared or not, are what its result should say.
   if (niftiPlacementHolds(geometry)) storePlacement(geometry.nifti, bytes);
+  markNiftiUnits(bytes, geometry.unit);
   header = std::move(bytes);
   return {};
 }

@@ -135,6 +135,8 @@ NiftiCheck parseNiftiHeader(std::string_view bytes, int64_t maxVoxels) {
   f.reals(layout.quatern, 3, p.quatern);
   f.reals(layout.qoffset, 3, p.qoffset);
   f.reals(layout.srow, 12, p.srow);
+  // The spatial unit: xyzt_units, a byte in NIfTI-1, an int in NIfTI-2.
+  h.spaceUnits = static_cast<int>(version == 1 ? static_cast<uint8_t>(bytes[123]) : f.integer(500, 4)) & 7;
 
   if (dim[0] < 1 || dim[0] > 7) {
     return fail("has " + std::to_string(dim[0]) + " dimensions (dim[0]); a NIfTI file has 1 to 7");

@@ -28,6 +28,7 @@ struct NiftiHeader {
   int spatialAxes = 3;  // dim[0], at most 3 once checked
   double pixdim[8] = {};
   NiftiPlacement placement;  // qform and sform as stored
+  int spaceUnits = 0;  // xyzt_units & 7: 1 metre, 2 millimetre, 3 micrometre
 };
 
 struct NiftiCheck {

@@ -145,6 +145,8 @@ NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile, int64_t maxVoxe
       }
       if (value.empty()) return fail(at + "the data file has no name");
       h.dataFile = std::string(value);
+    } else if (field == "space units") {
+      h.spaceUnits = value;
     } else if (field == "endian") {
       if (value != "big" && value != "little") return fail(at + "endian " + excerpt(value) + " is not big or little");
       h.bigEndian = value == "big";

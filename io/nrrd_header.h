@@ -21,6 +21,7 @@ struct NrrdHeader {
   int64_t lineSkip = 0;
   int64_t byteSkip = 0;     // -1: the data is at the end of the file
   bool bigEndian = false;   // as the endian field says; raw data of wider types only
+  std::string spaceUnits;   // the "space units" field as written ("\"um\" \"um\" \"um\""), if any
 };
 
 struct NrrdCheck {

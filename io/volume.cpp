@@ -48,4 +48,6 @@ size_t scalarSize(ScalarType type) { return static_cast<size_t>(scalarInfo(type)
 const char* scalarName(ScalarType type) { return scalarInfo(type).name; }
 bool isFloatingPoint(ScalarType type) { return scalarInfo(type).floating; }
 
+const char* unitName(LengthUnit unit) { return unit == LengthUnit::Micrometre ? "um" : "mm"; }
+
 }  // namespace voluna

@@ -69,8 +69,16 @@ struct NiftiPlacement {
   double srow[12] = {};        // srow_x, srow_y, srow_z: voxel (i, j, k) to RAS millimetres
 };
 
+// The length unit of a geometry's spacing and origin: millimetres for
+// medical volumes, micrometres for microscopy stacks.
+enum class LengthUnit { Millimetre, Micrometre };
+
+// "mm", "um"
+const char* unitName(LengthUnit unit);
+
 // ITK's conventions: the physical position of voxel (i, j, k) is
-// origin + direction * diag(spacing) * (i, j, k), in LPS millimetres.
+// origin + direction * diag(spacing) * (i, j, k), in LPS coordinates of
+// `unit` (millimetres unless the file said micrometres).
 struct Geometry {
   double spacing[3] = {1, 1, 1};
   double origin[3] = {0, 0, 0};
@@ -78,6 +86,7 @@ struct Geometry {
   // Written back to NIfTI only while it still places the voxels where the
   // fields above do: whoever moves a volume need not clear it.
   NiftiPlacement nifti;
+  LengthUnit unit = LengthUnit::Millimetre;  // of spacing and origin
 };
 
 // Voxels in x-fastest order, native byte order.

@@ -10,10 +10,12 @@
 #include <new>
 #include <sstream>
 
+#include "dicom_series.h"
 #include "file_checks.h"
 #include "itk_reading.h"
 #include "nifti_file.h"
 #include "nifti_placement.h"
+#include "spatial_units.h"
 
 namespace voluna {
 
@@ -65,7 +67,11 @@ std::string makeDisplayable(Geometry& geometry) {
   return notice;
 }
 
-LoadResult loadVolume(const std::string& path) {
+LoadResult loadVolume(const std::string& path) { return loadVolume(path, LoadOptions{}); }
+
+SeriesListing listSeries(const std::string& path) { return listDicomSeries(path); }
+
+LoadResult loadVolume(const std::string& path, const LoadOptions& options) {
   LoadResult result;
   auto fail = [&](const std::string& why) {
     result.error = path + ": " + why;
@@ -78,13 +84,21 @@ LoadResult loadVolume(const std::string& path) {
   const fs::file_status status = fs::status(path, ec);
   if (ec && ec != std::errc::no_such_file_or_directory) return fail("cannot be opened (" + ec.message() + ")");
   if (!fs::exists(status)) return fail("no such file");
-  if (fs::is_directory(status)) return fail("is a folder, not a volume file");
-  if (!fs::is_regular_file(status)) return fail("is not a regular file");
+  if (!fs::is_regular_file(status) && !fs::is_directory(status)) return fail("is not a regular file");
 
   try {
-    const Format& format = readingFormatOf(path);
-    std::string problem = format.check ? format.check(path) : std::string();
-    if (problem.empty()) problem = format.read(path, result.volume);
+    // A folder is a way to the DICOM series in it; DICOM is read here, not
+    // through the table, for the series asked for and the notice of which.
+    const Format& format = fs::is_directory(status) ? formatOf(FormatId::Dicom) : readingFormatOf(path);
+    std::string problem;
+    if (format.id == FormatId::Dicom) {
+      problem = readDicomSeries(path, options.series, result.volume, result.notice);
+    } else if (!options.series.empty()) {
+      problem = "is not DICOM: it holds no series to choose " + options.series + " from";
+    } else {
+      problem = format.check ? format.check(path) : std::string();
+      if (problem.empty()) problem = format.read(path, result.volume);
+    }
     if (!problem.empty()) return fail(problem);
   } catch (const std::bad_alloc&) {
     return fail("needs more memory than is available to be read");
@@ -94,7 +108,8 @@ LoadResult loadVolume(const std::string& path) {
     return fail(std::string("could not be read (") + error.what() + ")");
   }
 
-  result.notice = makeDisplayable(result.volume.geometry);
+  const std::string displayable = makeDisplayable(result.volume.geometry);
+  if (!displayable.empty()) result.notice += (result.notice.empty() ? "" : "; ") + displayable;
   return result;
 }
 
@@ -105,7 +120,8 @@ std::string headerPathFor(const std::string& rawPath) {
 }
 
 std::string rawHeaderText(const std::string& rawPath, const Volume& volume) {
-  const Geometry& g = volume.geometry;
+  // MetaImage has no unit: its readers take millimetres.
+  const Geometry g = inMillimetres(volume.geometry);
   std::ostringstream header;
   header << "ObjectType = Image\n"
          << "NDims = 3\n"
@@ -183,6 +199,8 @@ std::string singleFileHeader(const std::string& path, OutputFormat format, const
   bytes.replace(at, ones.size(),
                 "\nsizes: " + std::to_string(sizes[0]) + ' ' + std::to_string(sizes[1]) + ' ' +
                     std::to_string(sizes[2]) + '\n');
+  // ITK reads NRRD's space units but does not write them.
+  if (geometry.unit != LengthUnit::Millimetre) bytes.insert(bytes.size() - 1, nrrdUnitsLine(geometry.unit));
   header = std::move(bytes);
   return {};
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "dicom_series.h"
 #include "dims.h"
 #include "atomic_file.h"
 #include "formats.h"
@@ -22,14 +23,28 @@ struct LoadResult {
   bool ok() const { return error.empty(); }
 };
 
+struct LoadOptions {
+  // The Series Instance UID to read from a DICOMDIR, a folder or a DICOM
+  // file's folder. Empty: a DICOM file's own series; for a DICOMDIR or a
+  // folder, the series with the most images (the notice says which).
+  std::string series;
+};
+
 // Reads a volume: NIfTI-1 or NIfTI-2 (.nii, .nii.gz), NRRD (.nrrd, .nhdr with its data
 // file), MetaImage (.mha, .mhd with its data file), TIFF (.tif, .tiff, one
-// page per slice) or a DICOM series (any one file of it: every slice of that
-// series in the file's folder, ordered by position). The extension picks the
-// format, else the file's first bytes, else MetaImage, whose checks say
-// plainly what they found. Refuses, with a message, anything that is not a
-// non-empty volume of one scalar component with fewer than 2^31 voxels.
+// page per slice; an ImageJ stack with its spacing and unit) or a DICOM
+// series (any one file of it: every slice of that series in the file's
+// folder, ordered by position; or a DICOMDIR, or a folder, and one of its
+// series). The extension picks the format, else the file's first bytes,
+// else MetaImage, whose checks say plainly what they found. Refuses, with a
+// message, anything that is not a non-empty volume of one scalar component
+// with fewer than 2^31 voxels.
+LoadResult loadVolume(const std::string& path, const LoadOptions& options);
 LoadResult loadVolume(const std::string& path);
+
+// The DICOM image series that `path` (a DICOMDIR, a folder, or a DICOM file
+// and so its folder) offers, for a person to choose from.
+SeriesListing listSeries(const std::string& path);
 
 // The filter ignores spacing, but a zero or absurd one leaves the views
 // empty with no word why: such spacings become 1 and non-finite origins 0,

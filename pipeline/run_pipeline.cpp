@@ -134,7 +134,7 @@ void PipelineRun::runChecked(RunOutcome& outcome) {
       return runStreamedFile(choice, resultType, outcome);
     }
   }
-  LoadResult loaded = loadVolume(r.input.path);
+  LoadResult loaded = loadVolume(r.input.path, LoadOptions{r.input.series});
   if (cancelled()) return end(outcome, Status::Cancelled, "the run was cancelled");
   if (!loaded.ok()) return end(outcome, Status::Failed, loaded.error);
   notify(outcome, Notice::Kind::Input, loaded.notice);

@@ -24,6 +24,7 @@ namespace voluna {
 // unchanged until the run ends.
 struct RunInput {
   std::string path;  // a file loadVolume reads; empty for voxels in memory
+  std::string series;  // for a DICOMDIR or a folder: the Series Instance UID to read (empty: the largest)
   const void* voxels = nullptr;
   ScalarType type = ScalarType::UInt8;  // of the values, also when already on the unit scale
   Dims dims;

@@ -310,13 +310,13 @@ py::array directionsOfVolume(const py::array& volume, int64_t samples, int64_t a
 
 py::tuple triple(const double* values) { return py::make_tuple(values[0], values[1], values[2]); }
 
-// (array [z, y, x], spacing, origin, direction, affine, notice): the voxels
-// stay in the buffer io read them into, owned by the array.
-py::tuple readVolume(const std::string& path) {
+// (array [z, y, x], spacing, origin, direction, affine, notice, unit): the
+// voxels stay in the buffer io read them into, owned by the array.
+py::tuple readVolume(const std::string& path, const std::string& series) {
   LoadResult loaded;
   {
     py::gil_scoped_release release;
-    loaded = loadVolume(path);
+    loaded = loadVolume(path, LoadOptions{series});
   }
   if (!loaded.ok()) raise(PyExc_OSError, loaded.error);
   const Geometry g = loaded.volume.geometry;
@@ -326,7 +326,25 @@ py::tuple readVolume(const std::string& path) {
   worldAffine(g, affine);
   py::list rows;
   for (int r = 0; r < 4; ++r) rows.append(py::make_tuple(affine[4 * r], affine[4 * r + 1], affine[4 * r + 2], affine[4 * r + 3]));
-  return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, rows, loaded.notice);
+  return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, rows, loaded.notice,
+                        unitName(g.unit));
+}
+
+// (series, notices): each series as (uid, modality, description, number,
+// images, (width, height, depth), problem).
+py::tuple listVolumeSeries(const std::string& path) {
+  SeriesListing listing;
+  {
+    py::gil_scoped_release release;
+    listing = listSeries(path);
+  }
+  if (!listing.ok()) raise(PyExc_OSError, listing.error);
+  py::list series;
+  for (const SeriesInfo& s : listing.series) {
+    series.append(py::make_tuple(s.uid, s.modality, s.description, s.number, s.images,
+                                 py::make_tuple(s.width, s.height, s.depth), s.problem()));
+  }
+  return py::make_tuple(series, listing.notices);
 }
 
 // Writes with spacing, origin and direction, or with a 4 x 4 affine (16
@@ -334,7 +352,7 @@ py::tuple readVolume(const std::string& path) {
 // what the format could not keep, for a warning.
 std::string writeVolumeFile(const std::string& path, const py::array& array, std::vector<double> spacing,
                             std::vector<double> origin, std::vector<double> direction,
-                            const std::optional<std::vector<double>>& affine) {
+                            const std::optional<std::vector<double>>& affine, const std::string& unit) {
   OutputFormat format;
   std::string formatProblem;
   if (!outputFormatFor(path, format, formatProblem)) throw py::value_error(formatProblem);
@@ -351,6 +369,8 @@ std::string writeVolumeFile(const std::string& path, const py::array& array, std
     std::copy(origin.begin(), origin.end(), volume.geometry.origin);
     std::copy(direction.begin(), direction.end(), volume.geometry.direction);
   }
+  if (unit != "mm" && unit != "um") throw py::value_error("unit must be 'mm' or 'um', got '" + unit + "'");
+  volume.geometry.unit = unit == "um" ? LengthUnit::Micrometre : LengthUnit::Millimetre;
   volume.type = scalarTypeOf(array);
   volume.dims = dimsOf(array);
   const auto* bytes = static_cast<const uint8_t*>(array.data());
@@ -533,9 +553,10 @@ PYBIND11_MODULE(_voluna, m) {
         py::arg("progress"), py::arg("float_result"));
   m.def("directions", &directionsOfVolume, py::arg("volume"), py::arg("samples"), py::arg("angle"),
         py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"), py::arg("progress"));
-  m.def("read", &readVolume, py::arg("path"));
+  m.def("read", &readVolume, py::arg("path"), py::arg("series") = "");
+  m.def("list_series", &listVolumeSeries, py::arg("path"));
   m.def("write", &writeVolumeFile, py::arg("path"), py::arg("array"), py::arg("spacing"),
-        py::arg("origin"), py::arg("direction"), py::arg("affine") = py::none());
+        py::arg("origin"), py::arg("direction"), py::arg("affine") = py::none(), py::arg("unit") = "mm");
   m.def("filter_brick", &filterBrick, py::arg("block"), py::arg("block_start"), py::arg("whole_shape"),
         py::arg("interior_start"), py::arg("interior_stop"), py::arg("range_min"), py::arg("range_max"),
         py::arg("samples"), py::arg("steps"), py::arg("angle"), py::arg("preserve_edges"),

@@ -14,6 +14,8 @@ packages=(
   python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
   python3-numpy python3-pytest python3-tqdm python3-dask python3-distributed python3-zarr
   python3-nibabel mricron-data
+  # Real files nobody here wrote, for the corpus tests: their test data.
+  python3-pydicom insighttoolkit5-examples
 )
 
 missing=()

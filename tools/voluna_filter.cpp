@@ -9,6 +9,7 @@
 
 #include "run_pipeline.h"
 #include "terminal_progress.h"
+#include "volume_io.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ int stoppedExitCode() { return 128 + static_cast<int>(stopSignal); }
 
 const char* const kUsage =
     "Usage: voluna-filter [OPTIONS] INPUT\n"
+    "       voluna-filter --list-series PATH\n"
     "\n"
     "Smooths a volume along its own structure. For every voxel the filter finds\n"
     "the direction of least line variance among a fixed set of directions, then\n"
@@ -46,8 +48,10 @@ const char* const kUsage =
     "\n"
     "INPUT is a volume of one value per voxel: NIfTI-1 or NIfTI-2 (.nii, .nii.gz),\n"
     "NRRD (.nrrd, or .nhdr with its data file), MetaImage (.mha, or .mhd with its\n"
-    "data file), TIFF (.tif, .tiff; one page per slice) or any one file of a\n"
-    "DICOM series (the whole series in its folder is read, ordered by position).\n"
+    "data file), TIFF (.tif, .tiff; one page per slice; ImageJ stacks with their\n"
+    "spacing and unit), any one file of a DICOM series (the whole series in its\n"
+    "folder is read, ordered by position), or a DICOMDIR or a folder of DICOM\n"
+    "series (the series with the most images, unless --series names another).\n"
     "2D images count as one slice. 8-bit volumes are filtered as they always\n"
     "were; other types are mapped linearly from their value range onto the\n"
     "filter's scale and back, at full precision, and a line on standard error\n"
@@ -91,6 +95,14 @@ const char* const kUsage =
     "                     sharp boundaries (vessels, shells, tissue borders).\n"
     "                     Off by default: without it the result is that of the\n"
     "                     original filter, byte for byte\n"
+    "  --series UID       the DICOM series to read, by its Series Instance UID,\n"
+    "                     when INPUT is a DICOMDIR, a folder or a file of a\n"
+    "                     folder that holds several series\n"
+    "  --list-series PATH print the image series of a DICOMDIR, a folder or a\n"
+    "                     DICOM file's folder, one a line: Series Instance UID,\n"
+    "                     modality, description, images, size (columns x rows\n"
+    "                     x slices) and what is wrong with its files, separated\n"
+    "                     by tabs; then exit\n"
     "  -h, --help         show this help and exit\n"
     "\n"
     "Standard output carries the progress lines \"Calculate vectorfield...\" and\n"
@@ -104,6 +116,8 @@ const char* const kUsage =
 
 struct Options {
   voluna::RunRequest request;
+  std::string listSeries;  // --list-series
+  bool listing = false;
   bool help = false;
 };
 
@@ -136,6 +150,7 @@ Options parseArguments(int argc, char** argv) {
   request.outputPath = "Output.raw";
   bool inputSeen = false;
   bool onlyOperands = false;
+  std::string series;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (onlyOperands || arg.size() < 2 || arg[0] != '-') {
@@ -199,6 +214,12 @@ Options parseArguments(int argc, char** argv) {
       if (request.memoryBytes < 0) {
         throw UsageError{"--memory expects a size such as 512M or 8G, got '" + text + "'"};
       }
+    } else if (arg == "--series") {
+      series = takeValue();
+      if (series.empty()) throw UsageError{"--series needs a Series Instance UID"};
+    } else if (arg == "--list-series") {
+      options.listSeries = takeValue();
+      options.listing = true;
     } else if (arg == "--threads") {
       request.threads = parseInt(arg, takeValue());
       if (request.threads < 0) throw UsageError{"--threads must be 0 (every core) or more"};
@@ -206,7 +227,12 @@ Options parseArguments(int argc, char** argv) {
       throw UsageError{"unknown option '" + arg + "'"};
     }
   }
+  if (options.listing) {
+    if (inputSeen) throw UsageError{"--list-series takes its PATH and no INPUT"};
+    return options;
+  }
   if (!inputSeen) throw UsageError{"no INPUT volume given"};
+  request.input.series = series;
   return options;
 }
 
@@ -214,6 +240,18 @@ int fail(int code, const std::string& message) {
   std::fprintf(stderr, "voluna-filter: %s\n", message.c_str());
   if (code == kExitUsage) std::fprintf(stderr, "Try 'voluna-filter --help' for more information.\n");
   return code;
+}
+
+// One line a series; tabs, since descriptions hold spaces.
+int printSeries(const std::string& path) {
+  const voluna::SeriesListing listing = voluna::listSeries(path);
+  if (!listing.ok()) return fail(kExitInputOutput, listing.error);
+  for (const voluna::SeriesInfo& s : listing.series) {
+    std::printf("%s\t%s\t%s\t%d %s\t%d x %d x %d\t%s\n", s.uid.c_str(), s.modality.c_str(), s.description.c_str(),
+                s.images, s.images == 1 ? "image" : "images", s.width, s.height, s.depth, s.problem().c_str());
+  }
+  for (const std::string& notice : listing.notices) std::fprintf(stderr, "voluna-filter: %s\n", notice.c_str());
+  return kExitOk;
 }
 
 }  // namespace
@@ -229,6 +267,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
+  if (options.listing) return printSeries(options.listSeries);
   voluna::RunRequest& request = options.request;
   voluna::TerminalProgress bar(stderr);
   // The bar only where a person watches; scripts get nothing extra.

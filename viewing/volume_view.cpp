@@ -37,11 +37,30 @@ bool Voluna::openVolumeFile(const QString& fileName) {
   }
   // Everything that can fail happens before the first member changes, so a
   // bad file leaves both views, volumeData and "Filter" as they were.
-  const voluna::LoadResult loaded = voluna::loadVolume(fileName.toStdString());
+  voluna::LoadOptions options;
+  if (voluna::isSeriesCollection(fileName.toStdString())) {
+    const voluna::SeriesListing listing = voluna::listSeries(fileName.toStdString());
+    if (!listing.ok()) {
+      showError(tr("The volume could not be opened:\n%1\n\nThe window still shows what it showed before.")
+                    .arg(QString::fromStdString(listing.error)));
+      return false;
+    }
+    if (listing.series.size() > 1) {
+      const QString uid = seriesChooser(this, listing.series);
+      if (uid.isEmpty()) {
+        statusBar()->showMessage(tr("%1 was not opened: no series was chosen.").arg(fileName));
+        return false;
+      }
+      options.series = uid.toStdString();
+    } else {
+      options.series = listing.series.front().uid;
+    }
+  }
+  const voluna::LoadResult loaded = voluna::loadVolume(fileName.toStdString(), options);
   if (!loaded.ok()) {
     showError(tr("The volume could not be opened:\n%1\n\nThe window still shows what it showed before. "
                  "Choose a volume: NIfTI (.nii, .nii.gz), NRRD (.nrrd, .nhdr), MetaImage (.mha, .mhd), "
-                 "TIFF (.tif) or a file of a DICOM series.")
+                 "TIFF (.tif), a file of a DICOM series, a DICOMDIR or a folder of DICOM series.")
                   .arg(QString::fromStdString(loaded.error)));
     return false;
   }

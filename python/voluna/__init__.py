@@ -11,6 +11,8 @@ directions
 read, write
     Volumes from and to NIfTI, NRRD, MetaImage, TIFF and DICOM series, with
     their geometry, through Voluna's own checked loading and writing.
+list_series
+    The DICOM series of a DICOMDIR or a folder, to choose one to read.
 
 Examples
 --------
@@ -22,11 +24,11 @@ Examples
 """
 
 from ._filter import directions, filter
-from ._io import Image, read, write
+from ._io import Image, Series, list_series, read, write
 
-__all__ = ["Image", "directions", "filter", "read", "write"]
+__all__ = ["Image", "Series", "directions", "filter", "list_series", "read", "write"]
 
 # help() and tracebacks name the package, not its private modules.
-for _public in (Image, directions, filter, read, write):
+for _public in (Image, Series, directions, filter, list_series, read, write):
     _public.__module__ = __name__
 del _public

@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Optional, Sequence, Tuple, Union
+from typing import Any, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -32,14 +32,17 @@ class Image:
         3 x 3 direction cosines; column j is the physical direction of axis
         j (x, y, z). The position of voxel ``array[k, j, i]`` is
         ``origin + direction @ (spacing * (i, j, k))``, in ITK's LPS
-        millimetres, as Voluna shows the volume.
+        coordinates, as Voluna shows the volume.
     affine : numpy.ndarray
-        4 x 4 voxel-to-world matrix in nibabel's convention: RAS+ millimetres,
+        4 x 4 voxel-to-world matrix in nibabel's convention: RAS+,
         ``affine @ (i, j, k, 1)`` for voxel ``array[k, j, i]``. For a NIfTI
         file it is the file's own sform (else its qform), shear included,
         as nibabel's ``img.affine``; elsewhere the geometry above turned
         into RAS. A sheared sform has no spacing, origin and direction of
         its own: those then follow the file's qform, as ITK reads it.
+    unit : str
+        The unit of spacing, origin and affine: ``"mm"``, or ``"um"``
+        (micrometres, as microscopy stacks give them).
     """
 
     array: np.ndarray
@@ -47,17 +50,71 @@ class Image:
     origin: Tuple[float, float, float] = (0.0, 0.0, 0.0)
     direction: np.ndarray = field(default_factory=lambda: np.eye(3))
     affine: np.ndarray = field(default_factory=lambda: np.diag([-1.0, -1.0, 1.0, 1.0]))
+    unit: str = "mm"
 
 
-def read(path: PathLike) -> Image:
+@dataclass(frozen=True)
+class Series:
+    """A DICOM image series that a DICOMDIR or a folder offers.
+
+    Attributes
+    ----------
+    uid : str
+        Series Instance UID: pass it to :func:`read` as ``series``.
+    modality, description, number : str
+        As the series gives them ("" when it does not).
+    images : int
+        Image files of it that can be read.
+    size : tuple of 3 int
+        Columns, rows and slices (x, y, z).
+    problem : str
+        "" when every file it names can be read, else what is wrong with the
+        others (missing, unreadable).
+    """
+
+    uid: str
+    modality: str
+    description: str
+    number: str
+    images: int
+    size: Tuple[int, int, int]
+    problem: str
+
+
+def list_series(path: PathLike) -> List[Series]:
+    """The DICOM image series of a DICOMDIR, a folder or a DICOM file's folder.
+
+    Raises
+    ------
+    OSError
+        The path holds no image series that can be read, or cannot be read.
+
+    Warns
+    -----
+    UserWarning
+        Files the scan skipped, each with why.
+    """
+    series, notices = _voluna.list_series(os.fsdecode(path))
+    for notice in notices:
+        warnings.warn(notice, stacklevel=2)
+    return [Series(uid, modality, description, number, images, tuple(size), problem)
+            for uid, modality, description, number, images, size, problem in series]
+
+
+def read(path: PathLike, series: Optional[str] = None) -> Image:
     """Read a volume with Voluna's checked loading.
 
     Parameters
     ----------
     path : str or os.PathLike
         NIfTI (``.nii``, ``.nii.gz``), NRRD (``.nrrd``, ``.nhdr``), MetaImage
-        (``.mha``, ``.mhd``), TIFF (``.tif``, ``.tiff``, one page per slice)
-        or any one file of a DICOM series (the whole series is read).
+        (``.mha``, ``.mhd``), TIFF (``.tif``, ``.tiff``, one page per slice;
+        ImageJ stacks with their spacing), any one file of a DICOM series
+        (the whole series is read), or a DICOMDIR or folder of DICOM series.
+    series : str, optional
+        The Series Instance UID to read (see :func:`list_series`). By
+        default a DICOM file's own series, and for a DICOMDIR or a folder the
+        series with the most images (a warning says which).
 
     Returns
     -------
@@ -77,11 +134,11 @@ def read(path: PathLike) -> Image:
         What a person should know about the file, e.g. an unusable spacing
         read as 1.
     """
-    array, spacing, origin, direction, affine, notice = _voluna.read(os.fsdecode(path))
+    array, spacing, origin, direction, affine, notice, unit = _voluna.read(os.fsdecode(path), series or "")
     if notice:
         warnings.warn(notice, stacklevel=2)
     return Image(array, spacing, origin, np.array(direction, dtype=np.float64),
-                 np.array(affine, dtype=np.float64))
+                 np.array(affine, dtype=np.float64), unit)
 
 
 def _three(name: str, values: Any) -> list:
@@ -106,7 +163,7 @@ def _affine(values: Any) -> list:
 
 def write(path: PathLike, array: np.ndarray, *, spacing: Optional[Sequence[float]] = None,
           origin: Optional[Sequence[float]] = None, direction: Optional[Any] = None,
-          affine: Optional[Any] = None) -> None:
+          affine: Optional[Any] = None, unit: str = "mm") -> None:
     """Write a volume with its geometry, in the format the name's extension picks.
 
     Parameters
@@ -127,6 +184,10 @@ def write(path: PathLike, array: np.ndarray, *, spacing: Optional[Sequence[float
         takes it as its sform exactly, shear included, and its nearest
         rotation and scaling as its qform (both with code 1). Other formats
         hold no shear: they take that qform, with a warning.
+    unit : str, optional
+        ``"mm"`` (the default) or ``"um"``: the unit of spacing, origin and
+        affine, kept by NIfTI, NRRD and TIFF; MetaImage is written in
+        millimetres.
 
     Raises
     ------
@@ -150,7 +211,7 @@ def write(path: PathLike, array: np.ndarray, *, spacing: Optional[Sequence[float
         if spacing is not None or origin is not None or direction is not None:
             raise ValueError("give either affine or spacing, origin and direction, not both: the affine holds "
                              "all three")
-        notice = _voluna.write(os.fsdecode(path), volume, [], [], [], affine=_affine(affine))
+        notice = _voluna.write(os.fsdecode(path), volume, [], [], [], affine=_affine(affine), unit=unit)
     else:
         sizes = _three("spacing", (1.0, 1.0, 1.0) if spacing is None else spacing)
         if min(sizes) <= 0:
@@ -164,6 +225,6 @@ def write(path: PathLike, array: np.ndarray, *, spacing: Optional[Sequence[float
                              "directions in its columns), got %r" % (matrix.tolist(),))
         notice = _voluna.write(os.fsdecode(path), volume, sizes,
                                _three("origin", (0.0, 0.0, 0.0) if origin is None else origin),
-                               [float(v) for v in matrix.reshape(-1)])
+                               [float(v) for v in matrix.reshape(-1)], unit=unit)
     if notice:
         warnings.warn(notice, stacklevel=2)

@@ -88,21 +88,6 @@ TEST_F(StartupTest, TheStatusBarSaysTheTypeAndRangeOfAWiderVolume) {
                     "precision"));
 }
 
-// Sends a drag of these files over the window and drops it; returns whether
-// the window took the drag and the drop.
-std::pair<bool, bool> dragAndDrop(Voluna& window, const QStringList& files) {
-  QMimeData data;
-  QList<QUrl> urls;
-  for (const QString& file : files) urls << QUrl::fromLocalFile(file);
-  data.setUrls(urls);
-  QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&window, &enter);
-  QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(&window, &drop);
-  QApplication::processEvents();
-  return {enter.isAccepted(), drop.isAccepted()};
-}
-
 TEST_F(StartupTest, ADroppedVolumeOpensAndOtherDropsAreRefused) {
   const QString tubes = QString::fromStdString(writeVolume(folder.path(), "tubes", tubeBytes(8), {8, 8, 8}));
   const QString block = QString::fromStdString(writeVolume(folder.path(), "block", std::vector<uint8_t>(60, 200), {5, 4, 3}));

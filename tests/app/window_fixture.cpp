@@ -2,6 +2,10 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
@@ -244,4 +248,19 @@ std::vector<uint8_t> WindowTest::commandLineResult(const std::string& input, int
   EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(tool.exitCode(), 0);
   return readBytes(output);
+}
+
+// Sends a drag of these files over the window and drops it; returns whether
+// the window took the drag and the drop.
+std::pair<bool, bool> dragAndDrop(Voluna& window, const QStringList& files) {
+  QMimeData data;
+  QList<QUrl> urls;
+  for (const QString& file : files) urls << QUrl::fromLocalFile(file);
+  data.setUrls(urls);
+  QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&window, &enter);
+  QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&window, &drop);
+  QApplication::processEvents();
+  return {enter.isAccepted(), drop.isAccepted()};
 }

@@ -118,6 +118,9 @@ std::string writeVolume(const QString& folder, const std::string& name, const st
                         voluna::Dims dims);
 
 std::vector<uint8_t> readBytes(const std::string& path);
+// Sends a drag of these files over the window and drops it; returns whether
+// the window took the drag and the drop.
+std::pair<bool, bool> dragAndDrop(Voluna& window, const QStringList& files);
 void writeText(const std::string& path, const std::string& text);
 
 // Tubes bright enough to stand out of the default ramp (47.5 to 132.5).

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "dicom_files.h"
 #include "hostile_files.h"
 #include "scratch_folder.h"
 #include "tool_runner.h"
@@ -239,39 +240,7 @@ TEST_F(Formats, WritingIsAtomicAndDicomIsRefusedWithAnAlternative) {
 // DICOM series made here: one slice a file, written in an order that is
 // not the order of their positions, beside a second series.
 
-void writeDicomSlice(const std::string& file, const std::string& seriesUid, int instance, double z, int width,
-                     int height, int16_t marker) {
-  auto io = itk::GDCMImageIO::New();
-  io->KeepOriginalUIDOn();
-  itk::MetaDataDictionary& tags = io->GetMetaDataDictionary();
-  itk::EncapsulateMetaData<std::string>(tags, "0020|000e", seriesUid);
-  itk::EncapsulateMetaData<std::string>(tags, "0020|000d", "1.2.826.0.1.3680043.2.1125.7");
-  itk::EncapsulateMetaData<std::string>(tags, "0008|0018", seriesUid + "." + std::to_string(instance));
-  itk::EncapsulateMetaData<std::string>(tags, "0020|0013", std::to_string(instance));
-  itk::EncapsulateMetaData<std::string>(tags, "0008|0060", "CT");
-  io->SetNumberOfDimensions(3);
-  io->SetPixelType(itk::IOPixelEnum::SCALAR);
-  io->SetComponentType(itk::IOComponentEnum::SHORT);
-  io->SetNumberOfComponents(1);
-  const unsigned size[3] = {static_cast<unsigned>(width), static_cast<unsigned>(height), 1};
-  const double origin[3] = {-20.0, 10.0, z};
-  itk::ImageIORegion region(3);
-  for (unsigned axis = 0; axis < 3; ++axis) {
-    io->SetDimensions(axis, size[axis]);
-    io->SetSpacing(axis, axis == 2 ? 1.0 : 0.5 + 0.25 * axis);
-    io->SetOrigin(axis, origin[axis]);
-    std::vector<double> direction(3, 0.0);
-    direction[axis] = 1.0;
-    io->SetDirection(axis, direction);
-    region.SetSize(axis, size[axis]);
-  }
-  io->SetIORegion(region);
-  io->SetFileName(file);
-  std::vector<int16_t> pixels(static_cast<size_t>(width * height));
-  for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<int16_t>(marker + static_cast<int>(i));
-  io->WriteImageInformation();
-  io->Write(pixels.data());
-}
+using test_support::writeDicomSlice;
 
 class DicomSeriesTest : public test_support::ScratchFolderTest {
  protected:

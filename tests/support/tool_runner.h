@@ -25,6 +25,7 @@ struct Outcome {
   bool exited = false;
   int status = -1;  // exit status, or the signal when not exited
   std::string err;
+  std::string out;
 };
 
 inline std::string slurpFile(const std::filesystem::path& file) {
@@ -38,13 +39,14 @@ inline std::string slurpFile(const std::filesystem::path& file) {
 inline Outcome runTool(const std::filesystem::path& folder, const std::vector<std::string>& args,
                        const std::string& binary = VOLUNA_FILTER_BINARY) {
   const std::filesystem::path errFile = folder / ".stderr";
+  const std::filesystem::path outFile = folder / ".stdout";
   const pid_t child = ::fork();
   if (child == 0) {
     if (::chdir(folder.c_str()) != 0) ::_exit(120);
     const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int null = ::open("/dev/null", O_WRONLY);
-    if (err < 0 || null < 0) ::_exit(121);
-    ::dup2(null, 1);
+    const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err < 0 || out < 0) ::_exit(121);
+    ::dup2(out, 1);
     ::dup2(err, 2);
     if (!kAddressSanitizer) {
       const rlimit memory{1u << 30, 1u << 30};
@@ -67,7 +69,9 @@ inline Outcome runTool(const std::filesystem::path& folder, const std::vector<st
   run.exited = WIFEXITED(status);
   run.status = run.exited ? WEXITSTATUS(status) : WTERMSIG(status);
   run.err = slurpFile(errFile);
+  run.out = slurpFile(outFile);
   std::filesystem::remove(errFile);
+  std::filesystem::remove(outFile);
   return run;
 }
 
