@@ -1,16 +1,20 @@
 // voluna-filter: the structure-following filter from the command line.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "filter.h"
+#include "slicer_module.h"
 #include "streamed_run.h"
 #include "terminal_progress.h"
 #include "value_mapping.h"
@@ -44,7 +48,7 @@ void catchStopSignals() {
 int stoppedExitCode() { return 128 + static_cast<int>(stopSignal); }
 
 const char* const kUsage =
-    "Usage: voluna-filter [OPTIONS] INPUT\n"
+    "Usage: voluna-filter [OPTIONS] INPUT [OUTPUT]\n"
     "\n"
     "Smooths a volume along its own structure. For every voxel the filter finds\n"
     "the direction of least line variance among a fixed set of directions, then\n"
@@ -58,7 +62,7 @@ const char* const kUsage =
     "were; other types are mapped linearly from their value range onto the\n"
     "filter's scale and back, at full precision, and a line on standard error\n"
     "says so. Broken or unsupported files are refused with a message that says\n"
-    "why, before any work.\n"
+    "why, before any work. OUTPUT, when given, is the result, as with -o.\n"
     "\n"
     "Options:\n"
     "  --samples N        samples on each side of a voxel when scoring a\n"
@@ -74,7 +78,8 @@ const char* const kUsage =
     "                     a MetaImage header (.mhd) beside them. Spacing, origin\n"
     "                     and orientation are written where the format holds\n"
     "                     them\n"
-    "  --output-type TYPE uint8 (the result's bytes, as always), input (the\n"
+    "  --output-type TYPE\n"
+    "                     uint8 (the result's bytes, as always), input (the\n"
     "                     input's type and value range) or float32 (the\n"
     "                     input's value range as floats); default uint8 for\n"
     "                     .raw and input for every other format\n"
@@ -97,7 +102,15 @@ const char* const kUsage =
     "                     sharp boundaries (vessels, shells, tissue borders).\n"
     "                     Off by default: without it the result is that of the\n"
     "                     original filter, byte for byte\n"
+    "  --xml              print the description 3D Slicer reads to run this program\n"
+    "                     as a command-line module, and exit\n"
+    "  --module-progress  report progress on standard output in the tags 3D\n"
+    "                     Slicer reads (<filter-progress>), and notices there too\n"
+    "                     (Slicer passes this itself)\n"
     "  -h, --help         show this help and exit\n"
+    "\n"
+    "Long options may also be spelt with underscores (--preserve_edges), as\n"
+    "3D Slicer passes them.\n"
     "\n"
     "Standard output carries the progress lines \"Calculate vectorfield...\" and\n"
     "\"Filtering data...\". When standard error is a terminal, a progress bar\n"
@@ -118,6 +131,8 @@ struct Options {
   int64_t memory = 0;  // bytes; 0 until the default is known
   OutputType outputType = OutputType::Default;
   bool help = false;
+  bool xml = false;
+  bool moduleProgress = false;  // as a module of 3D Slicer
 };
 
 struct UsageError {
@@ -147,21 +162,43 @@ Options parseArguments(int argc, char** argv) {
   Options options;
   bool inputSeen = false;
   bool onlyOperands = false;
+  std::optional<std::string> outputOperand;
+  bool outputOption = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (onlyOperands || arg.size() < 2 || arg[0] != '-') {
-      if (inputSeen) throw UsageError{"only one INPUT may be given (got '" + options.input + "' and '" + arg + "')"};
-      options.input = arg;
-      inputSeen = true;
+      // INPUT OUTPUT, as 3D Slicer runs its modules.
+      if (outputOperand) {
+        throw UsageError{"at most INPUT and OUTPUT may be given (got '" + options.input + "', '" + *outputOperand +
+                         "' and '" + arg + "')"};
+      }
+      if (inputSeen) {
+        outputOperand = arg;
+      } else {
+        options.input = arg;
+        inputSeen = true;
+      }
       continue;
     }
     if (arg == "--") {
       onlyOperands = true;
       continue;
     }
+    // 3D Slicer's module format allows no hyphen inside a long flag.
+    if (arg.rfind("--", 0) == 0) {
+      std::replace(arg.begin() + 2, arg.begin() + std::min(arg.find('='), arg.size()), '_', '-');
+    }
     if (arg == "-h" || arg == "--help") {
       options.help = true;
       return options;
+    }
+    if (arg == "--xml") {
+      options.xml = true;
+      return options;
+    }
+    if (arg == voluna::kModuleProgressFlag) {
+      options.moduleProgress = true;
+      continue;
     }
     if (arg == "--preserve-edges") {
       options.params.preserveEdges = true;
@@ -188,6 +225,7 @@ Options parseArguments(int argc, char** argv) {
       options.params.angleStep = parseInt(arg, takeValue());
     } else if (arg == "-o" || arg == "--output") {
       options.output = takeValue();
+      outputOption = true;
       if (options.output.empty()) throw UsageError{arg + " needs a file name"};
     } else if (arg == "--output-type") {
       const std::string type = takeValue();
@@ -216,6 +254,19 @@ Options parseArguments(int argc, char** argv) {
     }
   }
   if (!inputSeen) throw UsageError{"no INPUT volume given"};
+  if (outputOperand) {
+    if (outputOption) {
+      throw UsageError{"the result was named twice ('" + options.output + "' and '" + *outputOperand +
+                       "'): give either -o FILE or OUTPUT"};
+    }
+    if (outputOperand->empty()) throw UsageError{"OUTPUT needs a file name"};
+    std::error_code error;
+    // A stray second name must not silently replace an input; -o still can.
+    if (std::filesystem::equivalent(options.input, *outputOperand, error)) {
+      throw UsageError{"OUTPUT '" + *outputOperand + "' is INPUT itself; name another file (or replace it with -o)"};
+    }
+    options.output = *outputOperand;
+  }
   return options;
 }
 
@@ -236,6 +287,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (options.xml) {
+    std::fputs(voluna::slicerModuleDescription().c_str(), stdout);
     return kExitOk;
   }
   const std::string paramProblem = voluna::checkParams(options.params);
@@ -260,9 +315,16 @@ int main(int argc, char** argv) {
   }
 
   voluna::TerminalProgress bar(stderr);
-  // The bar only where a person watches; scripts get nothing extra.
+  // The bar only where a person watches; scripts get nothing extra. Slicer
+  // reads progress from standard output, and takes a line on standard error
+  // for a failure, so notices go to standard output there.
   voluna::RunControl::ProgressFn showProgress;
-  if (::isatty(STDERR_FILENO)) {
+  std::optional<voluna::SlicerProgress> slicerProgress;
+  std::FILE* const notices = options.moduleProgress ? stdout : stderr;
+  if (options.moduleProgress) {
+    slicerProgress.emplace(stdout, options.params, choice.streamed);
+    showProgress = std::ref(*slicerProgress);
+  } else if (::isatty(STDERR_FILENO)) {
     showProgress = [&](voluna::Stage stage, double fraction) { bar.update(stage, fraction); };
   }
   voluna::BrickProgress brickProgress(showProgress);
@@ -273,13 +335,13 @@ int main(int argc, char** argv) {
   catchStopSignals();
 
   if (choice.streamed) {
-    std::fprintf(stderr, "voluna-filter: %s\n", choice.note.c_str());
-    if (!choice.source.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", choice.source.notice.c_str());
+    std::fprintf(notices, "voluna-filter: %s\n", choice.note.c_str());
+    if (!choice.source.notice.empty()) std::fprintf(notices, "voluna-filter: %s\n", choice.source.notice.c_str());
     const voluna::StreamOutcome streamed = voluna::runStreamed(
         choice, options.output, resultType, options.params, options.filter, brickProgress,
         [&](const voluna::ValueScan& scan) {
           if (scan.type == voluna::ScalarType::UInt8) return;
-          std::fprintf(stderr, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
+          std::fprintf(notices, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
                        options.input.c_str(), voluna::scalarName(scan.type),
                        voluna::formatValue(scan.range.min).c_str(), voluna::formatValue(scan.range.max).c_str());
         });
@@ -292,14 +354,14 @@ int main(int argc, char** argv) {
   const voluna::LoadResult loaded = voluna::loadVolume(options.input);
   if (stopSignal) return stoppedExitCode();
   if (!loaded.ok()) return fail(kExitInputOutput, loaded.error);
-  if (!loaded.notice.empty()) std::fprintf(stderr, "voluna-filter: %s\n", loaded.notice.c_str());
+  if (!loaded.notice.empty()) std::fprintf(notices, "voluna-filter: %s\n", loaded.notice.c_str());
   const voluna::Volume& volume = loaded.volume;
   const int64_t count = volume.dims.count();
   // Unsigned bytes keep byte / 255; every other type its own range, mapped
   // onto the same unit scale and back.
   const voluna::ValueRange range = voluna::unitRangeOf(volume);
   if (volume.type != voluna::ScalarType::UInt8) {
-    std::fprintf(stderr, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
+    std::fprintf(notices, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
                  options.input.c_str(), voluna::scalarName(volume.type), voluna::formatValue(range.min).c_str(),
                  voluna::formatValue(range.max).c_str());
   }
