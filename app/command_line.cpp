@@ -5,11 +5,13 @@
 const char* const kViewerUsage =
     "Usage: voluna [QT OPTIONS] [VOLUME]\n"
     "\n"
-    "Shows a volume and smooths it along its own structure. VOLUME, a\n"
-    "MetaImage file (.mhd with its data file, or .mha), is opened at start as\n"
-    "if chosen under \"Datei\" -> \"\xC3\x96" "ffnen...\"; a .mhd or .mha file dropped on\n"
-    "the window is opened too. \"Filter\" writes its result to Output.raw (with\n"
-    "the header Output.mhd) in the working folder.\n"
+    "Shows a volume and smooths it along its own structure. VOLUME, in any\n"
+    "format voluna-filter reads (NIfTI .nii or .nii.gz, NRRD .nrrd or .nhdr,\n"
+    "MetaImage .mha or .mhd, TIFF, or any one file of a DICOM series), is opened\n"
+    "at start as if chosen under \"Datei\" -> \"\xC3\x96" "ffnen...\"; a volume file\n"
+    "dropped on the window is opened too. \"Filter\" writes its result to\n"
+    "Output.raw (with the header Output.mhd) in the working folder, and\n"
+    "\"Datei\" -> \"Speichern unter...\" saves it in the format of its name.\n"
     "\n"
     "Qt's own options, such as -style or -platform, work as in every Qt program.\n"
     "  -h, --help   show this help and exit\n";
