@@ -2,8 +2,14 @@
 # Installs what Voluna needs to build and test (Debian 12 packages, only those
 # missing), then configures and builds into build/. Safe to run again.
 #   scripts/setup.sh [extra cmake arguments]
+#   scripts/setup.sh --packages-only    (the packages, no build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+packages_only=0
+if [ "${1:-}" = --packages-only ]; then
+  packages_only=1
+  shift
+fi
 
 packages=(
   cmake ninja-build g++ pkg-config
@@ -13,6 +19,7 @@ packages=(
   xvfb xauth libgl1-mesa-dri fonts-dejavu-core time
   python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
   python3-numpy python3-pytest python3-tqdm python3-dask python3-distributed python3-zarr
+  help2man desktop-file-utils libxml2-utils
 )
 
 missing=()
@@ -31,6 +38,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 fi
+
+[ "$packages_only" -eq 0 ] || exit 0
 
 # The CUDA backend is built wherever nvcc is found; nothing here needs a GPU.
 if [ -x /usr/local/cuda/bin/nvcc ]; then
