@@ -22,7 +22,7 @@
 #include "filter_params.h"
 #include "filter_progress.h"
 #include "linked_cameras.h"
-#include "run_control.h"
+#include "run_pipeline.h"
 #include "slice_view.h"
 #include "value_mapping.h"
 #include "volume.h"
@@ -46,7 +46,7 @@ class Voluna : public QMainWindow {
  public:
   // Where a person acts, a test can stand in: the open dialog returns the
   // chosen file name (empty when cancelled), and the filter backend does
-  // what voluna::runFilter does.
+  // what voluna::runFilter does (called on the run's thread).
   using FileDialog = std::function<QString(QWidget* parent, const QString& caption)>;
   // The save dialog: returns the chosen file name, empty when cancelled.
   using SaveDialog = std::function<QString(QWidget* parent, const QString& caption)>;
@@ -77,20 +77,16 @@ class Voluna : public QMainWindow {
   virtual void setWindow();
 
  private:
-  // What one filter run needs; read on the GUI thread when "Filter" is pressed.
+  // What one filter run of the loaded volume needs besides it; read on the
+  // GUI thread when "Filter" is pressed.
   struct FilterJob {
-    const float* input = nullptr;  // volumeData, which must not change during the run
-    voluna::Dims dims;
     voluna::FilterParams params;
     voluna::Backend backend = voluna::Backend::Auto;
   };
   // What a finished run hands back to the GUI thread.
   struct FilterRun {
     FilterJob job;  // what ran, to run it again on the CPU after a GPU failure
-    voluna::FilterOutcome outcome;
-    voluna::Dims dims;
-    std::vector<float> output;
-    bool preserveEdges = false;  // which score the run used
+    voluna::RunOutcome outcome;
   };
   // Written by the filter's progress callback, read by the GUI's timer: the
   // stage's index times two plus its fraction, in one atomic so the two
@@ -110,15 +106,18 @@ class Voluna : public QMainWindow {
   void updateTransferFunction();
 
   FilterJob prepareFilterJob() const;
+  // The run of the loaded volume (volumeData, which must not change until
+  // it ends): "Output.raw" written, the result kept to show and to save.
+  voluna::RunRequest filterRequest(const FilterJob& job) const;
   // Starts the run on a worker thread; finishFilter takes it back.
   void startFilter(const FilterJob& job);
-  // Touches no widget and no member but the backend: safe on any thread.
-  FilterRun runFilterJob(const FilterJob& job, const voluna::RunControl* control) const;
   void finishFilter(FilterRun run);
   void showProgress();
   void cancelFilter();
   void stopFilterAndWait();
-  bool filterRunning() const { return runControl != nullptr; }
+  // Progress dialog away, "Filter" and "Öffnen..." back.
+  void endFilterRun();
+  bool filterRunning() const { return filterRun != nullptr; }
   // The single local volume file (of a format "Öffnen..." reads) a drag carries, or empty.
   static QString droppedVolume(const QMimeData* data);
 
@@ -146,7 +145,7 @@ class Voluna : public QMainWindow {
   FilterBackend filterBackend;
 
   // The run in progress, if any.
-  std::unique_ptr<voluna::RunControl> runControl;
+  std::shared_ptr<voluna::PipelineRun> filterRun;
   std::shared_ptr<ProgressState> progressState;
   std::unique_ptr<FilterProgress> progressModel;
   QFutureWatcher<std::shared_ptr<FilterRun>> filterWatcher;

@@ -7,6 +7,7 @@
 
 #include "api_conversions.h"
 #include "filter.h"
+#include "filter_engine.h"
 #include "value_mapping.h"
 
 namespace voluna::api {
@@ -64,8 +65,8 @@ Status::Code codeOf(voluna::FilterOutcome::Status status) {
   return Status::Code::BackendFailed;
 }
 
-// One run with the program's policy: with Auto, a failed GPU run is redone
-// on the CPU, and the success says so.
+// One whole run under the programs' rule for a failed GPU run (with Auto
+// the CPU redoes it); the success then says so.
 Status run(const float* volume, voluna::Dims dims, const FilterSettings& settings, float* out,
            const Progress& progress) {
   voluna::RunControl* self = nullptr;
@@ -79,19 +80,21 @@ Status run(const float* volume, voluna::Dims dims, const FilterSettings& setting
   }
   voluna::RunControl control(std::move(report));
   self = &control;
-  voluna::FilterOptions options;
-  options.backend = backendOf(settings.backend);
-  options.threads = settings.threads;
-  options.control = &control;
-  const voluna::FilterParams params = paramsOf(settings);
-  voluna::FilterOutcome outcome = voluna::runFilter(volume, dims, params, out, options);
+  voluna::FilterCall call;
+  call.input = volume;
+  call.whole = {dims.x, dims.y, dims.z};
+  call.inputBox = call.interior = voluna::Box::of(call.whole);
+  call.out = out;
+  call.params = paramsOf(settings);
+  call.options.backend = backendOf(settings.backend);
+  call.options.threads = settings.threads;
+  call.options.control = &control;
+  call.wholeRun = true;
+  voluna::Backend backendNow = call.options.backend;
   std::string notice;
-  if (outcome.status == voluna::FilterOutcome::Status::BackendFailed && settings.backend == Backend::Auto &&
-      !control.cancelled()) {
-    notice = "the GPU run failed (" + outcome.message + "); filtered on the CPU instead";
-    options.backend = voluna::Backend::Cpu;
-    outcome = voluna::runFilter(volume, dims, params, out, options);
-  }
+  const voluna::FilterOutcome outcome =
+      voluna::filterUnderPolicy(voluna::callFilter, call, voluna::GpuFallback::Cpu, backendNow,
+                                [&notice](const std::string& text) { notice = text; });
   if (!outcome.ok()) return failure(codeOf(outcome.status), outcome.message);
   return {Status::Code::Ok, notice};
 }

@@ -1,7 +1,7 @@
 // The compiled half of the `voluna` package: numpy arrays in and out of the
-// filter, with the GIL released, progress handed to Python and Ctrl-C turned
-// into a cancelled run. Dtype handling and the friendly signatures live in
-// the pure-Python layer beside it.
+// run pipeline, with the GIL released, progress handed to Python and Ctrl-C
+// turned into a cancelled run. Dtype handling and the friendly signatures
+// live in the pure-Python layer beside it.
 #include <Python.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -21,6 +21,7 @@
 
 #include "brick.h"
 #include "filter.h"
+#include "run_pipeline.h"
 #include "value_mapping.h"
 #include "volume.h"
 #include "volume_io.h"
@@ -83,42 +84,59 @@ Dims dimsOf(const py::array& volume) {
   return dims;
 }
 
-// Runs `work(control)` on a worker thread while the calling thread, without
-// the GIL, waits for it. Every poll interval the caller takes the GIL to hand
-// progress to `progress` and to run Python's signal handlers: a
-// KeyboardInterrupt (or an exception from the callback) cancels the run, and
-// is raised here once the worker has stopped, so nothing is left half-done
-// behind the caller's back. Python only runs signal handlers on the main
-// thread; elsewhere the check is a no-op and only the callback can stop a run.
-template <class Work>
-FilterOutcome runWatched(Work work, const py::object& progress) {
+// Progress reports of the worker, waiting for the caller: at most one per
+// stage, the latest of a stage replacing the one before, so that a stage's
+// final 1.0 is never lost.
+class ProgressQueue {
+ public:
+  using Reports = std::vector<std::pair<Stage, double>>;
+
+  RunControl::ProgressFn sink() {
+    return [this](Stage stage, double fraction) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!pending_.empty() && pending_.back().first == stage) {
+        pending_.back().second = fraction;
+      } else {
+        pending_.emplace_back(stage, fraction);
+      }
+    };
+  }
+  Reports take() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Reports reports;
+    reports.swap(pending_);
+    return reports;
+  }
+
+ private:
+  std::mutex mutex_;
+  Reports pending_;
+};
+
+// Runs `work()` on a worker thread while the calling thread, without the
+// GIL, waits for it. Every poll interval the caller takes the GIL to hand
+// `queue`'s progress to `progress` and to run Python's signal handlers: a
+// KeyboardInterrupt (or an exception from the callback) calls `cancel()`,
+// and is raised here once the worker has stopped, so nothing is left
+// half-done behind the caller's back. Python only runs signal handlers on
+// the main thread; elsewhere the check is a no-op and only the callback can
+// stop a run.
+template <class Work, class Cancel>
+void runWatched(Work work, Cancel cancel, ProgressQueue& queue, const py::object& progress) {
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
-  // Reports not yet handed on, at most one per stage: the latest of a stage
-  // replaces the one before, and a stage's final 1.0 is never lost.
-  std::vector<std::pair<Stage, double>> pending;
-  RunControl control([&](Stage stage, double fraction) {
-    const std::lock_guard<std::mutex> lock(mutex);
-    if (!pending.empty() && pending.back().first == stage) {
-      pending.back().second = fraction;
-    } else {
-      pending.emplace_back(stage, fraction);
-    }
-  });
-
-  FilterOutcome outcome;
   std::exception_ptr failure;
   PyObject* errorType = nullptr;
   PyObject* errorValue = nullptr;
   PyObject* errorTrace = nullptr;
 
-  auto handOn = [&](std::vector<std::pair<Stage, double>>& reports) {
+  auto handOn = [&](const ProgressQueue::Reports& reports) {
     // Called with the GIL held.
     if (errorType) return;
     if (PyErr_CheckSignals() != 0) {
       PyErr_Fetch(&errorType, &errorValue, &errorTrace);
-      control.cancel();
+      cancel();
       return;
     }
     if (progress.is_none()) return;
@@ -127,7 +145,7 @@ FilterOutcome runWatched(Work work, const py::object& progress) {
       PyObject* result = PyObject_CallFunction(progress.ptr(), "sd", name, fraction);
       if (!result) {
         PyErr_Fetch(&errorType, &errorValue, &errorTrace);
-        control.cancel();
+        cancel();
         return;
       }
       Py_DECREF(result);
@@ -138,7 +156,7 @@ FilterOutcome runWatched(Work work, const py::object& progress) {
     py::gil_scoped_release release;
     std::thread worker([&] {
       try {
-        outcome = work(&control);
+        work();
       } catch (...) {
         failure = std::current_exception();
       }
@@ -150,12 +168,10 @@ FilterOutcome runWatched(Work work, const py::object& progress) {
     for (;;) {
       finished.wait_for(lock, kPollInterval);
       const bool last = done;
-      std::vector<std::pair<Stage, double>> reports;
-      reports.swap(pending);
       lock.unlock();
       {
         py::gil_scoped_acquire gil;
-        handOn(reports);
+        handOn(queue.take());
       }
       if (last) break;
       lock.lock();
@@ -168,17 +184,38 @@ FilterOutcome runWatched(Work work, const py::object& progress) {
     throw py::error_already_set();
   }
   if (failure) std::rethrow_exception(failure);
-  if (outcome.status == FilterOutcome::Status::InvalidInput) throw py::value_error(outcome.message);
-  if (outcome.status == FilterOutcome::Status::BackendUnavailable) {
-    PyErr_SetString(PyExc_RuntimeError, outcome.message.c_str());
-    throw py::error_already_set();
+}
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw py::error_already_set();
+}
+
+// Only a cancel from runWatched stops a run, and that raised already.
+void raiseFor(const FilterOutcome& outcome) {
+  using Status = FilterOutcome::Status;
+  if (outcome.status == Status::InvalidInput) raise(PyExc_ValueError, outcome.message);
+  if (outcome.status == Status::Cancelled) raise(PyExc_RuntimeError, "the filter run was cancelled");
+  if (!outcome.ok()) raise(PyExc_RuntimeError, outcome.message);
+}
+
+void raiseFor(const RunOutcome& outcome) {
+  using Status = RunOutcome::Status;
+  if (outcome.status == Status::Refused) raise(PyExc_ValueError, outcome.message);
+  if (outcome.status == Status::OutOfMemory) raise(PyExc_MemoryError, outcome.message);
+  if (outcome.status == Status::Cancelled) raise(PyExc_RuntimeError, "the filter run was cancelled");
+  if (!outcome.ok()) raise(PyExc_RuntimeError, outcome.message);
+}
+
+// What a person calling from Python should hear of: the fallback to the CPU
+// and what the method reports. The precision is the caller's own choice of
+// array type.
+py::list noticesFor(const RunOutcome& outcome) {
+  py::list texts;
+  for (const Notice& notice : outcome.notices) {
+    if (notice.kind == Notice::Kind::Fallback || notice.kind == Notice::Kind::Method) texts.append(notice.text);
   }
-  if (outcome.status == FilterOutcome::Status::Cancelled) {
-    // Only a cancel from here stops a run, and that raised above.
-    PyErr_SetString(PyExc_RuntimeError, "the filter run was cancelled");
-    throw py::error_already_set();
-  }
-  return outcome;
+  return texts;
 }
 
 // The numpy dtype of each voxel type the core takes, and back.
@@ -212,10 +249,6 @@ py::array newArray(ScalarType type, std::vector<py::ssize_t> shape) {
   return withScalar(type, [&](auto v) { return py::array(py::array_t<decltype(v)>(shape)); });
 }
 
-std::vector<py::ssize_t> shapeOf(const py::array& volume) {
-  return {volume.shape(0), volume.shape(1), volume.shape(2)};
-}
-
 // The volume on the filter's unit scale, and the range that maps it back:
 // bytes / 255 for uint8, the whole volume's finite range otherwise.
 std::vector<float> toUnit(const void* voxels, ScalarType type, int64_t count, ValueRange& range) {
@@ -225,40 +258,40 @@ std::vector<float> toUnit(const void* voxels, ScalarType type, int64_t count, Va
   return unit;
 }
 
+// A [z, y, x] array over the voxels of `volume`, which it then owns.
+py::array ownedArray(Volume&& volume) {
+  auto* owned = new Volume(std::move(volume));
+  const py::capsule owner(owned, [](void* p) { delete static_cast<Volume*>(p); });
+  const Dims dims = owned->dims;
+  return withScalar(owned->type, [&](auto v) {
+    using T = decltype(v);
+    return py::array(py::array_t<T>({py::ssize_t{dims.z}, py::ssize_t{dims.y}, py::ssize_t{dims.x}},
+                                    reinterpret_cast<const T*>(owned->data.data()), owner));
+  });
+}
+
 // The filter in the volume's own type and range (uint8: exactly the bytes
-// voluna-filter writes), or as float32 on that scale without rounding.
-py::array filterVolume(const py::array& volume, int64_t samples, int64_t steps, int64_t angle,
+// voluna-filter writes), or as float32 on that scale without rounding; with
+// the lines a person should hear of.
+py::tuple filterVolume(const py::array& volume, int64_t samples, int64_t steps, int64_t angle,
                        bool preserveEdges, const std::string& backend, int64_t threads,
                        const py::object& progress, bool floatResult) {
   const ScalarType type = scalarTypeOf(volume);
-  const FilterParams params = paramsOf(samples, steps, angle, preserveEdges);
-  FilterOptions options = optionsOf(backend, threads);
-  const Dims dims = dimsOf(volume);
-  const void* voxels = volume.data();
-  const int64_t count = dims.count();
-  py::array result = newArray(floatResult ? ScalarType::Float32 : type, shapeOf(volume));
-  void* out = result.mutable_data();
-  runWatched(
-      [&](const RunControl* control) {
-        options.control = control;
-        ValueRange range;
-        std::vector<float> filtered(static_cast<size_t>(count));
-        FilterOutcome outcome;
-        {
-          const std::vector<float> unit = toUnit(voxels, type, count, range);
-          outcome = runFilter(unit.data(), dims, params, filtered.data(), options);
-        }
-        if (!outcome.ok()) return outcome;
-        if (floatResult && type == ScalarType::UInt8) {
-          auto* scaled = static_cast<float*>(out);
-          for (int64_t i = 0; i < count; ++i) scaled[i] = filtered[i] * 255.0f;
-        } else {
-          mapFromUnit(filtered.data(), count, range, floatResult ? ScalarType::Float32 : type, out);
-        }
-        return outcome;
-      },
-      progress);
-  return result;
+  RunRequest request;
+  request.params = paramsOf(samples, steps, angle, preserveEdges);
+  const FilterOptions options = optionsOf(backend, threads);
+  request.backend = options.backend;
+  request.threads = options.threads;
+  request.input = RunInput::inMemory(volume.data(), type, dimsOf(volume));
+  request.resultType = floatResult ? ResultType::Float32 : ResultType::Input;
+  request.keepResult = true;
+  ProgressQueue queue;
+  request.progress = queue.sink();
+  PipelineRun run(std::move(request));
+  RunOutcome outcome;
+  runWatched([&] { outcome = run.run(); }, [&] { run.cancel(); }, queue, progress);
+  raiseFor(outcome);
+  return py::make_tuple(ownedArray(std::move(outcome.result)), noticesFor(outcome));
 }
 
 py::array directionsOfVolume(const py::array& volume, int64_t samples, int64_t angle,
@@ -272,21 +305,21 @@ py::array directionsOfVolume(const py::array& volume, int64_t samples, int64_t a
   py::array_t<float> result({volume.shape(0), volume.shape(1), volume.shape(2), py::ssize_t{3}});
   auto* out = reinterpret_cast<Vec3*>(result.mutable_data());
   static_assert(sizeof(Vec3) == 3 * sizeof(float), "Vec3 must be three packed floats");
+  ProgressQueue queue;
+  RunControl control(queue.sink());
+  options.control = &control;
+  FilterOutcome outcome;
   runWatched(
-      [&](const RunControl* control) {
-        options.control = control;
+      [&] {
         ValueRange range;
         const std::vector<float> unit = toUnit(voxels, type, dims.count(), range);
-        return runDirectionField(unit.data(), dims, params, out, options);
+        outcome = runDirectionField(unit.data(), dims, params, out, options);
       },
-      progress);
+      [&] { control.cancel(); }, queue, progress);
+  raiseFor(outcome);
   return result;
 }
 
-[[noreturn]] void raiseOSError(const std::string& message) {
-  PyErr_SetString(PyExc_OSError, message.c_str());
-  throw py::error_already_set();
-}
 
 py::tuple triple(const double* values) { return py::make_tuple(values[0], values[1], values[2]); }
 
@@ -298,16 +331,9 @@ py::tuple readVolume(const std::string& path) {
     py::gil_scoped_release release;
     loaded = loadVolume(path);
   }
-  if (!loaded.ok()) raiseOSError(loaded.error);
-  auto* volume = new Volume(std::move(loaded.volume));
-  const py::capsule owner(volume, [](void* p) { delete static_cast<Volume*>(p); });
-  const Dims dims = volume->dims;
-  const py::array array = withScalar(volume->type, [&](auto v) {
-    using T = decltype(v);
-    return py::array(py::array_t<T>({py::ssize_t{dims.z}, py::ssize_t{dims.y}, py::ssize_t{dims.x}},
-                                    reinterpret_cast<const T*>(volume->data.data()), owner));
-  });
-  const Geometry& g = volume->geometry;
+  if (!loaded.ok()) raise(PyExc_OSError, loaded.error);
+  const Geometry g = loaded.volume.geometry;
+  const py::array array = ownedArray(std::move(loaded.volume));
   const py::tuple direction = py::make_tuple(triple(g.direction), triple(g.direction + 3), triple(g.direction + 6));
   return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, loaded.notice);
 }
@@ -333,7 +359,7 @@ void writeVolumeFile(const std::string& path, const py::array& array, std::vecto
     volume.data.assign(bytes, bytes + array.nbytes());
     problem = writeVolume(path, volume);
   }
-  if (!problem.empty()) raiseOSError(problem);
+  if (!problem.empty()) raise(PyExc_OSError, problem);
 }
 
 // Where a [z, y, x] block starting at `start` lies, as a box.
@@ -368,11 +394,6 @@ struct BrickArgs {
   }
 };
 
-void raiseFor(const FilterOutcome& outcome) {
-  if (outcome.status == FilterOutcome::Status::InvalidInput) throw py::value_error(outcome.message);
-  if (!outcome.ok()) throw std::runtime_error(outcome.message);
-}
-
 // The filter's floats for a block's voxels, on the whole volume's scale.
 std::vector<float> unitValues(const py::array& block, const Box& box, ScalarType type,
                               ValueRange range) {
@@ -383,19 +404,6 @@ std::vector<float> unitValues(const py::array& block, const Box& box, ScalarType
 
 ValueRange rangeFor(ScalarType type, double rangeMin, double rangeMax) {
   return type == ScalarType::UInt8 ? ValueRange{0.0, 255.0} : ValueRange{rangeMin, rangeMax};
-}
-
-// Filtered floats into a result of the input's type, or of float32 on the
-// input's scale.
-void storeResult(const std::vector<float>& filtered, const BrickArgs& args, ScalarType type,
-                 ValueRange range, bool floatResult, void* out) {
-  if (floatResult && type == ScalarType::UInt8) {
-    auto* scaled = static_cast<float*>(out);
-    for (size_t i = 0; i < filtered.size(); ++i) scaled[i] = filtered[i] * 255.0f;
-  } else {
-    mapFromUnit(filtered.data(), args.interior.count(), range, floatResult ? ScalarType::Float32 : type,
-                out);
-  }
 }
 
 // A chunk and the filter settings, as every brick call decodes them.
@@ -430,16 +438,29 @@ py::array filterBrick(const py::array& block, const std::vector<int64_t>& blockS
                       backend, threads);
   const BrickArgs args(wholeShape, interiorStart, interiorStop);
   py::array result = args.newResult(floatResult ? ScalarType::Float32 : in.type);
-  void* out = result.mutable_data();
-  FilterOutcome outcome;
+  BoxRequest request;
+  request.block = block.data();
+  request.type = in.type;
+  request.blockBox = in.box;
+  request.whole = args.whole;
+  request.interior = args.interior;
+  request.range = in.range;
+  request.params = in.params;
+  request.backend = in.options.backend;
+  request.threads = in.options.threads;
+  request.resultType = floatResult ? ResultType::Float32 : ResultType::Input;
+  request.out = result.mutable_data();
+  RunOutcome outcome;
   {
     py::gil_scoped_release release;
-    std::vector<float> filtered(static_cast<size_t>(std::max<int64_t>(0, args.interior.count())));
-    outcome = runBrick(unitValues(block, in.box, in.type, in.range).data(), in.box, args.whole,
-                       args.interior, in.params, filtered.data(), in.options);
-    if (outcome.ok()) storeResult(filtered, args, in.type, in.range, floatResult, out);
+    outcome = runBox(request);
   }
   raiseFor(outcome);
+  for (const py::handle text : noticesFor(outcome)) {
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, py::str(text).cast<std::string>().c_str(), 1) != 0) {
+      throw py::error_already_set();
+    }
+  }
   return result;
 }
 
@@ -490,7 +511,10 @@ py::array integrateBrickOf(const py::array& block, const std::vector<int64_t>& b
     outcome = integrateBrick(unitValues(block, in.box, in.type, in.range).data(), in.box, chosen,
                              fieldBox, args.whole, args.interior, in.params, filtered.data(),
                              in.options);
-    if (outcome.ok()) storeResult(filtered, args, in.type, in.range, floatResult, out);
+    // Bytes come with [0, 255]: their float result is r * 255.
+    if (outcome.ok()) {
+      mapFromUnit(filtered.data(), args.interior.count(), in.range, floatResult ? ScalarType::Float32 : in.type, out);
+    }
   }
   raiseFor(outcome);
   return result;
@@ -540,5 +564,8 @@ PYBIND11_MODULE(_voluna, m) {
       },
       py::arg("backend"), py::arg("threads"));
   m.def("cuda_usable", &cudaUsable);
+  // For the tests: every run that would go to a GPU fails as one out of
+  // memory does, without touching a device.
+  m.def("_simulate_gpu_failure", &simulateGpuFailure, py::arg("on"));
   m.attr("max_voxels") = kMaxVoxels;
 }

@@ -232,8 +232,8 @@ std::string slicerModuleDescription() {
   return xml;
 }
 
-SlicerProgress::SlicerProgress(std::FILE* out, const FilterParams& params, bool wholeRun)
-    : out_(out), vectorFieldShare_(vectorFieldShare(params)), wholeRun_(wholeRun) {
+SlicerProgress::SlicerProgress(std::FILE* out, const FilterParams& params)
+    : out_(out), vectorFieldShare_(vectorFieldShare(params)) {
   std::fprintf(out_,
                "<filter-start>\n<filter-name>Voluna Structure Filter</filter-name>\n"
                "<filter-comment>Smoothing along the volume's own structure</filter-comment>\n</filter-start>\n");

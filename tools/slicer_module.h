@@ -29,20 +29,21 @@ constexpr const char* kModuleProgressFlag = "--module-progress";
 // RunControl promises.
 class SlicerProgress {
  public:
-  // `wholeRun`: the reports already give the whole run's fraction (bricks
-  // report it as one stage); otherwise the two stages are weighted by the
-  // work each does with `params`.
-  SlicerProgress(std::FILE* out, const FilterParams& params, bool wholeRun);
+  SlicerProgress(std::FILE* out, const FilterParams& params);
   ~SlicerProgress();
   SlicerProgress(const SlicerProgress&) = delete;
   SlicerProgress& operator=(const SlicerProgress&) = delete;
 
+  // From now on the reports give the whole run's fraction (a run in bricks
+  // reports it as one stage); until then the two stages are weighted by the
+  // work each does with the run's parameters.
+  void reportsWholeRun() { wholeRun_ = true; }
   void operator()(Stage stage, double fraction);
 
  private:
   std::FILE* out_;
   double vectorFieldShare_;
-  bool wholeRun_;
+  bool wholeRun_ = false;
   int lastHundredths_ = -1;
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };

@@ -6,19 +6,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <new>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "filter.h"
+#include "run_pipeline.h"
 #include "slicer_module.h"
-#include "streamed_run.h"
 #include "terminal_progress.h"
-#include "value_mapping.h"
-#include "volume_io.h"
 
 namespace {
 
@@ -28,7 +22,7 @@ constexpr int kExitUsage = 2;
 
 // The run a SIGINT or SIGTERM cancels, and which of the two arrived. Setting
 // an atomic flag is all a signal handler may safely do here.
-voluna::RunControl* runToCancel = nullptr;
+voluna::PipelineRun* runToCancel = nullptr;
 volatile std::sig_atomic_t stopSignal = 0;
 
 extern "C" void onStopSignal(int signal) {
@@ -121,15 +115,8 @@ const char* const kUsage =
     "Exit status: 0 success, 1 input or output error, 2 bad usage or refused\n"
     "parameters, 130 stopped by SIGINT, 143 stopped by SIGTERM.\n";
 
-enum class OutputType { Default, UInt8, Input, Float32 };
-
 struct Options {
-  voluna::FilterParams params;
-  voluna::FilterOptions filter;
-  std::string input;
-  std::string output = "Output.raw";
-  int64_t memory = 0;  // bytes; 0 until the default is known
-  OutputType outputType = OutputType::Default;
+  voluna::RunRequest request;
   bool help = false;
   bool xml = false;
   bool moduleProgress = false;  // as a module of 3D Slicer
@@ -160,6 +147,8 @@ voluna::Backend parseBackend(const std::string& text) {
 
 Options parseArguments(int argc, char** argv) {
   Options options;
+  voluna::RunRequest& request = options.request;
+  request.outputPath = "Output.raw";
   bool inputSeen = false;
   bool onlyOperands = false;
   std::optional<std::string> outputOperand;
@@ -169,13 +158,13 @@ Options parseArguments(int argc, char** argv) {
     if (onlyOperands || arg.size() < 2 || arg[0] != '-') {
       // INPUT OUTPUT, as 3D Slicer runs its modules.
       if (outputOperand) {
-        throw UsageError{"at most INPUT and OUTPUT may be given (got '" + options.input + "', '" + *outputOperand +
-                         "' and '" + arg + "')"};
+        throw UsageError{"at most INPUT and OUTPUT may be given (got '" + request.input.path + "', '" +
+                         *outputOperand + "' and '" + arg + "')"};
       }
       if (inputSeen) {
         outputOperand = arg;
       } else {
-        options.input = arg;
+        request.input = voluna::RunInput::file(arg);
         inputSeen = true;
       }
       continue;
@@ -201,7 +190,7 @@ Options parseArguments(int argc, char** argv) {
       continue;
     }
     if (arg == "--preserve-edges") {
-      options.params.preserveEdges = true;
+      request.params.preserveEdges = true;
       continue;
     }
     std::string value;
@@ -218,37 +207,37 @@ Options parseArguments(int argc, char** argv) {
       return std::string(argv[++i]);
     };
     if (arg == "--samples") {
-      options.params.samples = parseInt(arg, takeValue());
+      request.params.samples = parseInt(arg, takeValue());
     } else if (arg == "--steps") {
-      options.params.integrationSteps = parseInt(arg, takeValue());
+      request.params.integrationSteps = parseInt(arg, takeValue());
     } else if (arg == "--angle") {
-      options.params.angleStep = parseInt(arg, takeValue());
+      request.params.angleStep = parseInt(arg, takeValue());
     } else if (arg == "-o" || arg == "--output") {
-      options.output = takeValue();
+      request.outputPath = takeValue();
       outputOption = true;
-      if (options.output.empty()) throw UsageError{arg + " needs a file name"};
+      if (request.outputPath.empty()) throw UsageError{arg + " needs a file name"};
     } else if (arg == "--output-type") {
       const std::string type = takeValue();
       if (type == "uint8") {
-        options.outputType = OutputType::UInt8;
+        request.resultType = voluna::ResultType::UInt8;
       } else if (type == "input") {
-        options.outputType = OutputType::Input;
+        request.resultType = voluna::ResultType::Input;
       } else if (type == "float32") {
-        options.outputType = OutputType::Float32;
+        request.resultType = voluna::ResultType::Float32;
       } else {
         throw UsageError{"--output-type expects uint8, input or float32, got '" + type + "'"};
       }
     } else if (arg == "--backend") {
-      options.filter.backend = parseBackend(takeValue());
+      request.backend = parseBackend(takeValue());
     } else if (arg == "--memory") {
       const std::string text = takeValue();
-      options.memory = voluna::parseMemorySize(text);
-      if (options.memory < 0) {
+      request.memoryBytes = voluna::parseMemorySize(text);
+      if (request.memoryBytes < 0) {
         throw UsageError{"--memory expects a size such as 512M or 8G, got '" + text + "'"};
       }
     } else if (arg == "--threads") {
-      options.filter.threads = parseInt(arg, takeValue());
-      if (options.filter.threads < 0) throw UsageError{"--threads must be 0 (every core) or more"};
+      request.threads = parseInt(arg, takeValue());
+      if (request.threads < 0) throw UsageError{"--threads must be 0 (every core) or more"};
     } else {
       throw UsageError{"unknown option '" + arg + "'"};
     }
@@ -256,16 +245,16 @@ Options parseArguments(int argc, char** argv) {
   if (!inputSeen) throw UsageError{"no INPUT volume given"};
   if (outputOperand) {
     if (outputOption) {
-      throw UsageError{"the result was named twice ('" + options.output + "' and '" + *outputOperand +
+      throw UsageError{"the result was named twice ('" + request.outputPath + "' and '" + *outputOperand +
                        "'): give either -o FILE or OUTPUT"};
     }
     if (outputOperand->empty()) throw UsageError{"OUTPUT needs a file name"};
     std::error_code error;
     // A stray second name must not silently replace an input; -o still can.
-    if (std::filesystem::equivalent(options.input, *outputOperand, error)) {
+    if (std::filesystem::equivalent(request.input.path, *outputOperand, error)) {
       throw UsageError{"OUTPUT '" + *outputOperand + "' is INPUT itself; name another file (or replace it with -o)"};
     }
-    options.output = *outputOperand;
+    request.outputPath = *outputOperand;
   }
   return options;
 }
@@ -293,116 +282,36 @@ int main(int argc, char** argv) {
     std::fputs(voluna::slicerModuleDescription().c_str(), stdout);
     return kExitOk;
   }
-  const std::string paramProblem = voluna::checkParams(options.params);
-  if (!paramProblem.empty()) return fail(kExitUsage, paramProblem);
-  voluna::OutputFormat format;
-  std::string formatProblem;
-  if (!voluna::outputFormatFor(options.output, format, formatProblem)) return fail(kExitUsage, formatProblem);
-  if (options.outputType == OutputType::Default) {
-    options.outputType = format == voluna::OutputFormat::Raw ? OutputType::UInt8 : OutputType::Input;
-  }
-
-  if (options.memory == 0) options.memory = voluna::defaultMemoryBudget();
-  const voluna::ResultType resultType = options.outputType == OutputType::UInt8   ? voluna::ResultType::UInt8
-                                        : options.outputType == OutputType::Float32 ? voluna::ResultType::Float32
-                                                                                    : voluna::ResultType::Input;
-  const voluna::RunChoice choice =
-      voluna::chooseRun(options.input, options.params, options.filter.backend, options.memory, resultType);
-  if (!choice.error.empty()) return fail(kExitInputOutput, choice.error);
-  if (choice.streamed) {
-    const std::string outputProblem = voluna::streamedOutputProblem(options.output, choice.source.dims);
-    if (!outputProblem.empty()) return fail(kExitInputOutput, choice.reason + "; " + outputProblem);
-  }
-
+  voluna::RunRequest& request = options.request;
   voluna::TerminalProgress bar(stderr);
   // The bar only where a person watches; scripts get nothing extra. Slicer
   // reads progress from standard output, and takes a line on standard error
   // for a failure, so notices go to standard output there.
-  voluna::RunControl::ProgressFn showProgress;
   std::optional<voluna::SlicerProgress> slicerProgress;
   std::FILE* const notices = options.moduleProgress ? stdout : stderr;
   if (options.moduleProgress) {
-    slicerProgress.emplace(stdout, options.params, choice.streamed);
-    showProgress = std::ref(*slicerProgress);
+    slicerProgress.emplace(stdout, request.params);
+    request.progress = std::ref(*slicerProgress);
   } else if (::isatty(STDERR_FILENO)) {
-    showProgress = [&](voluna::Stage stage, double fraction) { bar.update(stage, fraction); };
+    request.progress = [&](voluna::Stage stage, double fraction) { bar.update(stage, fraction); };
   }
-  voluna::BrickProgress brickProgress(showProgress);
-  voluna::RunControl control(choice.streamed ? voluna::RunControl::ProgressFn(std::ref(brickProgress))
-                                             : showProgress);
-  options.filter.control = &control;
-  runToCancel = &control;
-  catchStopSignals();
-
-  if (choice.streamed) {
-    std::fprintf(notices, "voluna-filter: %s\n", choice.note.c_str());
-    if (!choice.source.notice.empty()) std::fprintf(notices, "voluna-filter: %s\n", choice.source.notice.c_str());
-    const voluna::StreamOutcome streamed = voluna::runStreamed(
-        choice, options.output, resultType, options.params, options.filter, brickProgress,
-        [&](const voluna::ValueScan& scan) {
-          if (scan.type == voluna::ScalarType::UInt8) return;
-          std::fprintf(notices, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
-                       options.input.c_str(), voluna::scalarName(scan.type),
-                       voluna::formatValue(scan.range.min).c_str(), voluna::formatValue(scan.range.max).c_str());
-        });
-    bar.finish();
-    if (stopSignal) return stoppedExitCode();
-    if (streamed.status != voluna::StreamOutcome::Status::Ok) return fail(kExitInputOutput, streamed.message);
-    return kExitOk;
-  }
-
-  const voluna::LoadResult loaded = voluna::loadVolume(options.input);
-  if (stopSignal) return stoppedExitCode();
-  if (!loaded.ok()) return fail(kExitInputOutput, loaded.error);
-  if (!loaded.notice.empty()) std::fprintf(notices, "voluna-filter: %s\n", loaded.notice.c_str());
-  const voluna::Volume& volume = loaded.volume;
-  const int64_t count = volume.dims.count();
-  // Unsigned bytes keep byte / 255; every other type its own range, mapped
-  // onto the same unit scale and back.
-  const voluna::ValueRange range = voluna::unitRangeOf(volume);
-  if (volume.type != voluna::ScalarType::UInt8) {
-    std::fprintf(notices, "voluna-filter: %s holds %s voxels, values %s to %s: filtered at full precision\n",
-                 options.input.c_str(), voluna::scalarName(volume.type), voluna::formatValue(range.min).c_str(),
-                 voluna::formatValue(range.max).c_str());
-  }
-
-  // The filter's floats and the typed result are allocated here: a volume
-  // that loads may still not fit twice more, and that is a message, not an abort.
-  try {
-    std::vector<float> result(static_cast<size_t>(count));
-    {
-      std::vector<float> input(static_cast<size_t>(count));
-      voluna::mapToUnit(volume.data.data(), volume.type, count, range, input.data());
-      voluna::FilterOutcome outcome =
-          voluna::runFilter(input.data(), volume.dims, options.params, result.data(), options.filter);
-      if (outcome.status == voluna::FilterOutcome::Status::BackendFailed &&
-          options.filter.backend == voluna::Backend::Auto && !stopSignal) {
-        // Only a GPU run can fail this way; the CPU gives the same picture.
-        std::fprintf(stderr, "voluna-filter: the GPU run failed: %s\nvoluna-filter: filtering on the CPU instead\n",
-                     outcome.message.c_str());
-        voluna::FilterOptions onCpu = options.filter;
-        onCpu.backend = voluna::Backend::Cpu;
-        outcome = voluna::runFilter(input.data(), volume.dims, options.params, result.data(), onCpu);
-      }
-      bar.finish();
-      if (stopSignal) return stoppedExitCode();
-      if (!outcome.ok()) return fail(kExitInputOutput, outcome.message);
+  request.onNotice = [&](const voluna::Notice& notice) {
+    // Bricks report the whole run's fraction, from here on.
+    if (notice.kind == voluna::Notice::Kind::Streamed && slicerProgress) slicerProgress->reportsWholeRun();
+    size_t start = 0;
+    for (size_t end; (end = notice.text.find('\n', start)) != std::string::npos; start = end + 1) {
+      std::fprintf(notices, "voluna-filter: %s\n", notice.text.substr(start, end - start).c_str());
     }
-    voluna::Volume output;
-    output.dims = volume.dims;
-    output.geometry = volume.geometry;
-    output.type = options.outputType == OutputType::UInt8   ? voluna::ScalarType::UInt8
-                  : options.outputType == OutputType::Float32 ? voluna::ScalarType::Float32
-                                                              : volume.type;
-    output.data.resize(static_cast<size_t>(count) * voluna::scalarSize(output.type));
-    voluna::mapFromUnit(result.data(), count, range, output.type, output.data.data());
-    result = std::vector<float>();
-    if (stopSignal) return stoppedExitCode();
-    const std::string writeProblem = voluna::writeVolume(options.output, output);
-    if (!writeProblem.empty()) return fail(kExitInputOutput, writeProblem);
-  } catch (const std::bad_alloc&) {
-    return fail(kExitInputOutput, options.input + ": there is not enough memory to filter its " +
-                                      std::to_string(count) + " voxels; close other programs or use a smaller volume");
-  }
-  return kExitOk;
+    std::fprintf(notices, "voluna-filter: %s\n", notice.text.c_str() + start);
+  };
+
+  voluna::PipelineRun run(std::move(request));
+  runToCancel = &run;
+  catchStopSignals();
+  const voluna::RunOutcome outcome = run.run();
+  bar.finish();
+  if (outcome.ok()) return kExitOk;
+  if (outcome.status == voluna::RunOutcome::Status::Refused) return fail(kExitUsage, outcome.message);
+  if (stopSignal) return stoppedExitCode();
+  return fail(kExitInputOutput, outcome.message);
 }

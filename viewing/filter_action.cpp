@@ -17,11 +17,9 @@
 #include <exception>
 #include <new>
 
-#include "byte_conversion.h"
 #include "ui_view_controls.h"
 #include "ui_voluna.h"
 #include "view_props.h"
-#include "volume_io.h"
 #include "voluna.h"
 
 namespace {
@@ -55,22 +53,40 @@ Voluna::FilterJob Voluna::prepareFilterJob() const {
   job.params.angleStep = ui->anglesSpinBox->value();
   job.params.integrationSteps = ui->integrationStepsSpinBox->value();
   job.params.preserveEdges = viewControls->preserveEdgesCheckBox->isChecked();
-  job.input = volumeData.data();
-  job.dims = dimensions;
   return job;
+}
+
+voluna::RunRequest Voluna::filterRequest(const FilterJob& job) const {
+  voluna::RunRequest request;
+  request.input =
+      voluna::RunInput::unitScale(volumeData.data(), dimensions, inputType, inputRange, inputGeometry);
+  request.params = job.params;
+  request.backend = job.backend;
+  // A person decides whether the CPU should take over.
+  request.fallback = voluna::GpuFallback::Ask;
+  request.outputPath = kOutputFile;
+  request.keepResult = true;
+  // Kept on the unit scale for "Speichern unter...", which saves it in the input's type.
+  request.keepUnitResult = true;
+  request.engine = [backend = filterBackend](const voluna::FilterCall& call) {
+    const voluna::Dims dims{static_cast<int>(call.whole.x), static_cast<int>(call.whole.y),
+                            static_cast<int>(call.whole.z)};
+    return backend(call.input, dims, call.params, call.out, call.options);
+  };
+  // The callback runs on the filter's thread and only stores; the GUI's
+  // timer reads.
+  request.progress = [state = progressState](voluna::Stage stage, double fraction) {
+    // Two units per stage, so that a finished first stage (fraction 1)
+    // still reads as that stage and not as the second one at 0 %.
+    state->position.store(2.0 * static_cast<int>(stage) + std::clamp(fraction, 0.0, 1.0));
+  };
+  return request;
 }
 
 void Voluna::startFilter(const FilterJob& job) {
   progressState = std::make_shared<ProgressState>();
   progressModel = std::make_unique<FilterProgress>(job.params);
-  // The callback runs on the filter's thread and only stores; the GUI's
-  // timer reads.
-  runControl = std::make_unique<voluna::RunControl>(
-      [state = progressState](voluna::Stage stage, double fraction) {
-        // Two units per stage, so that a finished first stage (fraction 1)
-        // still reads as that stage and not as the second one at 0 %.
-        state->position.store(2.0 * static_cast<int>(stage) + std::clamp(fraction, 0.0, 1.0));
-      });
+  filterRun = std::make_shared<voluna::PipelineRun>(filterRequest(job));
   // Neither a second run nor a new volume while this one reads volumeData.
   ui->filterBtn->setEnabled(false);
   ui->action_oeffnen->setEnabled(false);
@@ -89,33 +105,19 @@ void Voluna::startFilter(const FilterJob& job) {
 
   runClock.start();
   progressTimer.start();
-  const voluna::RunControl* control = runControl.get();
-  filterWatcher.setFuture(
-      QtConcurrent::run([this, job, control] { return std::make_shared<FilterRun>(runFilterJob(job, control)); }));
-}
-
-Voluna::FilterRun Voluna::runFilterJob(const FilterJob& job, const voluna::RunControl* control) const {
-  FilterRun run;
-  run.job = job;
-  run.dims = job.dims;
-  run.preserveEdges = job.params.preserveEdges;
-  // An exception must not cross back to the GUI thread: the window says
-  // what went wrong and stays as it was.
-  try {
-    run.output.assign(static_cast<size_t>(job.dims.count()), 0.0f);
-    voluna::FilterOptions options;
-    options.control = control;
-    options.backend = job.backend;
-    run.outcome = filterBackend(job.input, job.dims, job.params, run.output.data(), options);
-  } catch (const std::bad_alloc&) {
-    run.outcome.status = voluna::FilterOutcome::Status::InvalidInput;
-    run.outcome.message = "there is not enough memory to filter " + std::to_string(job.dims.count()) +
-                          " voxels; close other programs and try again";
-  } catch (const std::exception& error) {
-    run.outcome.status = voluna::FilterOutcome::Status::InvalidInput;
-    run.outcome.message = error.what();
-  }
-  return run;
+  filterWatcher.setFuture(QtConcurrent::run([run = filterRun, job] {
+    auto finished = std::make_shared<FilterRun>();
+    finished->job = job;
+    // An exception must not cross back to the GUI thread: the window says
+    // what went wrong and stays as it was.
+    try {
+      finished->outcome = run->run();
+    } catch (const std::exception& error) {
+      finished->outcome.status = voluna::RunOutcome::Status::Failed;
+      finished->outcome.message = error.what();
+    }
+    return finished;
+  }));
 }
 
 void Voluna::showProgress() {
@@ -136,41 +138,48 @@ void Voluna::showProgress() {
 
 void Voluna::cancelFilter() {
   if (!filterRunning()) return;
-  runControl->cancel();
+  filterRun->cancel();
   statusBar()->showMessage(tr("Cancelling the filter run..."));
 }
 
 void Voluna::stopFilterAndWait() {
   if (!filterRunning()) return;
-  runControl->cancel();
+  filterRun->cancel();
   filterWatcher.waitForFinished();
-  finishFilter(std::move(*filterWatcher.result()));
+  // The window is going: whatever the run ended with, there is no one to show it to.
+  endFilterRun();
 }
 
-void Voluna::finishFilter(FilterRun run) {
-  // A run that Cancel was pressed for changes nothing, even when the filter
-  // had already done its last voxel.
-  const bool cancelled =
-      run.outcome.status == voluna::FilterOutcome::Status::Cancelled || (runControl && runControl->cancelled());
-  if (!cancelled && run.outcome.ok()) showProgress();
-  const double seconds = runClock.elapsed() / 1000.0;
+void Voluna::endFilterRun() {
   progressTimer.stop();
   if (progressDialog) {
     progressDialog->hide();
     progressDialog->deleteLater();
     progressDialog = nullptr;
   }
-  runControl.reset();
+  filterRun.reset();
   progressState.reset();
   progressModel.reset();
   ui->filterBtn->setEnabled(true);
   ui->action_oeffnen->setEnabled(true);
+}
+
+void Voluna::finishFilter(FilterRun run) {
+  using Status = voluna::RunOutcome::Status;
+  const voluna::RunOutcome& outcome = run.outcome;
+  // A run that Cancel was pressed for changes nothing, even when the filter
+  // had already done its last voxel: the run then writes nothing.
+  const bool cancelled = outcome.status == Status::Cancelled;
+  const bool finished = outcome.ok() || outcome.status == Status::WriteFailed;
+  if (finished) showProgress();
+  const double seconds = runClock.elapsed() / 1000.0;
+  endFilterRun();
 
   if (cancelled) {
     statusBar()->showMessage(tr("The filter run was cancelled; \"Output.raw\" and the second view are unchanged."));
     return;
   }
-  if (run.outcome.status == voluna::FilterOutcome::Status::BackendFailed) {
+  if (outcome.status == Status::GpuFailed) {
     // The GPU gave up (out of memory, a driver fault): the session and the
     // loaded volume are intact, and the CPU gives the same picture.
     statusBar()->clearMessage();
@@ -178,26 +187,23 @@ void Voluna::finishFilter(FilterRun run) {
         this, tr("Voluna"),
         tr("The GPU could not filter the volume:\n%1\n\n\"Output.raw\" and the second view are unchanged. "
            "Filter the volume on the CPU instead?")
-            .arg(QString::fromStdString(run.outcome.message)));
+            .arg(QString::fromStdString(outcome.message)));
     if (answer == QMessageBox::Yes) {
       FilterJob onCpu = run.job;
-      onCpu.input = volumeData.data();
       onCpu.backend = voluna::Backend::Cpu;
       startFilter(onCpu);
     }
     return;
   }
-  if (!run.outcome.ok()) {
+  if (!finished) {
     statusBar()->clearMessage();
     showError(tr("The filter did not finish: %1.\n\n\"Output.raw\" and the second view are unchanged.")
-                  .arg(QString::fromStdString(run.outcome.message)));
+                  .arg(QString::fromStdString(outcome.message)));
     return;
   }
 
-  std::vector<uint8_t> bytes;
   vtkSmartPointer<vtkVolume> result;
   try {
-    bytes = voluna::unitFloatsToBytes(run.output.data(), run.dims.count());
     // The result lies where the input lies, so that both views, looking
     // through one camera, show the same voxels in the same place.
     double spacing[3] = {1.0, 1.0, 1.0};
@@ -206,18 +212,18 @@ void Voluna::finishFilter(FilterRun run) {
       input->GetSpacing(spacing);
       input->GetOrigin(origin);
     }
-    result = createVolume(byteImageSource(bytes.data(), run.dims, spacing, origin));
+    result = createVolume(byteImageSource(outcome.result.data.data(), outcome.result.dims, spacing, origin));
   } catch (const std::bad_alloc&) {
     statusBar()->clearMessage();
-    showError(tr("There is not enough memory to show the result of the filter.\n\n"
-                 "\"Output.raw\" and the second view are unchanged. Close other programs and press \"Filter\" "
-                 "again."));
+    const QString saved = outcome.ok() ? tr("It was saved as \"Output.raw\"; the second view is unchanged.")
+                                       : tr("\"Output.raw\" and the second view are unchanged.");
+    showError(tr("There is not enough memory to show the result of the filter.\n\n%1 Close other programs and "
+                 "press \"Filter\" again.")
+                  .arg(saved));
     return;
   }
-  const std::string writeProblem = voluna::writeResult(kOutputFile, bytes.data(), run.dims);
   filteredVolume = result;
-  // Kept on the unit scale for "Speichern unter...", which saves it in the input's type.
-  resultData = std::move(run.output);
+  resultData = std::move(run.outcome.unit);
   ui->action_speichern->setEnabled(true);
   updateTransferFunction();
   takeVolumeOut(renderer2());
@@ -227,11 +233,15 @@ void Voluna::finishFilter(FilterRun run) {
   showNewResult();
   renderWindow2->Render();
 
-  const QString took = tr("Filtered on %1 in %2 s with the %3")
-                           .arg(QString::fromStdString(run.outcome.backend))
-                           .arg(seconds, 0, 'f', seconds < 10 ? 1 : 0)
-                           .arg(run.preserveEdges ? tr("edge-preserving score") : tr("default score"));
-  if (writeProblem.empty()) {
+  QString took = tr("Filtered on %1 in %2 s with the %3")
+                     .arg(QString::fromStdString(outcome.backend))
+                     .arg(seconds, 0, 'f', seconds < 10 ? 1 : 0)
+                     .arg(run.job.params.preserveEdges ? tr("edge-preserving score") : tr("default score"));
+  // The precision was said when the volume was opened.
+  for (const voluna::Notice& notice : outcome.notices) {
+    if (notice.kind != voluna::Notice::Kind::Precision) took += "; " + QString::fromStdString(notice.text);
+  }
+  if (outcome.ok()) {
     statusBar()->showMessage(took + tr("; saved as %1").arg(QDir::current().filePath(kOutputFile)));
     return;
   }
@@ -239,5 +249,5 @@ void Voluna::finishFilter(FilterRun run) {
   showError(tr("The result is shown, but it could not be saved:\n%1\n\n"
                "Make sure the working folder %2 is writable and \"Output.raw\" there is not a folder, "
                "then press \"Filter\" again.")
-                .arg(QString::fromStdString(writeProblem), QDir::currentPath()));
+                .arg(QString::fromStdString(outcome.message), QDir::currentPath()));
 }

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import operator
+import warnings
 from typing import Any, Callable, Optional, Tuple
 
 import numpy as np
@@ -93,8 +94,7 @@ def _wants_float(dtype: Any) -> bool:
     raise ValueError("dtype must be None (the input's own type) or numpy.float32, got %r" % (dtype,))
 
 
-def _run(call: Callable[..., np.ndarray], progress: ProgressArg, *args: Any,
-         **kwargs: Any) -> np.ndarray:
+def _run(call: Callable[..., Any], progress: ProgressArg, *args: Any, **kwargs: Any) -> Any:
     callback, close = make_progress(progress)
     try:
         return call(*args, progress=callback, **kwargs)
@@ -133,7 +133,10 @@ def filter(volume: np.ndarray, samples: int = 5, steps: int = 5, angle: int = 5,
         average across edges. Off by default, which reproduces the original
         filter byte for byte.
     backend : {"auto", "cpu", "cpu-reference", "cuda"}, optional
-        ``"auto"`` picks CUDA when a usable device exists, else the CPU.
+        ``"auto"`` picks CUDA when a usable device exists, else the CPU; a
+        GPU run that fails (too little free GPU memory, a driver fault) is
+        redone on the CPU with a ``RuntimeWarning``. ``"cuda"`` raises
+        RuntimeError instead.
     threads : int, optional
         CPU threads, 0 for every core.
     progress : None, bool or callable, optional
@@ -162,7 +165,15 @@ def filter(volume: np.ndarray, samples: int = 5, steps: int = 5, angle: int = 5,
     ValueError
         Bad parameters, shapes (4D, empty) or types (complex, boolean).
     RuntimeError
-        The backend asked for cannot run here (e.g. ``"cuda"`` without a GPU).
+        The backend asked for cannot run here (e.g. ``"cuda"`` without a
+        GPU), or the GPU run of ``backend="cuda"`` failed.
+    MemoryError
+        Too little memory for the filter's arrays.
+
+    Warns
+    -----
+    RuntimeWarning
+        The GPU run of ``backend="auto"`` failed and the CPU did the run.
     KeyboardInterrupt
         Ctrl-C: the run stops within a second and nothing is returned.
 
@@ -183,9 +194,12 @@ def filter(volume: np.ndarray, samples: int = 5, steps: int = 5, angle: int = 5,
                             _whole("angle", angle), bool(preserve_edges), _backend(backend),
                             _whole("threads", threads), float_result)
     array, single_slice = _as_volume(volume)
-    result = _run(_voluna.filter, progress, array, _whole("samples", samples),
-                  _whole("steps", steps), _whole("angle", angle), bool(preserve_edges),
-                  _backend(backend), _whole("threads", threads), float_result=float_result)
+    result, notices = _run(_voluna.filter, progress, array, _whole("samples", samples),
+                           _whole("steps", steps), _whole("angle", angle), bool(preserve_edges),
+                           _backend(backend), _whole("threads", threads),
+                           float_result=float_result)
+    for notice in notices:
+        warnings.warn(notice, RuntimeWarning, stacklevel=2)
     if not float_result:
         result = result.astype(np.asarray(volume).dtype, copy=False)
     return result[0] if single_slice else result

@@ -29,8 +29,9 @@ using FilterTest = WindowTest;
 
 TEST_F(FilterTest, OutputMatchesTheCommandLineFilterAndShowsInTheSecondView) {
   writeVolume(folder.path(), "tubes", tubeBytes(14), {14, 14, 14});
-  // Spacing that "Output.raw" does not carry, but that the second view shows
-  // the result with, so both views show the same voxels in the same place.
+  // Spacing that the bare bytes of "Output.raw" do not carry, but that the
+  // second view shows the result with, so both views show the same voxels in
+  // the same place.
   writeText(path("spaced.mhd"),
             "ObjectType = Image\nNDims = 3\nElementSpacing = 2 1 1\nDimSize = 14 14 14\n"
             "ElementType = MET_UCHAR\nElementDataFile = tubes.raw\n");
@@ -49,6 +50,16 @@ TEST_F(FilterTest, OutputMatchesTheCommandLineFilterAndShowsInTheSecondView) {
   const std::vector<uint8_t> written = readBytes(path("Output.raw"));
   ASSERT_EQ(written.size(), 14u * 14u * 14u);
   EXPECT_EQ(written, commandLineResult(path("spaced.mhd"), 3, 4, 30));
+  // Its header places the result where the input lies, as voluna-filter's does.
+  const voluna::LoadResult header = voluna::loadVolume(path("Output.mhd"));
+  ASSERT_TRUE(header.ok()) << header.error;
+  EXPECT_EQ(header.volume.geometry.spacing[0], 2.0);
+  EXPECT_EQ(header.volume.data, written);
+  std::vector<uint8_t> toolHeader = readBytes(path("command-line.mhd"));
+  std::string text(toolHeader.begin(), toolHeader.end());
+  text.replace(text.find("command-line.raw"), 16, "Output.raw");
+  const std::vector<uint8_t> windowHeader = readBytes(path("Output.mhd"));
+  EXPECT_EQ(std::string(windowHeader.begin(), windowHeader.end()), text);
 
   vtkVolume* filtered = VolunaProbe::filteredVolume(*window);
   ASSERT_NE(filtered, nullptr);

@@ -106,3 +106,25 @@ def test_the_brick_calls_give_their_voxels_of_the_whole_call():
     with pytest.raises(ValueError, match="uint16"):
         _voluna.integrate_brick(block, start, field.astype(np.int32), field_lo, whole, lo, hi, 0.0, 255.0,
                                 *args, False)
+
+
+def test_a_chunk_whose_gpu_run_fails_falls_back_like_a_whole_call():
+    from voluna import _voluna
+    volume = ct_like((12, 13, 14))
+    expected = voluna.filter(volume, **PARAMS)
+    lo, hi, whole = [3, 0, 5], [9, 13, 11], list(volume.shape)
+    reach = _voluna.filter_reach(PARAMS["samples"], PARAMS["steps"], PARAMS["angle"], False)
+    start = [max(0, a - reach) for a in lo]
+    stop = [min(n, b + reach) for b, n in zip(hi, whole)]
+    block = np.ascontiguousarray(volume[tuple(slice(a, b) for a, b in zip(start, stop))])
+    low, high = float(volume.min()), float(volume.max())
+    args = (PARAMS["samples"], PARAMS["steps"], PARAMS["angle"], False)
+    _voluna._simulate_gpu_failure(True)
+    try:
+        with pytest.warns(RuntimeWarning, match="GPU run failed"):
+            chunk = _voluna.filter_brick(block, start, whole, lo, hi, low, high, *args, "auto", 0, False)
+        with pytest.raises(RuntimeError, match="GPUassert"):
+            _voluna.filter_brick(block, start, whole, lo, hi, low, high, *args, "cuda", 0, False)
+    finally:
+        _voluna._simulate_gpu_failure(False)
+    np.testing.assert_array_equal(chunk, expected[tuple(slice(a, b) for a, b in zip(lo, hi))])

@@ -1,5 +1,8 @@
 """voluna.filter on numpy arrays: the command line's bytes, every memory
-layout, the float result, and refusals with the command line's messages."""
+layout, the float result, refusals with the command line's messages, and a
+GPU that fails."""
+
+import warnings
 
 import numpy as np
 import pytest
@@ -108,3 +111,35 @@ def test_an_unusable_backend_is_a_runtime_error():
         voluna.filter(np.zeros((2, 2, 2), np.uint8), backend="cuda")
     with pytest.raises(RuntimeError, match="CPU only"):
         voluna.directions(np.zeros((2, 2, 2), np.uint8), backend="cuda")
+
+
+@pytest.fixture
+def failing_gpu():
+    """Every run that would go to a GPU fails as one out of memory does."""
+    _voluna._simulate_gpu_failure(True)
+    try:
+        yield
+    finally:
+        _voluna._simulate_gpu_failure(False)
+
+
+def test_a_failed_gpu_run_falls_back_under_auto_and_raises_under_cuda(failing_gpu,
+                                                                      command_line_filter):
+    volume = structured_volume((10, 12, 14), seed=7)
+    # The command line runs in a process of its own: no simulated failure there.
+    expected = command_line_filter(volume, "--angle", "30", "--backend", "cpu")
+    with pytest.warns(RuntimeWarning, match="GPU run failed.*simulated") as warned:
+        result = voluna.filter(volume, angle=30)
+    np.testing.assert_array_equal(result, expected)
+    assert len(warned) == 1 and warned[0].filename == __file__
+    assert "filtering on the CPU instead" in str(warned[0].message)
+    with pytest.warns(RuntimeWarning, match="GPU run failed"):
+        floats = voluna.filter(volume, angle=30, dtype=np.float32)
+    np.testing.assert_array_equal(np.floor(floats).astype(np.uint8), expected)
+
+    with pytest.raises(RuntimeError, match="GPUassert: out of memory"):
+        voluna.filter(volume, angle=30, backend="cuda")
+    # The CPU backends never go near a GPU.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        np.testing.assert_array_equal(voluna.filter(volume, angle=30, backend="cpu"), expected)

@@ -40,7 +40,7 @@ std::vector<double> progressValues(const std::string& out) {
 TEST(SlicerProgress, FramesTheRunAndOnlyEverMovesForward) {
   const FilterParams params;
   const std::string out = captured([&](std::FILE* stream) {
-    SlicerProgress progress(stream, params, false);
+    SlicerProgress progress(stream, params);
     for (double f = 0; f <= 1.0; f += 0.001) progress(Stage::VectorField, f);
     progress(Stage::Integration, 0.0);
     progress(Stage::Integration, 0.5);
@@ -64,7 +64,8 @@ TEST(SlicerProgress, FramesTheRunAndOnlyEverMovesForward) {
 
 TEST(SlicerProgress, BrickRunsReportTheWholeRunDirectly) {
   const std::string out = captured([](std::FILE* stream) {
-    SlicerProgress progress(stream, FilterParams{}, true);
+    SlicerProgress progress(stream, FilterParams{});
+    progress.reportsWholeRun();
     progress(Stage::Integration, 0.25);
     progress(Stage::Integration, 0.254);
     progress(Stage::Integration, 0.5);
@@ -80,7 +81,7 @@ class SlicerModuleRun : public test_support::ScratchFolderTest {
 
   void writeCt(const std::string& name) const {
     Volume ct;
-    ct.dims = {10, 8, 6};
+    ct.dims = {24, 20, 16};
     ct.type = ScalarType::Int16;
     ct.geometry.spacing[2] = 2.5;
     const std::vector<uint8_t> noise = noiseBytes(ct.dims, 7);
@@ -95,10 +96,10 @@ class SlicerModuleRun : public test_support::ScratchFolderTest {
 
 TEST_F(SlicerModuleRun, PositionalOutputGivesTheBytesOfDashO) {
   writeCt("in.nrrd");
-  const Outcome flagged = run("--samples 3 --steps 2 --angle 20 --preserve-edges -o flagged.nrrd in.nrrd");
+  const Outcome flagged = run("--samples 3 --steps 2 --angle 45 --preserve-edges -o flagged.nrrd in.nrrd");
   ASSERT_EQ(flagged.code, 0) << flagged.err;
   // As Slicer passes them: underscores, booleans as bare flags, then INPUT OUTPUT.
-  const Outcome module = run("--samples 3 --steps 2 --angle 20 --preserve_edges --output_type input --backend auto "
+  const Outcome module = run("--samples 3 --steps 2 --angle 45 --preserve_edges --output_type input --backend auto "
                          "--threads 0 --module_progress in.nrrd module.nrrd");
   ASSERT_EQ(module.code, 0) << module.err;
   EXPECT_EQ(slurp(path("module.nrrd")), slurp(path("flagged.nrrd")));
@@ -113,6 +114,17 @@ TEST_F(SlicerModuleRun, PositionalOutputGivesTheBytesOfDashO) {
   EXPECT_FALSE(progressValues(module.out).empty()) << module.out;
   // The plain command line keeps its own lines and has no tags.
   EXPECT_EQ(flagged.out.find("<filter"), std::string::npos) << flagged.out;
+
+  // In bricks the bar starts from the beginning too, not where a whole
+  // run's second stage would begin.
+  const Outcome bricks = run("--samples 3 --steps 2 --angle 45 --preserve_edges --memory 100K --module_progress "
+                             "in.nrrd bricks.nrrd");
+  ASSERT_EQ(bricks.code, 0) << bricks.err;
+  EXPECT_EQ(slurp(path("bricks.nrrd")), slurp(path("flagged.nrrd")));
+  EXPECT_NE(bricks.out.find("bricks of"), std::string::npos) << bricks.out;
+  const std::vector<double> values = progressValues(bricks.out);
+  ASSERT_FALSE(values.empty()) << bricks.out;
+  EXPECT_LT(values.front(), 0.5) << bricks.out;
 }
 
 TEST_F(SlicerModuleRun, OperandsThatWouldLoseDataAreRefused) {

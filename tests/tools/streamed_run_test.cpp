@@ -324,36 +324,6 @@ TEST_F(StreamedRun, TypedVolumesOfEveryFormatGiveTheWholeRunsResult) {
   expectNoTemporaryFiles();
 }
 
-// Stopped while the value range is being found: nothing is written, not
-// even an empty result.
-TEST_F(StreamedRun, CancelDuringTheValuePassLeavesNothing) {
-  const Dims dims{30, 26, 22};
-  ASSERT_EQ(writeVolume(path("in.nrrd"), typedVolume(dims, ScalarType::Float32, 3)), "");
-  FilterParams params;
-  params.angleStep = 45;
-  const RunChoice choice = chooseRun(path("in.nrrd"), params, Backend::Cpu, 300 << 10, ResultType::Input);
-  ASSERT_TRUE(choice.streamed) << choice.error;
-  RunControl* control = nullptr;
-  double shown = -1;
-  BrickProgress progress([&](Stage, double fraction) {
-    shown = fraction;
-    if (fraction > 0) control->cancel();
-  });
-  RunControl run(std::ref(progress));
-  control = &run;
-  FilterOptions options;
-  options.backend = Backend::Cpu;
-  options.control = &run;
-  bool scanned = false;
-  const StreamOutcome outcome = runStreamed(choice, path("out.mhd"), ResultType::Input, params,
-                                            options, progress, [&](const ValueScan&) { scanned = true; });
-  EXPECT_EQ(outcome.status, StreamOutcome::Status::Cancelled) << outcome.message;
-  EXPECT_FALSE(scanned);
-  EXPECT_GT(shown, 0.0);
-  EXPECT_LT(shown, 0.05);  // within the pass's share of the bar
-  EXPECT_EQ(files(), (std::vector<std::string>{"in.nrrd"}));
-}
-
 TEST_F(StreamedRun, RefusesWhatCannotBeStreamedAndSaysWhatToDo) {
   fs::copy_file(VOLUNA_TEST_DATA "/valid/u8_pattern_zlib.mha", path("packed.mha"));
   const Finished packed = run({"--memory", "1K", "packed.mha"});
@@ -419,7 +389,7 @@ TEST_F(StreamedRun, RefusesWhatCannotBeStreamedAndSaysWhatToDo) {
 }
 
 // 2^31 voxels and more are accepted and planned from the header alone; the
-// filtering itself is measured outside the test suite (README).
+// filtering itself is measured outside the test suite (docs/performance.md).
 TEST_F(StreamedRun, AcceptsVolumesOf2To31VoxelsAndMore) {
   const std::string huge = sparseInput("huge", {2048, 1024, 1024});
   const RunChoice choice = chooseRun(path(huge), FilterParams{}, Backend::Cpu, int64_t{1} << 40);
@@ -435,27 +405,6 @@ TEST_F(StreamedRun, AcceptsVolumesOf2To31VoxelsAndMore) {
   fs::resize_file(path("huge.raw"), 1000);
   const RunChoice broken = chooseRun(path(huge), FilterParams{}, Backend::Cpu, int64_t{1} << 40);
   EXPECT_NE(broken.error.find("too short"), std::string::npos) << broken.error;
-}
-
-TEST(MemorySize, ReadsBytesWithBinarySuffixes) {
-  EXPECT_EQ(parseMemorySize("64M"), int64_t{64} << 20);
-  EXPECT_EQ(parseMemorySize("1g"), int64_t{1} << 30);
-  EXPECT_EQ(parseMemorySize("8GiB"), int64_t{8} << 30);
-  EXPECT_EQ(parseMemorySize("512k"), int64_t{512} << 10);
-  EXPECT_EQ(parseMemorySize("2MB"), int64_t{2} << 20);
-  EXPECT_EQ(parseMemorySize("3T"), int64_t{3} << 40);
-  EXPECT_EQ(parseMemorySize("100"), 100);
-  EXPECT_EQ(parseMemorySize("100B"), 100);
-  for (const char* bad : {"", "0", "0M", "M", "-1", "1.5G", "5X", "5 M", "5MM", "99999999999999999999", "9000000T"}) {
-    EXPECT_EQ(parseMemorySize(bad), -1) << bad;
-  }
-  EXPECT_GT(defaultMemoryBudget(), int64_t{64} << 20);
-}
-
-TEST(WholeRunBytes, CountsAboutSeventeenBytesAVoxelOnTheFastPath) {
-  EXPECT_EQ(wholeRunBytes(1000, 1, Backend::Cpu), 17000);
-  EXPECT_EQ(wholeRunBytes(1000, 2, Backend::CpuReference), 28000);
-  EXPECT_GT(wholeRunBytes(int64_t{1} << 32, 1, Backend::Cpu), int64_t{1} << 36);
 }
 
 }  // namespace

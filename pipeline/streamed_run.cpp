@@ -144,14 +144,14 @@ void BrickProgress::operator()(Stage stage, double fraction) const {
 }
 
 StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, ResultType resultType,
-                          const FilterParams& params, const FilterOptions& options, BrickProgress& progress,
-                          const std::function<void(const ValueScan&)>& scanned) {
+                          const FilterParams& params, const RunControl* control, BrickProgress& progress,
+                          const BrickFilter& filterBrick, const std::function<void(const ValueScan&)>& scanned) {
   using Status = StreamOutcome::Status;
   const Extent whole = choice.source.dims;
   const BrickPlan& plan = choice.plan;
   BoxReader reader(choice.source);
   if (!reader.error().empty()) return {Status::Failed, reader.error()};
-  auto cancelled = [&] { return options.control && options.control->cancelled(); };
+  auto cancelled = [&] { return control && control->cancelled(); };
 
   std::printf("Calculate vectorfield...\nFiltering data...\n");
   std::fflush(stdout);
@@ -192,10 +192,9 @@ StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, Re
     std::string problem = reader.read(halo, scan.range, input.data());
     if (!problem.empty()) return {Status::Failed, problem};
     progress.brick(done, interior.count());
-    const FilterOutcome outcome =
-        runBrick(input.data(), halo, whole, interior, params, filtered.data(), options);
+    const FilterOutcome outcome = filterBrick(input.data(), halo, interior, filtered.data());
     if (outcome.status == FilterOutcome::Status::Cancelled) return {Status::Cancelled, {}};
-    if (!outcome.ok()) return {Status::Failed, outcome.message};
+    if (!outcome.ok()) return {Status::Failed, outcome.message, outcome.status};
     // One plane of the result at a time: the budget counts one.
     const int64_t planeVoxels = interior.width() * interior.height();
     plane.resize(static_cast<size_t>(planeVoxels) * outputBytes);

@@ -1,5 +1,5 @@
-// voluna-filter's run over a volume larger than its memory budget: read
-// from disk, filtered and written brick by brick, slab by slab.
+// A run over a volume larger than its memory budget: read from disk,
+// filtered and written brick by brick, slab by slab.
 #pragma once
 
 #include <cstdint>
@@ -75,17 +75,23 @@ struct StreamOutcome {
   enum class Status { Ok, Failed, Cancelled };
   Status status = Status::Ok;
   std::string message;
+  FilterOutcome::Status filterStatus = FilterOutcome::Status::Ok;  // of the brick that failed
 };
 
+// Filters the voxels of `interior` from `input`, the voxels of `halo` on the
+// unit scale, into `out`, as runBrick does.
+using BrickFilter = std::function<FilterOutcome(const float* input, const Box& halo, const Box& interior, float* out)>;
+
 // Filters choice.source brick by brick into `output` (as writeVolume writes
-// it: see streamedOutputProblem for the formats), atomically: the output
-// appears only when every brick is written. Volumes of other types than
-// 8-bit are first read once for their value range; `scanned` is told what
-// it found before any brick is filtered. `options.control` cancels during
-// that pass, between and within bricks; `progress` is told where the run
-// stands.
+// it: see streamedOutputProblem for the formats) through `filterBrick`,
+// atomically: the output appears only when every brick is written. Volumes
+// of other types than 8-bit are first read once for their value range;
+// `scanned` is told what it found before any brick is filtered. `control`
+// cancels during that pass and between bricks (`filterBrick` within them);
+// `progress` is told where the run stands.
 StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, ResultType resultType,
-                          const FilterParams& params, const FilterOptions& options, BrickProgress& progress,
+                          const FilterParams& params, const RunControl* control, BrickProgress& progress,
+                          const BrickFilter& filterBrick,
                           const std::function<void(const ValueScan&)>& scanned = {});
 
 }  // namespace voluna
