@@ -6,7 +6,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QStatusBar>
@@ -16,6 +15,7 @@
 #include <vtkRenderer.h>
 #include <vtkRendererCollection.h>
 
+#include "formats.h"
 #include "ui_view_controls.h"
 #include "ui_voluna.h"
 
@@ -102,13 +102,8 @@ QString Voluna::droppedVolume(const QMimeData* data) {
   const QUrl url = data->urls().first();
   if (!url.isLocalFile()) return {};
   const QString file = url.toLocalFile();
-  // The formats "Öffnen..." reads; DICOM files often have no extension at all.
-  const QFileInfo info(file);
-  const QString suffix = info.suffix().toLower();
-  static const QStringList kSuffixes = {"mhd", "mha", "nii", "nrrd", "nhdr", "tif", "tiff", "dcm", "ima"};
-  const bool known = kSuffixes.contains(suffix) || info.fileName().toLower().endsWith(".nii.gz") ||
-                     (suffix.isEmpty() && info.isFile());
-  return known ? file : QString();
+  // The formats "Öffnen..." reads, as io names them.
+  return voluna::isVolumeFileName(file.toStdString()) ? file : QString();
 }
 
 void Voluna::dragEnterEvent(QDragEnterEvent* event) {

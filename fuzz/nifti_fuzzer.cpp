@@ -2,28 +2,21 @@
 // .nii file (or, when they start like one, a .nii.gz), through the parser
 // and the file check that decide whether ITK's reader may allocate.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 
-#include <unistd.h>
-
 #include "dims.h"
+#include "fuzz_files.h"
 #include "nifti_header.h"
 
 namespace {
 
-std::string gInput;
+using namespace voluna::fuzzing;
 
-[[noreturn]] void broken(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "invariant broken: %s: %s\n", what, detail.c_str());
-  std::abort();
-}
+std::string gInput;
 
 void checkHeader(const voluna::NiftiCheck& checked, int64_t fileSize, bool compressed) {
   if (!checked.ok()) {
-    if (checked.error.empty() || checked.error.find('\n') != std::string::npos) broken("message", checked.error);
+    expectOneLine(checked.error);
     return;
   }
   const voluna::NiftiHeader& h = checked.header;
@@ -38,23 +31,14 @@ void checkHeader(const voluna::NiftiCheck& checked, int64_t fileSize, bool compr
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string folder = base + "/voluna-nifti-fuzz-XXXXXX";
-  if (!mkdtemp(folder.data())) {
-    std::perror("mkdtemp");
-    std::exit(1);
-  }
-  gInput = folder + "/input.nii";
+  gInput = scratchFolder("voluna-nifti-fuzz") + "/input.nii";
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   checkHeader(voluna::parseNiftiHeader(bytes), -1, false);
-  {
-    std::ofstream out(gInput, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
+  writeFile(gInput, bytes);
   const bool gzip = size >= 2 && data[0] == 0x1f && data[1] == 0x8b;
   checkHeader(voluna::checkNiftiFile(gInput), static_cast<int64_t>(size), gzip);
   return 0;

@@ -3,7 +3,8 @@
 # the given number of seconds (default 600). VOLUNA_FUZZ_TARGET picks it:
 # load (MetaImage loading, the default), nifti or nrrd (those header checks).
 # New inputs go to build-fuzz/corpus[-TARGET], findings to
-# build-fuzz/artifacts[-TARGET]; the seeds in fuzz/ stay as they are.
+# build-fuzz/artifacts[-TARGET]; the seeds stay as they are: fuzz/corpus*
+# and, for MetaImage, the test corpus in tests/data, which is not copied here.
 #   [VOLUNA_FUZZ_TARGET=nifti] fuzz/run.sh [seconds] [extra libFuzzer flags]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,9 +12,9 @@ seconds=${1:-600}
 shift || true
 target=${VOLUNA_FUZZ_TARGET:-load}
 case "$target" in
-  load) suffix=""; dict=../fuzz/metaimage.dict; seeds=../fuzz/corpus ;;
-  nifti) suffix="-nifti"; dict=""; seeds=../fuzz/corpus-nifti ;;
-  nrrd) suffix="-nrrd"; dict=../fuzz/nrrd.dict; seeds=../fuzz/corpus-nrrd ;;
+  load) suffix=""; dict=../fuzz/metaimage.dict; seeds=(../fuzz/corpus ../tests/data/hostile ../tests/data/valid) ;;
+  nifti) suffix="-nifti"; dict=""; seeds=(../fuzz/corpus-nifti) ;;
+  nrrd) suffix="-nrrd"; dict=../fuzz/nrrd.dict; seeds=(../fuzz/corpus-nrrd) ;;
   *) echo "run.sh: VOLUNA_FUZZ_TARGET must be load, nifti or nrrd" >&2; exit 2 ;;
 esac
 
@@ -36,10 +37,10 @@ flags=(-max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048
        -artifact_prefix="artifacts$suffix/")
 [ -n "$dict" ] && flags+=(-dict="$dict")
 if [ "$target" = load ]; then
-  nice bin/voluna_load_fuzzer "${flags[@]}" -jobs=1 -workers=1 "$@" "corpus$suffix" "$seeds" || status=$?
+  nice bin/voluna_load_fuzzer "${flags[@]}" -jobs=1 -workers=1 "$@" "corpus$suffix" "${seeds[@]}" || status=$?
   tail -n 30 fuzz-0.log
 else
-  nice -n 19 "bin/voluna_${target}_fuzzer" "${flags[@]}" "$@" "corpus$suffix" "$seeds" > "$log" 2>&1 || status=$?
+  nice -n 19 "bin/voluna_${target}_fuzzer" "${flags[@]}" "$@" "corpus$suffix" "${seeds[@]}" > "$log" 2>&1 || status=$?
   tail -n 30 "$log"
 fi
 exit $status

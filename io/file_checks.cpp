@@ -63,50 +63,108 @@ std::string readAt(int fd, int64_t offset, size_t size, std::string& out) {
   return {};
 }
 
-// Inflates the stream only as far as the voxels need, into a small scratch
-// buffer: checking costs no memory, however much the stream claims.
-std::string checkCompressedStream(int fd, int64_t offset, int64_t length, int64_t needed, const std::string& where) {
+namespace {
+
+template <class Transfer>
+std::string transferAll(Transfer transfer, int fd, char* data, size_t size, int64_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = transfer(fd, data + done, size - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::strerror(errno);
+    }
+    if (n == 0) return "the file ends early";
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string readExactly(int fd, void* data, size_t size, int64_t offset) {
+  return transferAll([](int f, char* d, size_t n, off_t o) { return ::pread(f, d, n, o); }, fd,
+                     static_cast<char*>(data), size, offset);
+}
+
+std::string writeExactly(int fd, const void* data, size_t size, int64_t offset) {
+  return transferAll([](int f, char* d, size_t n, off_t o) { return ::pwrite(f, d, n, o); }, fd,
+                     static_cast<char*>(const_cast<void*>(data)), size, offset);
+}
+
+namespace {
+
+struct Inflated {
+  bool started = true;    // zlib could begin
+  int64_t produced = 0;
+  bool ended = false;     // the stream's own end came
+  std::string readError;  // the system's words
+  std::string corrupt;    // zlib's words
+};
+
+// Inflates the zlib or gzip stream of `length` bytes at `offset` (either,
+// told by the stream's own header) until `wanted` bytes come out, the
+// stream ends or its bytes do: into `keep` when given (room for `wanted`),
+// else through a small scratch buffer, so that checking costs no memory
+// however much the stream claims.
+Inflated inflateUpTo(int fd, int64_t offset, int64_t length, int64_t wanted, unsigned char* keep) {
+  Inflated result;
   z_stream stream{};
-  // 15 + 32: zlib or gzip, detected from the stream's own header, as VTK's reader does.
-  if (inflateInit2(&stream, 15 + 32) != Z_OK) return "could not start zlib to check " + where;
+  if (inflateInit2(&stream, 15 + 32) != Z_OK) {
+    result.started = false;
+    return result;
+  }
   struct End {
     z_stream* s;
     ~End() { inflateEnd(s); }
   } end{&stream};
-
-  constexpr size_t kChunk = 256 * 1024;
-  std::vector<unsigned char> in(kChunk), out(kChunk);
+  constexpr int64_t kChunk = 256 * 1024;
+  std::vector<unsigned char> in(kChunk), scratch(keep ? 0 : kChunk);
   int64_t consumed = 0;
-  int64_t produced = 0;
-  int status = Z_OK;
-  while (produced < needed) {
+  while (result.produced < wanted) {
     if (stream.avail_in == 0) {
       if (consumed == length) break;
-      const size_t want = static_cast<size_t>(std::min<int64_t>(kChunk, length - consumed));
+      const auto want = static_cast<size_t>(std::min(kChunk, length - consumed));
       const ssize_t got = ::pread(fd, in.data(), want, static_cast<off_t>(offset + consumed));
       if (got < 0) {
         if (errno == EINTR) continue;
-        return where + " cannot be read (" + std::strerror(errno) + ")";
+        result.readError = std::strerror(errno);
+        return result;
       }
       if (got == 0) break;
       consumed += got;
       stream.next_in = in.data();
       stream.avail_in = static_cast<uInt>(got);
     }
-    stream.next_out = out.data();
-    stream.avail_out = static_cast<uInt>(std::min<int64_t>(kChunk, needed - produced));
-    status = inflate(&stream, Z_NO_FLUSH);
-    produced += static_cast<int64_t>(stream.next_out - out.data());
-    if (status == Z_STREAM_END) break;
-    if (status != Z_OK && status != Z_BUF_ERROR) {
-      return "holds corrupt compressed data in " + where + " (zlib: " +
-             (stream.msg ? std::string(stream.msg) : std::string("error ") + std::to_string(status)) + ")";
+    unsigned char* into = keep ? keep + result.produced : scratch.data();
+    stream.next_out = into;
+    stream.avail_out = static_cast<uInt>(std::min(keep ? wanted : kChunk, wanted - result.produced));
+    const int status = inflate(&stream, Z_NO_FLUSH);
+    result.produced += stream.next_out - into;
+    if (status == Z_STREAM_END) {
+      result.ended = true;
+      break;
     }
+    if (status != Z_OK && status != Z_BUF_ERROR) {
+      result.corrupt = stream.msg ? std::string(stream.msg) : "error " + std::to_string(status);
+      break;
+    }
+    // No progress is possible with input left: the stream is stuck.
+    if (status == Z_BUF_ERROR && stream.avail_in != 0) break;
   }
-  if (produced < needed) {
-    return "holds compressed data in " + where + " that " +
-           (status == Z_STREAM_END ? "ends" : "breaks off") + " after " + std::to_string(produced) +
-           " bytes; the voxels need " + std::to_string(needed);
+  return result;
+}
+
+}  // namespace
+
+std::string checkCompressedStream(int fd, int64_t offset, int64_t length, int64_t needed, const std::string& where) {
+  const Inflated inflated = inflateUpTo(fd, offset, length, needed, nullptr);
+  if (!inflated.started) return "could not start zlib to check " + where;
+  if (!inflated.readError.empty()) return where + " cannot be read (" + inflated.readError + ")";
+  if (!inflated.corrupt.empty()) return "holds corrupt compressed data in " + where + " (zlib: " + inflated.corrupt + ")";
+  if (inflated.produced < needed) {
+    return "holds compressed data in " + where + " that " + (inflated.ended ? "ends" : "breaks off") + " after " +
+           std::to_string(inflated.produced) + " bytes; the voxels need " + std::to_string(needed);
   }
   return {};
 }
@@ -117,44 +175,29 @@ std::string describeShortage(const std::string& where, int64_t have, int64_t nee
 }
 
 std::string inflatePrefix(int fd, int64_t offset, int64_t length, size_t size, std::string& out) {
-  out.clear();
-  z_stream stream{};
-  if (inflateInit2(&stream, 15 + 32) != Z_OK) return "could not start zlib";
-  struct End {
-    z_stream* s;
-    ~End() { inflateEnd(s); }
-  } end{&stream};
-  constexpr size_t kChunk = 64 * 1024;
-  std::vector<unsigned char> in(kChunk);
-  out.resize(size);
-  int64_t consumed = 0;
-  size_t produced = 0;
-  while (produced < size) {
-    if (stream.avail_in == 0) {
-      if (consumed == length) break;
-      const size_t want = static_cast<size_t>(std::min<int64_t>(kChunk, length - consumed));
-      const ssize_t got = ::pread(fd, in.data(), want, static_cast<off_t>(offset + consumed));
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return std::strerror(errno);
-      }
-      if (got == 0) break;
-      consumed += got;
-      stream.next_in = in.data();
-      stream.avail_in = static_cast<uInt>(got);
-    }
-    stream.next_out = reinterpret_cast<unsigned char*>(out.data()) + produced;
-    stream.avail_out = static_cast<uInt>(size - produced);
-    const int status = inflate(&stream, Z_NO_FLUSH);
-    produced = size - stream.avail_out;
-    if (status == Z_STREAM_END) break;
-    if (status != Z_OK && status != Z_BUF_ERROR) {
-      out.resize(produced);
-      return "corrupt compressed data (zlib: " + std::string(stream.msg ? stream.msg : "error") + ")";
-    }
-    if (status == Z_BUF_ERROR && stream.avail_in != 0) break;
-  }
-  out.resize(produced);
+  out.assign(size, '\0');
+  const Inflated inflated =
+      inflateUpTo(fd, offset, length, static_cast<int64_t>(size), reinterpret_cast<unsigned char*>(out.data()));
+  out.resize(static_cast<size_t>(inflated.produced));
+  if (!inflated.started) return "could not start zlib";
+  if (!inflated.readError.empty()) return inflated.readError;
+  if (!inflated.corrupt.empty()) return "corrupt compressed data (zlib: " + inflated.corrupt + ")";
+  return {};
+}
+
+std::string unreadable(const Opened& file) {
+  if (file.state == Opened::Missing) return "no such file";
+  if (file.state != Opened::Ok) return file.problem();
+  if (file.size == 0) return "is empty";
+  return {};
+}
+
+std::string readHeaderStart(const Opened& file, size_t limit, std::string& text) {
+  text.clear();
+  std::string problem = unreadable(file);
+  if (!problem.empty()) return problem;
+  problem = readAt(file.file->fd(), 0, std::min<size_t>(limit, static_cast<size_t>(file.size)), text);
+  if (!problem.empty()) return "cannot be read (" + problem + ")";
   return {};
 }
 

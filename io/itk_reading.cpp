@@ -2,37 +2,40 @@
 
 #include <itkImageIORegion.h>
 
+#include <fstream>
+#include <iterator>
 #include <new>
 #include <sstream>
 
+#include "atomic_file.h"
 #include "dims.h"
 
 namespace voluna {
 
 namespace {
 
+// By the names ITK gives its component types, through Voluna's one table.
 bool scalarTypeOf(itk::IOComponentEnum component, ScalarType& type) {
-  using C = itk::IOComponentEnum;
-  switch (component) {
-    case C::UCHAR: type = ScalarType::UInt8; return true;
-    case C::CHAR: type = ScalarType::Int8; return true;
-    case C::USHORT: type = ScalarType::UInt16; return true;
-    case C::SHORT: type = ScalarType::Int16; return true;
-    case C::UINT: type = ScalarType::UInt32; return true;
-    case C::INT: type = ScalarType::Int32; return true;
-    case C::FLOAT: type = ScalarType::Float32; return true;
-    case C::DOUBLE: type = ScalarType::Float64; return true;
-    default: return false;
-  }
+  const ScalarTypeInfo* info = scalarTypeOfItk(itk::ImageIOBase::GetComponentTypeAsString(component));
+  if (info) type = info->type;
+  return info != nullptr;
 }
 
-// ITK's messages start with the source location and may span lines.
-std::string itkMessage(const itk::ExceptionObject& error) {
-  std::string text = error.GetDescription();
+itk::IOComponentEnum componentOf(ScalarType type) {
+  return itk::ImageIOBase::GetComponentTypeFromString(scalarInfo(type).itk);
+}
+
+std::string withoutLineBreaks(std::string text) {
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
   while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+// ITK's messages start with the source location and may span lines.
+std::string itkMessage(const itk::ExceptionObject& error) {
+  const std::string text = withoutLineBreaks(error.GetDescription());
   return text.empty() ? std::string("no reason given") : text;
 }
 
@@ -132,6 +135,72 @@ std::string readWithItk(itk::ImageIOBase* io, const std::string& path, Volume& o
     out = Volume{};
     return std::string("could not be read (") + error.what() + ")";
   }
+  return {};
+}
+
+namespace {
+
+// Writes into a file ITK opens by name: the AtomicFile's temporary one.
+std::string writeInto(itk::ImageIOBase* io, const std::string& file, const Volume& volume) {
+  try {
+    const Geometry& g = volume.geometry;
+    io->SetNumberOfDimensions(3);
+    io->SetPixelType(itk::IOPixelEnum::SCALAR);
+    io->SetNumberOfComponents(1);
+    io->SetComponentType(componentOf(volume.type));
+    const int size[3] = {volume.dims.x, volume.dims.y, volume.dims.z};
+    itk::ImageIORegion region(3);
+    for (unsigned axis = 0; axis < 3; ++axis) {
+      io->SetDimensions(axis, static_cast<itk::SizeValueType>(size[axis]));
+      io->SetSpacing(axis, g.spacing[axis]);
+      io->SetOrigin(axis, g.origin[axis]);
+      io->SetDirection(axis, std::vector<double>{g.direction[axis], g.direction[3 + axis], g.direction[6 + axis]});
+      region.SetIndex(axis, 0);
+      region.SetSize(axis, static_cast<itk::SizeValueType>(size[axis]));
+    }
+    io->SetIORegion(region);
+    io->SetFileName(file);
+    io->WriteImageInformation();
+    io->Write(volume.data.data());
+  } catch (const itk::ExceptionObject& error) {
+    return withoutLineBreaks(error.GetDescription());
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string writeWithItk(itk::ImageIOBase* io, const std::string& path, const std::string& suffix,
+                         const Volume& volume) {
+  AtomicFile file(path, suffix);
+  if (!file.error().empty()) return file.error();
+  const std::string problem = writeInto(io, file.temporaryPath(), volume);
+  if (!problem.empty()) return path + ": cannot be written (" + problem + ")";
+  return file.commit();
+}
+
+std::string itkHeaderOfOneVoxel(itk::ImageIOBase* io, const std::string& path, const std::string& suffix,
+                                ScalarType type, const Geometry& geometry, std::string& header) {
+  header.clear();
+  Volume one;
+  one.dims = {1, 1, 1};
+  one.type = type;
+  one.geometry = geometry;
+  one.data.assign(scalarSize(type), 0);
+  // Never committed: the scratch file goes when `scratch` does.
+  AtomicFile scratch(path, suffix);
+  if (!scratch.error().empty()) return scratch.error();
+  const std::string problem = writeInto(io, scratch.temporaryPath(), one);
+  if (!problem.empty()) return path + ": cannot be written (" + problem + ")";
+  std::ifstream in(scratch.temporaryPath(), std::ios::binary);
+  header.assign(std::istreambuf_iterator<char>(in), {});
+  if (header.size() <= one.data.size()) {
+    header.clear();
+    return path + ": cannot be written (its header could not be made)";
+  }
+  header.resize(header.size() - one.data.size());
   return {};
 }
 

@@ -1,25 +1,17 @@
 #include "metaimage_header.h"
 
 #include "file_checks.h"
-
-#include <zlib.h>
+#include "header_text.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace voluna {
 
@@ -27,64 +19,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TypeInfo {
-  const char* name;
-  ElementType type;
-  int size;
-};
-
-constexpr std::array<TypeInfo, 8> kTypes{{
-    {"MET_CHAR", ElementType::Char, 1},
-    {"MET_UCHAR", ElementType::UChar, 1},
-    {"MET_SHORT", ElementType::Short, 2},
-    {"MET_USHORT", ElementType::UShort, 2},
-    {"MET_INT", ElementType::Int, 4},
-    {"MET_UINT", ElementType::UInt, 4},
-    {"MET_FLOAT", ElementType::Float, 4},
-    {"MET_DOUBLE", ElementType::Double, 8},
-}};
-
-const TypeInfo& infoOf(ElementType type) {
-  for (const TypeInfo& info : kTypes) {
-    if (info.type == type) return info;
+// The list of accepted types, for messages, in the table's order.
+std::string supportedTypes() {
+  std::string list;
+  const auto& types = scalarTypes();
+  for (size_t i = 0; i < types.size(); ++i) {
+    list += i == 0 ? "" : i + 1 == types.size() ? " and " : ", ";
+    list += types[i].metaImage;
   }
-  return kTypes[1];
+  return list;
 }
 
-const char* const kSupportedTypes =
-    "MET_UCHAR, MET_CHAR, MET_SHORT, MET_USHORT, MET_INT, MET_UINT, MET_FLOAT and MET_DOUBLE";
-
-// VTK's reader copies keys and the values of its string fields into buffers
-// of 255 bytes and overruns them on longer ones (the C library then aborts the
+// MetaIO copies keys and the values of its string fields into buffers of 255
+// bytes and overruns them on longer ones (the C library then aborts the
 // process). Real headers stay far below this.
 constexpr size_t kMaxKeyOrValue = 200;
 constexpr size_t kMaxLine = 64 * 1024;
-
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-std::vector<std::string_view> words(std::string_view text) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && isSpace(text[i])) ++i;
-    const size_t start = i;
-    while (i < text.size() && !isSpace(text[i])) ++i;
-    if (i > start) out.push_back(text.substr(start, i - start));
-  }
-  return out;
-}
-
-std::string excerpt(std::string_view text) {
-  constexpr size_t kShown = 40;
-  if (text.size() <= kShown) return "'" + std::string(text) + "'";
-  return "'" + std::string(text.substr(0, kShown)) + "...'";
-}
 
 bool asciiEqualNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -92,32 +42,8 @@ bool asciiEqualNoCase(std::string_view a, std::string_view b) {
          });
 }
 
-// Whole numbers as written by people and programs: an optional sign and
-// decimal digits. VTK's reader would also take "2.7" as 2 and "0x2" as 0.
-bool parseWhole(std::string_view word, int64_t& value) {
-  std::string_view digits = word;
-  bool negative = false;
-  if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) {
-    negative = digits.front() == '-';
-    digits.remove_prefix(1);
-  }
-  if (digits.empty() || digits.size() > 18) return false;
-  int64_t magnitude = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-  if (ec != std::errc() || end != digits.data() + digits.size()) return false;
-  value = negative ? -magnitude : magnitude;
-  return true;
-}
-
-bool tooLongForWhole(std::string_view word) {
-  std::string_view digits = word;
-  if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) digits.remove_prefix(1);
-  return digits.size() > 18 &&
-         std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // Finite decimal numbers only: from_chars would also take "nan", "inf" and
-// hexadecimal forms, which VTK's reader reads differently or not at all.
+// hexadecimal forms, which MetaIO reads differently or not at all.
 bool parseReal(std::string_view word, double& value) {
   if (word.empty()) return false;
   for (char c : word) {
@@ -131,10 +57,10 @@ bool parseReal(std::string_view word, double& value) {
 
 enum class Kind { Whole, Real, Boolean, Text };
 
-// The keys VTK's reader interprets. Numeric ones take a fixed count of numbers
-// (0: one per dimension, -1: one per matrix element) and, given fewer on the
-// line, VTK's reader takes the rest from the lines below: a header where the
-// counts do not match is not read the same way by both.
+// The keys MetaIO interprets. Numeric ones take a fixed count of numbers (0:
+// one per dimension, -1: one per matrix element) and, given fewer on the
+// line, MetaIO takes the rest from the lines below: a header where the counts
+// do not match is not read the same way by both.
 struct KeyRule {
   const char* key;
   Kind kind;
@@ -186,8 +112,8 @@ const KeyRule* ruleFor(std::string_view key) {
   return nullptr;
 }
 
-// VTK's reader takes any value starting with T, t or 1 as true; only the
-// spellings on which it cannot differ from us are accepted.
+// MetaIO takes any value starting with T, t or 1 as true; only the spellings
+// on which it cannot differ from us are accepted.
 bool parseBoolean(std::string_view value, bool& out) {
   if (asciiEqualNoCase(value, "true") || value == "1") {
     out = true;
@@ -274,7 +200,7 @@ class Parser {
                 " characters long; at most " + std::to_string(kMaxKeyOrValue) + " are accepted");
     }
     const KeyRule* rule = ruleFor(key);
-    if (!rule) return {};  // metadata of others' programs; VTK's reader skips it too
+    if (!rule) return {};  // metadata of others' programs; MetaIO skips it too
     if (!seen_.insert({std::string(key), line_}).second) {
       return at(std::string(key) + " appears a second time (first on line " +
                 std::to_string(seen_[std::string(key)]) + ")");
@@ -310,20 +236,18 @@ class Parser {
   }
 
   std::string readElementType(std::string_view value) {
-    for (const TypeInfo& info : kTypes) {
-      if (value == info.name) {
-        header_.elementType = info.type;
-        typeSeen_ = true;
-        return {};
-      }
+    if (const ScalarTypeInfo* info = scalarTypeOfMetaImage(value)) {
+      header_.type = info->type;
+      typeSeen_ = true;
+      return {};
     }
     if (value == "MET_LONG" || value == "MET_ULONG") {
       return "has element type " + std::string(value) +
-             ", which VTK 9.1's reader misreads (it takes the 4-byte values of the file as 8-byte ones); "
-             "save the volume as MET_INT or MET_UINT";
+             ", whose width programs disagree on (4 bytes to MetaIO, 8 to a 64-bit C long): one of them misreads "
+             "the file; save the volume as MET_INT or MET_UINT";
     }
     return "has the unsupported element type " + excerpt(value) + "; Voluna reads single scalars of type " +
-           kSupportedTypes;
+           supportedTypes();
   }
 
   std::string readNumbers(const KeyRule& rule, std::string_view value) {
@@ -417,9 +341,6 @@ class Parser {
 
 }  // namespace
 
-const char* elementTypeName(ElementType type) { return infoOf(type).name; }
-int elementSize(ElementType type) { return infoOf(type).size; }
-
 HeaderParse parseMetaImageHeader(std::string_view text, bool wholeFile, int64_t maxVoxels) {
   return Parser(text, wholeFile, maxVoxels).run();
 }
@@ -432,14 +353,10 @@ CheckedMetaImage checkMetaImageFile(const std::string& path, int64_t maxVoxels) 
   };
 
   const Opened headerFile = openRegular(path);
-  if (headerFile.state == Opened::Missing) return fail("no such file");
-  if (headerFile.state != Opened::Ok) return fail(headerFile.problem());
   const int64_t headerFileSize = headerFile.size;
-  if (headerFileSize == 0) return fail("is empty");
   std::string text;
-  std::string problem =
-      readAt(headerFile.file->fd(), 0, std::min<size_t>(kMaxHeaderBytes, static_cast<size_t>(headerFileSize)), text);
-  if (!problem.empty()) return fail("cannot be read (" + problem + ")");
+  std::string problem = readHeaderStart(headerFile, kMaxHeaderBytes, text);
+  if (!problem.empty()) return fail(problem);
 
   HeaderParse parsed = parseMetaImageHeader(text, static_cast<int64_t>(text.size()) == headerFileSize, maxVoxels);
   if (!parsed.ok()) return fail(parsed.error);
@@ -457,7 +374,7 @@ CheckedMetaImage checkMetaImageFile(const std::string& path, int64_t maxVoxels) 
                 "), which Voluna does not read; save the volume as one data file");
   }
 
-  // VTK's reader knows these three spellings, and no other ("lOCAL" is a file name to it).
+  // MetaIO knows these three spellings, and no other ("lOCAL" is a file name to it).
   if (name == "LOCAL" || name == "Local" || name == "local") {
     result.header.local = true;
     result.dataPath = path;
@@ -493,7 +410,8 @@ CheckedMetaImage checkMetaImageFile(const std::string& path, int64_t maxVoxels) 
 
   if (header.compressed) {
     if (header.headerSizeGiven) {
-      return fail("gives HeaderSize for compressed data, which VTK's reader does not apply; leave HeaderSize out");
+      return fail("gives HeaderSize for compressed data, where readers do not agree on what it skips; leave "
+                  "HeaderSize out");
     }
     int64_t length = dataSize;
     if (header.compressedSize >= 0) {

@@ -1,8 +1,10 @@
 // Voluna's own reading of a MetaImage header, and the checks of the data it
-// points to, made before ITK's reader touches the file. ITK and VTK read
-// MetaImage through the same MetaIO code, which trusts the header and
-// crashes, exhausts memory or hands back garbage when the header lies; the
-// quirks named below are that code's.
+// points to, made before ITK's reader touches the file. ITK reads MetaImage
+// through MetaIO, which trusts the header: it overruns its buffers on long
+// keys and values, allocates whatever DimSize claims, reads another header
+// than the one written where lines are ambiguous, and returns garbage for
+// data that is short or does not inflate. The checks below are what reading
+// and allocating safely needs, and no more.
 #pragma once
 
 #include <cstdint>
@@ -10,21 +12,15 @@
 #include <string_view>
 
 #include "dims.h"
+#include "volume.h"
 
 namespace voluna {
-
-// The element types Voluna reads, in the order of ScalarType's matching types.
-enum class ElementType { Char, UChar, Short, UShort, Int, UInt, Float, Double };
-
-// The header's name of a type, e.g. "MET_SHORT".
-const char* elementTypeName(ElementType type);
-int elementSize(ElementType type);
 
 // What a header says about its voxels and where they are.
 struct MetaImageHeader {
   int ndims = 0;
   Dims dims;  // a two-dimensional image is one slice: z = 1
-  ElementType elementType = ElementType::UChar;
+  ScalarType type = ScalarType::UInt8;
   std::string dataFile;         // ElementDataFile as written
   bool local = false;           // voxels follow the header in the same file
   int64_t localDataStart = 0;   // offset of the byte after the ElementDataFile line
@@ -33,7 +29,7 @@ struct MetaImageHeader {
   bool compressed = false;
   int64_t compressedSize = -1;  // -1: not given
 
-  int64_t voxelBytes() const { return dims.count() * elementSize(elementType); }
+  int64_t voxelBytes() const { return dims.count() * static_cast<int64_t>(scalarSize(type)); }
 };
 
 struct HeaderParse {
@@ -55,7 +51,7 @@ HeaderParse parseMetaImageHeader(std::string_view text, bool wholeFile, int64_t 
 struct CheckedMetaImage {
   MetaImageHeader header;
   std::string dataPath;  // the file that holds the voxels (the header file itself for LOCAL data)
-  std::string error;     // empty when VTK may read the file; else what is wrong, without the file name
+  std::string error;     // empty when ITK may read the file; else what is wrong, without the file name
   bool ok() const { return error.empty(); }
 };
 

@@ -15,6 +15,24 @@ namespace {
 constexpr size_t kNifti1Size = 348;
 constexpr size_t kNifti2Size = 540;
 
+// Where each field lies in a header of either version, and how wide it is.
+struct Layout {
+  size_t size;
+  size_t magic, magicLength;
+  const char *ownMagic, *pairMagic;  // voxels in this file; voxels in a separate .img
+  size_t dim, dimBytes;
+  size_t datatype, bitpix;            // 16-bit integers in both
+  size_t pixdim, voxOffset, slope, intercept;
+  size_t qformCode, sformCode, codeBytes;
+  size_t quatern, qoffset, srow;
+  size_t realBytes;                   // float or double
+};
+
+constexpr Layout kNifti1{kNifti1Size, 344, 4, "n+1\0", "ni1\0", 40, 2, 70, 72, 76, 108, 112, 116,
+                         252, 254, 2, 256, 268, 280, 4};
+constexpr Layout kNifti2{kNifti2Size, 4, 8, "n+2\0\r\n\032\n", "ni2\0\r\n\032\n", 16, 8, 12, 14, 104, 168,
+                         176, 184, 344, 348, 4, 352, 376, 400, 8};
+
 template <typename T>
 T readValue(std::string_view bytes, size_t offset, bool swap) {
   T value;
@@ -27,31 +45,37 @@ T readValue(std::string_view bytes, size_t offset, bool swap) {
   return value;
 }
 
-struct Datatype {
-  int code;
-  int bits;
-  const char* name;
-  bool supported;
-};
+// Fields of either version, read in the header's byte order.
+struct Fields {
+  std::string_view bytes;
+  const Layout& at;
+  bool swap;
 
-constexpr Datatype kDatatypes[] = {
-    {1, 1, "binary (1 bit)", false},       {2, 8, "uint8", true},
-    {4, 16, "int16", true},                {8, 32, "int32", true},
-    {16, 32, "float32", true},             {32, 64, "complex64", false},
-    {64, 64, "float64", true},             {128, 24, "RGB colour", false},
-    {256, 8, "int8", true},                {512, 16, "uint16", true},
-    {768, 32, "uint32", true},             {1024, 64, "int64", false},
-    {1280, 64, "uint64", false},           {1536, 128, "float128", false},
-    {1792, 128, "complex128", false},      {2048, 256, "complex256", false},
-    {2304, 32, "RGBA colour", false},
-};
-
-const Datatype* datatypeOf(int code) {
-  for (const Datatype& d : kDatatypes) {
-    if (d.code == code) return &d;
+  int64_t integer(size_t offset, size_t width) const {
+    switch (width) {
+      case 2: return readValue<int16_t>(bytes, offset, swap);
+      case 4: return readValue<int32_t>(bytes, offset, swap);
+      default: return readValue<int64_t>(bytes, offset, swap);
+    }
   }
-  return nullptr;
-}
+  double real(size_t offset) const {
+    return at.realBytes == 4 ? readValue<float>(bytes, offset, swap) : readValue<double>(bytes, offset, swap);
+  }
+  void reals(size_t offset, int count, double* out) const {
+    for (int i = 0; i < count; ++i) out[i] = real(offset + static_cast<size_t>(i) * at.realBytes);
+  }
+};
+
+// The datatypes Voluna does not read, named for the message that refuses them.
+struct Unsupported {
+  int code;
+  const char* name;
+};
+
+constexpr Unsupported kUnsupported[] = {
+    {1, "binary (1 bit)"}, {32, "complex64"},   {128, "RGB colour"}, {1024, "int64"},       {1280, "uint64"},
+    {1536, "float128"},    {1792, "complex128"}, {2048, "complex256"}, {2304, "RGBA colour"},
+};
 
 }  // namespace
 
@@ -76,63 +100,41 @@ NiftiCheck parseNiftiHeader(std::string_view bytes, int64_t maxVoxels) {
     return fail("is not a NIfTI file (its first four bytes give a header size of " + std::to_string(size) +
                 ", not 348 or 540)");
   }
-  const size_t headerSize = version == 1 ? kNifti1Size : kNifti2Size;
-  if (bytes.size() < headerSize) {
+  const Layout& layout = version == 1 ? kNifti1 : kNifti2;
+  if (bytes.size() < layout.size) {
     return fail("ends inside its NIfTI header (" + std::to_string(bytes.size()) + " of " +
-                std::to_string(headerSize) + " bytes)");
+                std::to_string(layout.size) + " bytes)");
+  }
+  const std::string_view magic = bytes.substr(layout.magic, layout.magicLength);
+  if (magic == std::string_view(layout.pairMagic, layout.magicLength)) {
+    return fail(std::string("is a ") + (version == 1 ? "NIfTI" : "NIfTI-2") +
+                " header whose voxels are in a separate .img file, which Voluna does not read" +
+                (version == 1 ? "; save the volume as a single .nii file" : ""));
+  }
+  if (magic != std::string_view(layout.ownMagic, layout.magicLength)) {
+    return fail(version == 1 ? "is not a NIfTI-1 file (its magic is not 'n+1')"
+                             : "is not a NIfTI-2 file (its magic is not 'n+2')");
   }
 
+  const Fields f{bytes, layout, swap};
   int64_t dim[8];
-  int datatype = 0, bitpix = 0;
-  double voxOffset = 0, slope = 0, intercept = 0;
-  if (version == 1) {
-    const std::string_view magic = bytes.substr(344, 4);
-    if (magic == std::string_view("ni1\0", 4)) {
-      return fail("is a NIfTI header whose voxels are in a separate .img file, which Voluna does not read; "
-                  "save the volume as a single .nii file");
-    }
-    if (magic != std::string_view("n+1\0", 4)) return fail("is not a NIfTI-1 file (its magic is not 'n+1')");
-    for (int i = 0; i < 8; ++i) dim[i] = readValue<int16_t>(bytes, 40 + 2 * i, swap);
-    datatype = readValue<int16_t>(bytes, 70, swap);
-    bitpix = readValue<int16_t>(bytes, 72, swap);
-    voxOffset = readValue<float>(bytes, 108, swap);
-    slope = readValue<float>(bytes, 112, swap);
-    intercept = readValue<float>(bytes, 116, swap);
-  } else {
-    const std::string_view magic = bytes.substr(4, 8);
-    if (magic == std::string_view("ni2\0\r\n\032\n", 8)) {
-      return fail("is a NIfTI-2 header whose voxels are in a separate .img file, which Voluna does not read");
-    }
-    if (magic != std::string_view("n+2\0\r\n\032\n", 8)) return fail("is not a NIfTI-2 file (its magic is not 'n+2')");
-    for (int i = 0; i < 8; ++i) dim[i] = readValue<int64_t>(bytes, 16 + 8 * i, swap);
-    datatype = readValue<int16_t>(bytes, 12, swap);
-    bitpix = readValue<int16_t>(bytes, 14, swap);
-    voxOffset = static_cast<double>(readValue<int64_t>(bytes, 168, swap));
-    slope = readValue<double>(bytes, 176, swap);
-    intercept = readValue<double>(bytes, 184, swap);
-  }
+  for (int i = 0; i < 8; ++i) dim[i] = f.integer(layout.dim + layout.dimBytes * static_cast<size_t>(i), layout.dimBytes);
+  const auto datatype = static_cast<int>(f.integer(layout.datatype, 2));
+  const auto bitpix = static_cast<int>(f.integer(layout.bitpix, 2));
+  const double voxOffset = version == 1 ? f.real(layout.voxOffset) : static_cast<double>(f.integer(layout.voxOffset, 8));
+  const double slope = f.real(layout.slope), intercept = f.real(layout.intercept);
 
   NiftiHeader& h = result.header;
   h.swapped = swap;
-  if (version == 1) {
-    for (int i = 0; i < 8; ++i) h.pixdim[i] = readValue<float>(bytes, 76 + 4 * i, swap);
-    h.qformCode = readValue<int16_t>(bytes, 252, swap);
-    h.sformCode = readValue<int16_t>(bytes, 254, swap);
-    for (int i = 0; i < 3; ++i) {
-      h.quatern[i] = readValue<float>(bytes, 256 + 4 * i, swap);
-      h.qoffset[i] = readValue<float>(bytes, 268 + 4 * i, swap);
-    }
-    for (int i = 0; i < 12; ++i) h.srow[i] = readValue<float>(bytes, 280 + 4 * i, swap);
-  } else {
-    for (int i = 0; i < 8; ++i) h.pixdim[i] = readValue<double>(bytes, 104 + 8 * i, swap);
-    h.qformCode = readValue<int32_t>(bytes, 344, swap);
-    h.sformCode = readValue<int32_t>(bytes, 348, swap);
-    for (int i = 0; i < 3; ++i) {
-      h.quatern[i] = readValue<double>(bytes, 352 + 8 * i, swap);
-      h.qoffset[i] = readValue<double>(bytes, 376 + 8 * i, swap);
-    }
-    for (int i = 0; i < 12; ++i) h.srow[i] = readValue<double>(bytes, 400 + 8 * i, swap);
-  }
+  f.reals(layout.pixdim, 8, h.pixdim);
+  NiftiPlacement& p = h.placement;
+  p.present = true;
+  p.qformCode = static_cast<int>(f.integer(layout.qformCode, layout.codeBytes));
+  p.sformCode = static_cast<int>(f.integer(layout.sformCode, layout.codeBytes));
+  p.qfac = h.pixdim[0];
+  f.reals(layout.quatern, 3, p.quatern);
+  f.reals(layout.qoffset, 3, p.qoffset);
+  f.reals(layout.srow, 12, p.srow);
 
   if (dim[0] < 1 || dim[0] > 7) {
     return fail("has " + std::to_string(dim[0]) + " dimensions (dim[0]); a NIfTI file has 1 to 7");
@@ -167,55 +169,57 @@ NiftiCheck parseNiftiHeader(std::string_view bytes, int64_t maxVoxels) {
     }
   }
 
-  const Datatype* type = datatypeOf(datatype);
-  if (!type) return fail("has the unknown datatype code " + std::to_string(datatype));
-  if (!type->supported) {
-    return fail("holds " + std::string(type->name) +
-                " voxels; Voluna reads one scalar per voxel of type uint8, int8, uint16, int16, uint32, int32, "
-                "float32 or float64");
+  const ScalarTypeInfo* type = scalarTypeOfNifti(datatype);
+  if (!type) {
+    for (const Unsupported& u : kUnsupported) {
+      if (u.code != datatype) continue;
+      return fail("holds " + std::string(u.name) +
+                  " voxels; Voluna reads one scalar per voxel of type uint8, int8, uint16, int16, uint32, int32, "
+                  "float32 or float64");
+    }
+    return fail("has the unknown datatype code " + std::to_string(datatype));
   }
-  if (bitpix != type->bits) {
+  const int bits = 8 * type->size;
+  if (bitpix != bits) {
     return fail("says its voxels are " + std::string(type->name) + " but " + std::to_string(bitpix) +
-                " bits wide (bitpix); " + type->name + " has " + std::to_string(type->bits));
+                " bits wide (bitpix); " + type->name + " has " + std::to_string(bits));
   }
-  if (!std::isfinite(voxOffset) || voxOffset < static_cast<double>(headerSize) || voxOffset > 1e15 ||
+  if (!std::isfinite(voxOffset) || voxOffset < static_cast<double>(layout.size) || voxOffset > 1e15 ||
       voxOffset != std::floor(voxOffset)) {
     // Printed, not converted: a float far beyond any integer type is possible here.
     std::ostringstream offset;
     offset << voxOffset;
     return fail("has a data offset (vox_offset) of " + offset.str() + "; it must be a whole number of at least " +
-                std::to_string(headerSize));
+                std::to_string(layout.size));
   }
 
   result.header.version = version;
-  result.header.datatype = datatype;
+  result.header.stored = type->type;
   result.header.spatialAxes = static_cast<int>(std::min<int64_t>(dim[0], 3));
   result.header.dims = Dims{static_cast<int>(dim[1]), static_cast<int>(dim[2]), static_cast<int>(dim[3])};
-  result.header.bytesPerVoxel = type->bits / 8;
+  result.header.bytesPerVoxel = type->size;
   result.header.voxelBytes = count * result.header.bytesPerVoxel;
   result.header.dataOffset = static_cast<int64_t>(voxOffset);
-  result.header.integerStored = datatype != 16 && datatype != 64;
+  result.header.integerStored = !type->floating;
   result.header.slope = slope;
   result.header.intercept = intercept;
   return result;
 }
 
-NiftiCheck checkNiftiFile(const std::string& path, int64_t maxVoxels) {
+namespace {
+
+// The header of an opened file, inflated from a .nii.gz (`gzip` says so).
+NiftiCheck readHeader(int64_t maxVoxels, const Opened& file, bool& gzip) {
   NiftiCheck result;
   auto fail = [&](std::string why) {
     result.error = std::move(why);
     return result;
   };
-  const Opened file = openRegular(path);
-  if (file.state == Opened::Missing) return fail("no such file");
-  if (file.state != Opened::Ok) return fail(file.problem());
-  if (file.size == 0) return fail("is empty");
-
   std::string start;
-  std::string problem = readAt(file.file->fd(), 0, kNifti2Size, start);
-  if (!problem.empty()) return fail("cannot be read (" + problem + ")");
-  const bool gzip = start.size() >= 2 && static_cast<unsigned char>(start[0]) == 0x1f &&
-                    static_cast<unsigned char>(start[1]) == 0x8b;
+  std::string problem = readHeaderStart(file, kNifti2Size, start);
+  if (!problem.empty()) return fail(problem);
+  gzip = start.size() >= 2 && static_cast<unsigned char>(start[0]) == 0x1f &&
+         static_cast<unsigned char>(start[1]) == 0x8b;
   if (gzip) {
     problem = inflatePrefix(file.file->fd(), 0, file.size, kNifti2Size, start);
     if (!problem.empty()) return fail("holds " + problem + " in its header");
@@ -224,11 +228,30 @@ NiftiCheck checkNiftiFile(const std::string& path, int64_t maxVoxels) {
                   std::to_string(start.size()) + " bytes)");
     }
   }
-  result = parseNiftiHeader(start, maxVoxels);
+  NiftiCheck parsed = parseNiftiHeader(start, maxVoxels);
+  parsed.header.gzip = gzip;
+  return parsed;
+}
+
+}  // namespace
+
+NiftiCheck readNiftiHeader(const std::string& path, int64_t maxVoxels) {
+  bool gzip = false;
+  return readHeader(maxVoxels, openRegular(path), gzip);
+}
+
+NiftiCheck checkNiftiFile(const std::string& path, int64_t maxVoxels) {
+  const Opened file = openRegular(path);
+  bool gzip = false;
+  NiftiCheck result = readHeader(maxVoxels, file, gzip);
   if (!result.ok()) return result;
+  auto fail = [&](std::string why) {
+    result.error = std::move(why);
+    return result;
+  };
   const int64_t needed = result.header.dataOffset + result.header.voxelBytes;
   if (gzip) {
-    problem = checkCompressedStream(file.file->fd(), 0, file.size, needed, "the file");
+    const std::string problem = checkCompressedStream(file.file->fd(), 0, file.size, needed, "the file");
     if (!problem.empty()) return fail(problem);
     return result;
   }

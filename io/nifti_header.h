@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "dims.h"
+#include "volume.h"
 
 namespace voluna {
 
@@ -15,6 +16,7 @@ struct NiftiHeader {
   Dims dims;               // the first three axes; missing ones are 1
   int64_t voxelBytes = 0;  // of the first three axes, as stored
   int64_t dataOffset = 0;  // vox_offset
+  bool gzip = false;       // a .nii.gz: its voxels cannot be read a box at a time
   int bytesPerVoxel = 0;
   bool integerStored = false;     // the stored datatype is an integer type
   double slope = 0, intercept = 0;  // scl_slope and scl_inter as stored (slope 0: none)
@@ -22,13 +24,10 @@ struct NiftiHeader {
   // What a reader of the voxels needs beyond the checks (NIfTI-2 is read by
   // Voluna itself: ITK 5.2 knows NIfTI-1 only).
   bool swapped = false;  // stored in the other byte order
-  int datatype = 0;
+  ScalarType stored = ScalarType::UInt8;
   int spatialAxes = 3;  // dim[0], at most 3 once checked
   double pixdim[8] = {};
-  int qformCode = 0, sformCode = 0;
-  double quatern[3] = {};  // b, c, d
-  double qoffset[3] = {};
-  double srow[12] = {};  // srow_x, srow_y, srow_z
+  NiftiPlacement placement;  // qform and sform as stored
 };
 
 struct NiftiCheck {
@@ -43,6 +42,9 @@ struct NiftiCheck {
 // a datatype whose bit width is not its own, more than `maxVoxels` voxels
 // (streamed runs allow more than a whole volume in memory may hold).
 NiftiCheck parseNiftiHeader(std::string_view bytes, int64_t maxVoxels = kMaxVoxels);
+
+// The header of `path` (.nii or .nii.gz) and its checks, without the data's.
+NiftiCheck readNiftiHeader(const std::string& path, int64_t maxVoxels = kMaxVoxels);
 
 // Parses the header of `path` (.nii or .nii.gz) and checks that the file
 // holds the data it claims: enough bytes after vox_offset, or a gzip stream

@@ -1,12 +1,14 @@
 #include "nrrd_header.h"
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "dims.h"
 #include "file_checks.h"
+#include "header_text.h"
+#include "volume.h"
 
 namespace voluna {
 
@@ -16,54 +18,29 @@ namespace {
 
 constexpr size_t kMaxHeader = size_t{1} << 20;
 
+// NRRD's spellings of each type; the 64-bit integers and blocks are known
+// only to be refused by name.
 struct TypeName {
   const char* name;
-  int size;  // 0: refused
+  std::optional<ScalarType> type;
 };
 
-constexpr TypeName kTypes[] = {
-    {"signed char", 1},   {"int8", 1},          {"int8_t", 1},          {"uchar", 1},
-    {"unsigned char", 1}, {"uint8", 1},         {"uint8_t", 1},         {"short", 2},
-    {"short int", 2},     {"signed short", 2},  {"signed short int", 2}, {"int16", 2},
-    {"int16_t", 2},       {"ushort", 2},        {"unsigned short", 2},  {"unsigned short int", 2},
-    {"uint16", 2},        {"uint16_t", 2},      {"int", 4},             {"signed int", 4},
-    {"int32", 4},         {"int32_t", 4},       {"uint", 4},            {"unsigned int", 4},
-    {"uint32", 4},        {"uint32_t", 4},      {"float", 4},           {"double", 8},
-    {"longlong", 0},      {"long long", 0},     {"long long int", 0},   {"signed long long", 0},
-    {"signed long long int", 0}, {"int64", 0},  {"int64_t", 0},         {"ulonglong", 0},
-    {"unsigned long long", 0}, {"unsigned long long int", 0}, {"uint64", 0}, {"uint64_t", 0},
-    {"block", 0},
+constexpr ScalarType kI8 = ScalarType::Int8, kU8 = ScalarType::UInt8, kI16 = ScalarType::Int16,
+                     kU16 = ScalarType::UInt16, kI32 = ScalarType::Int32, kU32 = ScalarType::UInt32;
+
+const TypeName kTypes[] = {
+    {"signed char", kI8},   {"int8", kI8},          {"int8_t", kI8},          {"uchar", kU8},
+    {"unsigned char", kU8}, {"uint8", kU8},         {"uint8_t", kU8},         {"short", kI16},
+    {"short int", kI16},    {"signed short", kI16}, {"signed short int", kI16}, {"int16", kI16},
+    {"int16_t", kI16},      {"ushort", kU16},       {"unsigned short", kU16}, {"unsigned short int", kU16},
+    {"uint16", kU16},       {"uint16_t", kU16},     {"int", kI32},            {"signed int", kI32},
+    {"int32", kI32},        {"int32_t", kI32},      {"uint", kU32},           {"unsigned int", kU32},
+    {"uint32", kU32},       {"uint32_t", kU32},     {"float", ScalarType::Float32}, {"double", ScalarType::Float64},
+    {"longlong", {}},       {"long long", {}},      {"long long int", {}},    {"signed long long", {}},
+    {"signed long long int", {}}, {"int64", {}},    {"int64_t", {}},          {"ulonglong", {}},
+    {"unsigned long long", {}}, {"unsigned long long int", {}}, {"uint64", {}}, {"uint64_t", {}},
+    {"block", {}},
 };
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
-  return text;
-}
-
-std::vector<std::string_view> words(std::string_view text) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < text.size()) {
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-    const size_t start = i;
-    while (i < text.size() && text[i] != ' ' && text[i] != '\t') ++i;
-    if (i > start) out.push_back(text.substr(start, i - start));
-  }
-  return out;
-}
-
-bool parseWhole(std::string_view word, int64_t& value) {
-  if (word.empty() || word.size() > 18) return false;
-  if (word.front() == '+') word.remove_prefix(1);
-  const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
-  return ec == std::errc() && end == word.data() + word.size();
-}
-
-std::string excerpt(std::string_view text) {
-  if (text.size() <= 40) return "'" + std::string(text) + "'";
-  return "'" + std::string(text.substr(0, 40)) + "...'";
-}
 
 }  // namespace
 
@@ -118,11 +95,11 @@ NrrdCheck parseNrrdHeader(std::string_view text, bool wholeFile, int64_t maxVoxe
       const auto* type = std::find_if(std::begin(kTypes), std::end(kTypes),
                                       [&](const TypeName& t) { return value == t.name; });
       if (type == std::end(kTypes)) return fail(at + "unknown type " + excerpt(value));
-      if (type->size == 0) {
+      if (!type->type) {
         return fail("holds voxels of type " + excerpt(value) +
                     "; Voluna reads uint8, int8, uint16, int16, uint32, int32, float and double");
       }
-      h.bytesPerValue = type->size;
+      h.bytesPerValue = static_cast<int>(scalarSize(*type->type));
       typeSeen = true;
     } else if (field == "sizes") {
       if (h.dimension == 0) return fail(at + "sizes needs a dimension line before it");
@@ -201,13 +178,9 @@ NrrdCheck checkNrrdFile(const std::string& path, int64_t maxVoxels) {
     return result;
   };
   const Opened headerFile = openRegular(path);
-  if (headerFile.state == Opened::Missing) return fail("no such file");
-  if (headerFile.state != Opened::Ok) return fail(headerFile.problem());
-  if (headerFile.size == 0) return fail("is empty");
   std::string text;
-  std::string problem =
-      readAt(headerFile.file->fd(), 0, std::min<size_t>(kMaxHeader, static_cast<size_t>(headerFile.size)), text);
-  if (!problem.empty()) return fail("cannot be read (" + problem + ")");
+  std::string problem = readHeaderStart(headerFile, kMaxHeader, text);
+  if (!problem.empty()) return fail(problem);
   result = parseNrrdHeader(text, static_cast<int64_t>(text.size()) == headerFile.size, maxVoxels);
   if (!result.ok()) return result;
   const NrrdHeader& h = result.header;

@@ -11,21 +11,6 @@ namespace voluna {
 
 namespace {
 
-// Calls f with a null pointer of the voxels' C++ type.
-template <typename F>
-void withType(ScalarType type, F&& f) {
-  switch (type) {
-    case ScalarType::UInt8: f(static_cast<uint8_t*>(nullptr)); break;
-    case ScalarType::Int8: f(static_cast<int8_t*>(nullptr)); break;
-    case ScalarType::UInt16: f(static_cast<uint16_t*>(nullptr)); break;
-    case ScalarType::Int16: f(static_cast<int16_t*>(nullptr)); break;
-    case ScalarType::UInt32: f(static_cast<uint32_t*>(nullptr)); break;
-    case ScalarType::Int32: f(static_cast<int32_t*>(nullptr)); break;
-    case ScalarType::Float32: f(static_cast<float*>(nullptr)); break;
-    case ScalarType::Float64: f(static_cast<double*>(nullptr)); break;
-  }
-}
-
 template <typename T>
 ValueRange rangeOf(const T* values, int64_t count) {
   double low = std::numeric_limits<double>::infinity();
@@ -103,8 +88,8 @@ T fromUnit(float r, const Span& span) {
 
 ValueRange findValueRange(const void* voxels, ScalarType type, int64_t count) {
   ValueRange range;
-  withType(type, [&](auto* tag) {
-    using T = std::remove_pointer_t<decltype(tag)>;
+  withScalarType(type, [&](auto zero) {
+    using T = decltype(zero);
     range = rangeOf(static_cast<const T*>(voxels), count);
   });
   return range;
@@ -118,8 +103,8 @@ void mapToUnit(const void* voxels, ScalarType type, int64_t count, ValueRange ra
     for (int64_t i = 0; i < count; ++i) out[i] = static_cast<float>(bytes[i]) / 255.0f;
     return;
   }
-  withType(type, [&](auto* tag) {
-    using T = std::remove_pointer_t<decltype(tag)>;
+  withScalarType(type, [&](auto zero) {
+    using T = decltype(zero);
     toUnit(static_cast<const T*>(voxels), count, range, out);
   });
 }
@@ -131,8 +116,8 @@ void mapFromUnit(const float* r, int64_t count, ValueRange range, ScalarType typ
     return;
   }
   const Span span = spanOf(range);
-  withType(type, [&](auto* tag) {
-    using T = std::remove_pointer_t<decltype(tag)>;
+  withScalarType(type, [&](auto zero) {
+    using T = decltype(zero);
     T* values = static_cast<T*>(out);
     for (int64_t i = 0; i < count; ++i) values[i] = fromUnit<T>(r[i], span);
   });
@@ -150,8 +135,8 @@ std::vector<uint8_t> displayBytes(const Volume& volume, ValueRange range) {
   const Span span = spanOf(range);
   if (span.width == 0.0) return bytes;
   const double scale = 255.0 / span.width;
-  withType(volume.type, [&](auto* tag) {
-    using T = std::remove_pointer_t<decltype(tag)>;
+  withScalarType(volume.type, [&](auto zero) {
+    using T = decltype(zero);
     const T* values = reinterpret_cast<const T*>(volume.data.data());
     for (int64_t i = 0; i < count; ++i) {
       const double v = static_cast<double>(values[i]);

@@ -1,30 +1,28 @@
 #include "volume_stream.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <type_traits>
 
 #include <itkMetaImageIO.h>
 #include <itkNiftiImageIO.h>
 #include <itkNrrdImageIO.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "atomic_file.h"
 #include "file_checks.h"
+#include "formats.h"
 #include "itk_reading.h"
 #include "metaimage_header.h"
-#include "nifti2_reading.h"
 #include "nifti_header.h"
+#include "nifti_placement.h"
+#include "nifti_scaling.h"
 #include "nrrd_header.h"
 #include "volume_io.h"
 
@@ -36,54 +34,7 @@ namespace {
 
 std::string systemError() { return std::strerror(errno); }
 
-// Reads or writes exactly `size` bytes at `offset`.
-template <class Transfer>
-std::string transferAll(Transfer transfer, int fd, char* data, size_t size, int64_t offset) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = transfer(fd, data + done, size - done, static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return systemError();
-    }
-    if (n == 0) return "the file ends early";
-    done += static_cast<size_t>(n);
-  }
-  return {};
-}
-
-std::string readAll(int fd, void* data, size_t size, int64_t offset) {
-  return transferAll([](int f, char* d, size_t n, off_t o) { return ::pread(f, d, n, o); }, fd,
-                     static_cast<char*>(data), size, offset);
-}
-
-std::string writeAll(int fd, const void* data, size_t size, int64_t offset) {
-  return transferAll([](int f, char* d, size_t n, off_t o) { return ::pwrite(f, d, n, o); }, fd,
-                     static_cast<char*>(const_cast<void*>(data)), size, offset);
-}
-
-enum class Format { None, MetaImage, Nifti, Nrrd };
-
-Format formatOf(const std::string& path) {
-  std::string name = fs::path(path).filename().string();
-  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  auto endsWith = [&](const char* end) {
-    const size_t n = std::strlen(end);
-    return name.size() >= n && name.compare(name.size() - n, n, end) == 0;
-  };
-  if (endsWith(".mhd") || endsWith(".mha")) return Format::MetaImage;
-  if (endsWith(".nii") || endsWith(".nii.gz")) return Format::Nifti;
-  if (endsWith(".nrrd") || endsWith(".nhdr")) return Format::Nrrd;
-  return Format::None;
-}
-
 constexpr bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
-
-ScalarType scalarTypeOf(ElementType type) {
-  static const ScalarType kTypes[] = {ScalarType::Int8,  ScalarType::UInt8,  ScalarType::Int16,   ScalarType::UInt16,
-                                      ScalarType::Int32, ScalarType::UInt32, ScalarType::Float32, ScalarType::Float64};
-  return kTypes[static_cast<int>(type)];
-}
 
 void metaImageSource(const std::string& path, StreamSource& source) {
   source.uncompress = "save it uncompressed (MetaImage with CompressedData = False, for example with ITK's or "
@@ -99,7 +50,7 @@ void metaImageSource(const std::string& path, StreamSource& source) {
     if (parsed.ok() && parsed.header.compressed) {
       const Dims d = parsed.header.dims;
       source.dims = {d.x, d.y, d.z};
-      source.stored = scalarTypeOf(parsed.header.elementType);
+      source.stored = parsed.header.type;
       source.compressed = true;
       return;
     }
@@ -108,7 +59,7 @@ void metaImageSource(const std::string& path, StreamSource& source) {
   const MetaImageHeader& header = checked.header;
   // Known whenever the header was read, even if its data is not sound.
   source.dims = {header.dims.x, header.dims.y, header.dims.z};
-  source.stored = scalarTypeOf(header.elementType);
+  source.stored = header.type;
   if (!checked.ok()) {
     source.error = path + ": " + checked.error;
     return;
@@ -137,60 +88,29 @@ void metaImageSource(const std::string& path, StreamSource& source) {
   }
 }
 
-// Scaling as a whole load applies it: NIfTI-2 as Voluna's own reader does,
-// NIfTI-1 as ITK's. Factors on which ITK's reading could differ from a plain
-// reading of the header (non-finite, or next to zero) are refused.
+// Scaling as a whole load applies it. Factors on which ITK's reading of a
+// NIfTI-1 file could differ from a plain reading of the header are refused.
 std::string niftiScaling(const NiftiHeader& h, StreamSource& source) {
-  double slope = h.slope, intercept = h.intercept;
-  if (h.version == 2) {
-    if (!std::isfinite(slope)) slope = 0;
-    if (!std::isfinite(intercept)) intercept = 0;
-    if (slope == 0) slope = 1;
-  } else if (!(slope == 0 && intercept == 0)) {
-    const bool plain = std::isfinite(slope) && std::isfinite(intercept) && std::fabs(slope) >= 1e-10 &&
-                       (intercept == 0 || std::fabs(intercept) >= 1e-10);
-    if (!plain) {
-      std::ostringstream factors;
-      factors << "scl_slope " << h.slope << ", scl_inter " << h.intercept;
-      source.wholeOnly = true;
-      return "its scaling (" + factors.str() + ") is read only by a whole load";
-    }
-  } else {
-    slope = 1;
+  if (scalingLeftToItk(h)) {
+    std::ostringstream factors;
+    factors << "scl_slope " << h.slope << ", scl_inter " << h.intercept;
+    source.wholeOnly = true;
+    return "its scaling (" + factors.str() + ") is read only by a whole load";
   }
-  source.scaled = slope != 1 || intercept != 0;
-  if (!source.scaled) return {};
-  source.slope = slope;
-  source.intercept = intercept;
-  source.wholeScaling = h.integerStored && h.slope != 0 && h.slope == std::floor(h.slope) &&
-                        h.intercept == std::floor(h.intercept);
+  source.scaling = niftiScalingOf(h);
   return {};
 }
 
 void niftiSource(const std::string& path, StreamSource& source) {
   source.uncompress = "decompress it with 'gunzip -k " + path + "' and filter the .nii that writes";
-  const Opened file = openRegular(path);
-  if (file.state != Opened::Ok) {
-    source.error = path + ": " + (file.state == Opened::Missing ? std::string("no such file") : file.problem());
+  const NiftiCheck header = readNiftiHeader(path, kMaxWholeVoxels);
+  if (!header.ok()) {
+    source.error = path + ": " + header.error;
     return;
   }
-  std::string start;
-  std::string problem = readAt(file.file->fd(), 0, 540, start);
-  if (!problem.empty()) {
-    source.error = path + ": cannot be read (" + problem + ")";
-    return;
-  }
-  const bool gzip =
-      start.size() >= 2 && static_cast<unsigned char>(start[0]) == 0x1f && static_cast<unsigned char>(start[1]) == 0x8b;
-  if (gzip) {
-    problem = inflatePrefix(file.file->fd(), 0, file.size, 540, start);
-    const NiftiCheck parsed = parseNiftiHeader(start, kMaxWholeVoxels);
-    if (!problem.empty() || !parsed.ok()) {
-      source.error = path + ": " + (problem.empty() ? parsed.error : "holds " + problem + " in its header");
-      return;
-    }
-    source.dims = {parsed.header.dims.x, parsed.header.dims.y, parsed.header.dims.z};
-    niftiScalarType(parsed.header.datatype, source.stored);
+  if (header.header.gzip) {
+    source.dims = {header.header.dims.x, header.header.dims.y, header.header.dims.z};
+    source.stored = header.header.stored;
     source.compressed = true;
     return;
   }
@@ -201,14 +121,22 @@ void niftiSource(const std::string& path, StreamSource& source) {
   }
   const NiftiHeader& h = checked.header;
   source.dims = {h.dims.x, h.dims.y, h.dims.z};
-  niftiScalarType(h.datatype, source.stored);
+  source.stored = h.stored;
+  std::string problem;
   if (h.version == 2) {
-    problem = niftiGeometry(h, source.geometry);
+    const double pixdim[3] = {h.pixdim[1], h.pixdim[2], h.pixdim[3]};
+    problem = niftiGeometry(h.placement, pixdim, h.spatialAxes, source.geometry);
   } else {
     ItkHeader itk;
     problem = readItkHeader(itk::NiftiImageIO::New(), path, kMaxWholeVoxels, itk);
-    if (problem.empty()) source.geometry = itk.geometry;
-    if (!problem.empty()) problem = "its header " + problem;
+    if (problem.empty()) {
+      // ITK places the voxels, as in a whole load; the header's own fields are kept beside.
+      source.geometry = itk.geometry;
+      source.geometry.nifti = h.placement;
+      source.geometry.nifti.axes = h.spatialAxes;
+    } else {
+      problem = "its header " + problem;
+    }
   }
   if (problem.empty()) problem = niftiScaling(h, source);
   if (!problem.empty()) {
@@ -223,14 +151,10 @@ void niftiSource(const std::string& path, StreamSource& source) {
 void nrrdSource(const std::string& path, StreamSource& source) {
   source.uncompress = "save it again with raw encoding (the header line 'encoding: raw') and run again";
   const Opened file = openRegular(path);
-  if (file.state != Opened::Ok) {
-    source.error = path + ": " + (file.state == Opened::Missing ? std::string("no such file") : file.problem());
-    return;
-  }
   std::string text;
-  std::string problem = readAt(file.file->fd(), 0, std::min<int64_t>(file.size, int64_t{1} << 20), text);
+  std::string problem = readHeaderStart(file, size_t{1} << 20, text);
   if (!problem.empty()) {
-    source.error = path + ": cannot be read (" + problem + ")";
+    source.error = path + ": " + problem;
     return;
   }
   const NrrdCheck parsed = parseNrrdHeader(text, static_cast<int64_t>(text.size()) == file.size, kMaxWholeVoxels);
@@ -265,22 +189,21 @@ void nrrdSource(const std::string& path, StreamSource& source) {
 
 }  // namespace
 
-ScalarType StreamSource::valueType() const {
-  if (!scaled) return stored;
-  return stored == ScalarType::Float64 ? ScalarType::Float64 : ScalarType::Float32;
-}
+ScalarType StreamSource::valueType() const { return scaling.scaled ? scaling.valueType() : stored; }
 
-bool streamable(const std::string& path) { return formatOf(path) != Format::None; }
+bool streamable(const std::string& path) {
+  const Format* format = formatOfName(path);
+  return format && format->streams;
+}
 
 StreamSource inspectVolume(const std::string& path) {
   StreamSource source;
-  switch (formatOf(path)) {
-    case Format::MetaImage: metaImageSource(path, source); break;
-    case Format::Nifti: niftiSource(path, source); break;
-    case Format::Nrrd: nrrdSource(path, source); break;
-    case Format::None:
-      source.error = path + ": only MetaImage, NIfTI and NRRD volumes are read a part at a time";
-      break;
+  const Format* format = formatOfName(path);
+  switch (format && format->streams ? format->id : FormatId::Raw) {
+    case FormatId::MetaImage: metaImageSource(path, source); break;
+    case FormatId::Nifti: niftiSource(path, source); break;
+    case FormatId::Nrrd: nrrdSource(path, source); break;
+    default: source.error = path + ": only MetaImage, NIfTI and NRRD volumes are read a part at a time"; break;
   }
   if (source.ok() && !source.compressed) source.notice = makeDisplayable(source.geometry);
   return source;
@@ -299,39 +222,6 @@ BoxReader::~BoxReader() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-namespace {
-
-template <typename T>
-void scaleInto(const uint8_t* stored, int64_t count, double slope, double intercept, uint8_t* out) {
-  for (int64_t i = 0; i < count; ++i) {
-    T value;
-    std::memcpy(&value, stored + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
-    if constexpr (std::is_same_v<T, double>) {
-      const double scaled = value * slope + intercept;
-      std::memcpy(out + i * 8, &scaled, 8);
-    } else {
-      // Stored values become floats before they are scaled, as in a whole load.
-      const auto scaled = static_cast<float>(static_cast<double>(static_cast<float>(value)) * slope + intercept);
-      std::memcpy(out + i * 4, &scaled, 4);
-    }
-  }
-}
-
-void scaleValues(ScalarType stored, const uint8_t* raw, int64_t count, double slope, double intercept, uint8_t* out) {
-  switch (stored) {
-    case ScalarType::UInt8: scaleInto<uint8_t>(raw, count, slope, intercept, out); break;
-    case ScalarType::Int8: scaleInto<int8_t>(raw, count, slope, intercept, out); break;
-    case ScalarType::UInt16: scaleInto<uint16_t>(raw, count, slope, intercept, out); break;
-    case ScalarType::Int16: scaleInto<int16_t>(raw, count, slope, intercept, out); break;
-    case ScalarType::UInt32: scaleInto<uint32_t>(raw, count, slope, intercept, out); break;
-    case ScalarType::Int32: scaleInto<int32_t>(raw, count, slope, intercept, out); break;
-    case ScalarType::Float32: scaleInto<float>(raw, count, slope, intercept, out); break;
-    case ScalarType::Float64: scaleInto<double>(raw, count, slope, intercept, out); break;
-  }
-}
-
-}  // namespace
-
 const uint8_t* BoxReader::readValues(const Box& box, std::string& problem) {
   const Extent& d = source_.dims;
   const auto size = static_cast<int64_t>(scalarSize(source_.stored));
@@ -340,11 +230,11 @@ const uint8_t* BoxReader::readValues(const Box& box, std::string& problem) {
   const int64_t planeStart = source_.dataOffset + box.z0 * d.y * d.x * size;
   // Whole rows of the volume lie one after another: one read per plane.
   if (box.x0 == 0 && box.x1 == d.x) {
-    problem = readAll(fd_, stored_.data(), stored_.size(), planeStart + box.y0 * d.x * size);
+    problem = readExactly(fd_, stored_.data(), stored_.size(), planeStart + box.y0 * d.x * size);
   } else {
     for (int64_t y = box.y0; y < box.y1 && problem.empty(); ++y) {
-      problem = readAll(fd_, stored_.data() + (y - box.y0) * width * size, static_cast<size_t>(width * size),
-                        planeStart + (y * d.x + box.x0) * size);
+      problem = readExactly(fd_, stored_.data() + (y - box.y0) * width * size, static_cast<size_t>(width * size),
+                            planeStart + (y * d.x + box.x0) * size);
     }
   }
   if (!problem.empty()) {
@@ -357,9 +247,9 @@ const uint8_t* BoxReader::readValues(const Box& box, std::string& problem) {
                    stored_.begin() + static_cast<std::ptrdiff_t>(at) + size);
     }
   }
-  if (!source_.scaled) return stored_.data();
+  if (!source_.scaling.scaled) return stored_.data();
   values_.resize(static_cast<size_t>(width * height) * scalarSize(source_.valueType()));
-  scaleValues(source_.stored, stored_.data(), width * height, source_.slope, source_.intercept, values_.data());
+  source_.scaling.apply(stored_.data(), width * height, values_.data());
   return values_.data();
 }
 
@@ -377,7 +267,7 @@ ValueScan BoxReader::scan(const std::function<bool(double)>& keepGoing) {
   const bool floating = isFloatingPoint(result.type);
   // A whole load turns integers scaled by whole numbers back into the
   // smallest signed type that holds them, when every value is whole.
-  bool whole = source_.wholeScaling && result.type == ScalarType::Float32;
+  bool whole = source_.scaling.wholeFactors && result.type == ScalarType::Float32;
   float low = 0, high = 0;
   bool found = false, first = true;
   ValueRange range;
@@ -423,10 +313,8 @@ ValueScan BoxReader::scan(const std::function<bool(double)>& keepGoing) {
       }
     }
   }
-  // Floats hold every integer up to 2^24 exactly; beyond that they stay floats.
-  if (whole && low >= -16777216.0f && high <= 16777216.0f) {
-    result.type = low >= -32768.0f && high <= 32767.0f ? ScalarType::Int16 : ScalarType::Int32;
-  }
+  ScalarType wholeType;
+  if (whole && wholeValueType(low, high, wholeType)) result.type = wholeType;
   result.range = found ? range : ValueRange{};
   // The bricks that follow count their own planes, not the pass's.
   stored_ = {};
@@ -453,17 +341,16 @@ std::string streamedOutputProblem(const std::string& path, Extent dims) {
   OutputFormat format;
   std::string error;
   if (!outputFormatFor(path, format, error)) return error;
-  switch (format) {
-    case OutputFormat::Raw:
-    case OutputFormat::MetaImageHeader:
-    case OutputFormat::Nrrd: return {};
-    case OutputFormat::Nifti:
-      if (std::max({dims.x, dims.y, dims.z}) <= 32767) return {};
-      return path + ": NIfTI-1 holds at most 32767 voxels along an axis; write .nrrd or .mhd instead";
-    default: break;
+  const FormatExtension* extension = nullptr;
+  // Names of no format are raw results, which are written a box at a time.
+  if (formatOfName(path, &extension) && !extension->brickwise) {
+    return path + ": results filtered in bricks are written uncompressed as .mhd (with its .raw), .raw (with a "
+                  ".mhd beside it), .nii or .nrrd";
   }
-  return path + ": results filtered in bricks are written uncompressed as .mhd (with its .raw), .raw (with a .mhd "
-                "beside it), .nii or .nrrd";
+  if (format == OutputFormat::Nifti && std::max({dims.x, dims.y, dims.z}) > 32767) {
+    return path + ": NIfTI-1 holds at most 32767 voxels along an axis; write .nrrd or .mhd instead";
+  }
+  return {};
 }
 
 StreamedResult::StreamedResult(const std::string& path, Extent dims, ScalarType type, const Geometry& geometry)
@@ -482,27 +369,13 @@ StreamedResult::StreamedResult(const std::string& path, Extent dims, ScalarType 
     error_ = singleFileHeader(path, format, sizes, type, geometry, prefix_);
     if (!error_.empty()) return;
   }
-  const fs::path target(dataPath_);
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  temporary_ = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-  fd_ = ::mkstemp(temporary_.data());
-  if (fd_ < 0) {
-    temporary_.clear();
-    error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
-    return;
-  }
+  file_ = std::make_unique<AtomicFile>(dataPath_);
   // Sized at once, so that a full disk shows before the work where the
   // file system reserves space, and each box lands at its own offset.
-  const int64_t bytes = static_cast<int64_t>(prefix_.size()) + dims.count() * static_cast<int64_t>(scalarSize(type));
-  if (::ftruncate(fd_, static_cast<off_t>(bytes)) != 0) {
-    error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
-  }
+  error_ = file_->resize(static_cast<int64_t>(prefix_.size()) + dims.count() * static_cast<int64_t>(scalarSize(type)));
 }
 
-StreamedResult::~StreamedResult() {
-  if (fd_ >= 0) ::close(fd_);
-  if (!temporary_.empty()) ::unlink(temporary_.c_str());
-}
+StreamedResult::~StreamedResult() = default;
 
 std::string StreamedResult::write(const Box& box, const void* values) {
   if (!error_.empty()) return error_;
@@ -512,16 +385,15 @@ std::string StreamedResult::write(const Box& box, const void* values) {
   for (int64_t z = box.z0; z < box.z1; ++z) {
     const int64_t planeStart = static_cast<int64_t>(prefix_.size()) + z * dims_.y * dims_.x * size;
     const auto* from = static_cast<const uint8_t*>(values) + (z - box.z0) * width * height * size;
-    std::string problem;
     if (wholeRows) {
-      problem = writeAll(fd_, from, static_cast<size_t>(width * height * size), planeStart + box.y0 * dims_.x * size);
+      error_ = file_->writeAt(from, static_cast<size_t>(width * height * size), planeStart + box.y0 * dims_.x * size);
     } else {
-      for (int64_t y = box.y0; y < box.y1 && problem.empty(); ++y) {
-        problem = writeAll(fd_, from + (y - box.y0) * width * size, static_cast<size_t>(width * size),
-                           planeStart + (y * dims_.x + box.x0) * size);
+      for (int64_t y = box.y0; y < box.y1 && error_.empty(); ++y) {
+        error_ = file_->writeAt(from + (y - box.y0) * width * size, static_cast<size_t>(width * size),
+                                planeStart + (y * dims_.x + box.x0) * size);
       }
     }
-    if (!problem.empty()) return error_ = dataPath_ + ": cannot be written (" + problem + ")";
+    if (!error_.empty()) return error_;
   }
   return {};
 }
@@ -530,21 +402,8 @@ std::string StreamedResult::commit() {
   if (!error_.empty()) return error_;
   // The header last: a file that ends before its voxels are all written
   // never looks like a volume.
-  if (!prefix_.empty()) {
-    const std::string problem = writeAll(fd_, prefix_.data(), prefix_.size(), 0);
-    if (!problem.empty()) return error_ = dataPath_ + ": cannot be written (" + problem + ")";
-  }
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(fd_, 0666 & ~mask) != 0 || ::fsync(fd_) != 0 || ::close(fd_) != 0) {
-    fd_ = -1;
-    return error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
-  }
-  fd_ = -1;
-  if (std::rename(temporary_.c_str(), dataPath_.c_str()) != 0) {
-    return error_ = dataPath_ + ": cannot be written (" + systemError() + ")";
-  }
-  temporary_.clear();
+  if (!prefix_.empty() && !(error_ = file_->writeAt(prefix_.data(), prefix_.size(), 0)).empty()) return error_;
+  if (!(error_ = file_->commit()).empty()) return error_;
   if (headerPath_.empty()) return {};
   Volume described;
   described.dims = {static_cast<int>(dims_.x), static_cast<int>(dims_.y), static_cast<int>(dims_.z)};

@@ -4,14 +4,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "brick.h"
+#include "nifti_scaling.h"
 #include "value_mapping.h"
 #include "volume.h"
 
 namespace voluna {
+
+class AtomicFile;
 
 // Where the voxels of an uncompressed volume on disk are, read from its
 // header alone: no voxel is read and any size is accepted.
@@ -26,9 +30,7 @@ struct StreamSource {
   // NIfTI scaling, applied as a whole load applies it: values become
   // float32 (float64 stays), and the first pass finds which type a whole
   // load gives them.
-  bool scaled = false;
-  double slope = 1, intercept = 0;
-  bool wholeScaling = false;  // integers scaled by whole numbers may load as integers
+  NiftiScaling scaling;
   Geometry geometry;        // as a whole load places the voxels
   std::string notice;       // what a whole load would tell a person about the geometry
   std::string error;        // empty when usable; else names the file and what is wrong
@@ -117,12 +119,12 @@ class StreamedResult {
   std::string commit();
 
  private:
-  std::string dataPath_, headerPath_, temporary_;
+  std::string dataPath_, headerPath_;
   std::string prefix_;  // a single file's own header, before the voxels
   Extent dims_;
   ScalarType type_;
   Geometry geometry_;
-  int fd_ = -1;
+  std::unique_ptr<AtomicFile> file_;
   std::string error_;
 };
 

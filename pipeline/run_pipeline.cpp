@@ -172,6 +172,7 @@ void PipelineRun::runStreamedFile(const RunChoice& choice, ResultType resultType
   outcome.streamed = true;
   notify(outcome, Notice::Kind::Streamed, choice.note);
   notify(outcome, Notice::Kind::Input, choice.source.notice);
+  notify(outcome, Notice::Kind::Input, geometryLossNotice(request_.outputPath, choice.source.geometry));
   streaming_ = true;
   const Extent whole = choice.source.dims;
   Backend backendNow = request_.backend;
@@ -213,6 +214,9 @@ void PipelineRun::runWhole(Volume* loaded, ResultType resultType, RunOutcome& ou
                                             : unitRangeFor(type, findValueRange(in.voxels, type, count));
   outcome.range = range;
   if (type != ScalarType::UInt8) notify(outcome, Notice::Kind::Precision, precisionText(in.name, type, range));
+  if (!request_.outputPath.empty()) {
+    notify(outcome, Notice::Kind::Input, geometryLossNotice(request_.outputPath, geometry));
+  }
 
   std::vector<float> result(static_cast<size_t>(count));
   FilterOutcome filtered;

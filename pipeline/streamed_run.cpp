@@ -114,7 +114,7 @@ RunChoice chooseRun(const std::string& input, const FilterParams& params, Backen
   }
   // The file's plane buffers: stored values, and scaled ones beside them.
   StreamCosts costs;
-  costs.inputBytes = static_cast<int>(scalarSize(source.stored)) + (source.scaled ? valueBytes : 0);
+  costs.inputBytes = static_cast<int>(scalarSize(source.stored)) + (source.scaling.scaled ? valueBytes : 0);
   // Integers that a first pass finds whole take no more than their floats.
   costs.outputBytes = resultType == ResultType::UInt8 ? 1 : resultType == ResultType::Float32 ? 4 : valueBytes;
   choice.plan = planBricks(source.dims, params, budget, costs);

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 
 #include "brick.h"
 #include "filter.h"
+#include "nifti_placement.h"
 #include "run_pipeline.h"
 #include "value_mapping.h"
 #include "volume.h"
@@ -218,27 +220,12 @@ py::list noticesFor(const RunOutcome& outcome) {
   return texts;
 }
 
-// The numpy dtype of each voxel type the core takes, and back.
-template <class Fn>
-auto withScalar(ScalarType type, Fn fn) {
-  switch (type) {
-    case ScalarType::UInt8: return fn(uint8_t{});
-    case ScalarType::Int8: return fn(int8_t{});
-    case ScalarType::UInt16: return fn(uint16_t{});
-    case ScalarType::Int16: return fn(int16_t{});
-    case ScalarType::UInt32: return fn(uint32_t{});
-    case ScalarType::Int32: return fn(int32_t{});
-    case ScalarType::Float32: return fn(float{});
-    case ScalarType::Float64: break;
-  }
-  return fn(double{});
-}
-
+// The numpy dtype of each voxel type the core takes, and back, through
+// io's one table of types.
 ScalarType scalarTypeOf(const py::array& volume) {
-  for (const ScalarType type : {ScalarType::UInt8, ScalarType::Int8, ScalarType::UInt16, ScalarType::Int16,
-                                ScalarType::UInt32, ScalarType::Int32, ScalarType::Float32, ScalarType::Float64}) {
-    if (withScalar(type, [&](auto v) { return py::isinstance<py::array_t<decltype(v), 0>>(volume); })) {
-      return type;
+  for (const ScalarTypeInfo& info : scalarTypes()) {
+    if (withScalarType(info.type, [&](auto v) { return py::isinstance<py::array_t<decltype(v), 0>>(volume); })) {
+      return info.type;
     }
   }
   throw py::value_error("the volume's type " + std::string(py::str(volume.dtype())) +
@@ -246,7 +233,7 @@ ScalarType scalarTypeOf(const py::array& volume) {
 }
 
 py::array newArray(ScalarType type, std::vector<py::ssize_t> shape) {
-  return withScalar(type, [&](auto v) { return py::array(py::array_t<decltype(v)>(shape)); });
+  return withScalarType(type, [&](auto v) { return py::array(py::array_t<decltype(v)>(shape)); });
 }
 
 // The volume on the filter's unit scale, and the range that maps it back:
@@ -263,7 +250,7 @@ py::array ownedArray(Volume&& volume) {
   auto* owned = new Volume(std::move(volume));
   const py::capsule owner(owned, [](void* p) { delete static_cast<Volume*>(p); });
   const Dims dims = owned->dims;
-  return withScalar(owned->type, [&](auto v) {
+  return withScalarType(owned->type, [&](auto v) {
     using T = decltype(v);
     return py::array(py::array_t<T>({py::ssize_t{dims.z}, py::ssize_t{dims.y}, py::ssize_t{dims.x}},
                                     reinterpret_cast<const T*>(owned->data.data()), owner));
@@ -323,8 +310,8 @@ py::array directionsOfVolume(const py::array& volume, int64_t samples, int64_t a
 
 py::tuple triple(const double* values) { return py::make_tuple(values[0], values[1], values[2]); }
 
-// (array [z, y, x], spacing, origin, direction, notice): the voxels stay in
-// the buffer io read them into, owned by the array.
+// (array [z, y, x], spacing, origin, direction, affine, notice): the voxels
+// stay in the buffer io read them into, owned by the array.
 py::tuple readVolume(const std::string& path) {
   LoadResult loaded;
   {
@@ -335,23 +322,37 @@ py::tuple readVolume(const std::string& path) {
   const Geometry g = loaded.volume.geometry;
   const py::array array = ownedArray(std::move(loaded.volume));
   const py::tuple direction = py::make_tuple(triple(g.direction), triple(g.direction + 3), triple(g.direction + 6));
-  return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, loaded.notice);
+  double affine[16];
+  worldAffine(g, affine);
+  py::list rows;
+  for (int r = 0; r < 4; ++r) rows.append(py::make_tuple(affine[4 * r], affine[4 * r + 1], affine[4 * r + 2], affine[4 * r + 3]));
+  return py::make_tuple(array, triple(g.spacing), triple(g.origin), direction, rows, loaded.notice);
 }
 
-void writeVolumeFile(const std::string& path, const py::array& array, std::vector<double> spacing,
-                     std::vector<double> origin, std::vector<double> direction) {
+// Writes with spacing, origin and direction, or with a 4 x 4 affine (16
+// numbers, row-major) that becomes a NIfTI result's sform as it is. Returns
+// what the format could not keep, for a warning.
+std::string writeVolumeFile(const std::string& path, const py::array& array, std::vector<double> spacing,
+                            std::vector<double> origin, std::vector<double> direction,
+                            const std::optional<std::vector<double>>& affine) {
   OutputFormat format;
   std::string formatProblem;
   if (!outputFormatFor(path, format, formatProblem)) throw py::value_error(formatProblem);
-  if (spacing.size() != 3 || origin.size() != 3 || direction.size() != 9) {
-    throw py::value_error("spacing and origin need 3 numbers and direction 9 (a 3 x 3 matrix)");
-  }
   Volume volume;
+  if (affine) {
+    if (affine->size() != 16) throw py::value_error("affine needs 16 numbers (a 4 x 4 matrix)");
+    const std::string problem = geometryFromAffine(affine->data(), volume.geometry);
+    if (!problem.empty()) throw py::value_error(problem);
+  } else {
+    if (spacing.size() != 3 || origin.size() != 3 || direction.size() != 9) {
+      throw py::value_error("spacing and origin need 3 numbers and direction 9 (a 3 x 3 matrix)");
+    }
+    std::copy(spacing.begin(), spacing.end(), volume.geometry.spacing);
+    std::copy(origin.begin(), origin.end(), volume.geometry.origin);
+    std::copy(direction.begin(), direction.end(), volume.geometry.direction);
+  }
   volume.type = scalarTypeOf(array);
   volume.dims = dimsOf(array);
-  std::copy(spacing.begin(), spacing.end(), volume.geometry.spacing);
-  std::copy(origin.begin(), origin.end(), volume.geometry.origin);
-  std::copy(direction.begin(), direction.end(), volume.geometry.direction);
   const auto* bytes = static_cast<const uint8_t*>(array.data());
   std::string problem;
   {
@@ -360,6 +361,7 @@ void writeVolumeFile(const std::string& path, const py::array& array, std::vecto
     problem = writeVolume(path, volume);
   }
   if (!problem.empty()) raise(PyExc_OSError, problem);
+  return geometryLossNotice(path, volume.geometry);
 }
 
 // Where a [z, y, x] block starting at `start` lies, as a box.
@@ -533,7 +535,7 @@ PYBIND11_MODULE(_voluna, m) {
         py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"), py::arg("progress"));
   m.def("read", &readVolume, py::arg("path"));
   m.def("write", &writeVolumeFile, py::arg("path"), py::arg("array"), py::arg("spacing"),
-        py::arg("origin"), py::arg("direction"));
+        py::arg("origin"), py::arg("direction"), py::arg("affine") = py::none());
   m.def("filter_brick", &filterBrick, py::arg("block"), py::arg("block_start"), py::arg("whole_shape"),
         py::arg("interior_start"), py::arg("interior_stop"), py::arg("range_min"), py::arg("range_max"),
         py::arg("samples"), py::arg("steps"), py::arg("angle"), py::arg("preserve_edges"),

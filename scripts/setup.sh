@@ -19,6 +19,7 @@ packages=(
   xvfb xauth libgl1-mesa-dri fonts-dejavu-core time
   python3-dev python3-venv python3-pip python3-setuptools python3-wheel pybind11-dev
   python3-numpy python3-pytest python3-tqdm python3-dask python3-distributed python3-zarr
+  python3-nibabel mricron-data
   help2man desktop-file-utils libxml2-utils
 )
 

@@ -135,7 +135,7 @@ def make_hostile():
     mha("long_value.mha", ok.replace("DimSize", "Comment = " + "y" * 300 + "\nDimSize"))
     mha("long_key.mha", ok.replace("DimSize", "K" * 300 + " = 1\nDimSize"))
     mha("not_key_value.mha", ok.replace("DimSize", "# a comment without a key\nDimSize"))
-    # VTK's reader takes only LOCAL, Local and local as "data follows".
+    # MetaIO takes only LOCAL, Local and local as "data follows".
     mha("local_misspelt.mha", ok.replace("= LOCAL", "= lOCAL"))
     mha("boolean_unclear.mha", ok.replace("BinaryDataByteOrderMSB = False", "BinaryDataByteOrderMSB = maybe"))
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "hostile_files.h"
 #include "scratch_folder.h"
 #include "tool_runner.h"
 #include "value_mapping.h"
@@ -357,10 +358,8 @@ TEST_F(DicomSeriesTest, AGapOrSlicesOfAnotherSizeAreRefused) {
 // ---------------------------------------------------------------------------
 // Hostile files of each format, made here from sound ones.
 
-struct Hostile {
-  std::string file;
-  std::string fragment;
-};
+using test_support::Hostile;
+using test_support::HostileList;
 
 class HostileFormats : public test_support::ScratchFolderTest {
  protected:
@@ -377,13 +376,9 @@ class HostileFormats : public test_support::ScratchFolderTest {
     const Volume v = makeVolume<int16_t>(ScalarType::Int16, {4, 3, 2}, [](int x, int, int) { return x; });
     EXPECT_EQ(writeVolume(path("good.nii"), v), "");
     EXPECT_EQ(writeVolume(path("good.nii.gz"), v), "");
-    const std::string good = bytesOf("good.nii");
-    std::vector<Hostile> list;
+    HostileList list(folder_, bytesOf("good.nii"));
     auto variant = [&](const std::string& name, auto change, const std::string& fragment) {
-      std::string bytes = good;
-      change(bytes);
-      put(name, bytes);
-      list.push_back({name, fragment});
+      list.variant(name, change, fragment);
     };
     variant("truncated.nii", [](std::string& b) { b.resize(b.size() - 10); }, "too short by 10 bytes");
     variant("header_only.nii", [](std::string& b) { b.resize(200); }, "ends inside its NIfTI header");
@@ -409,14 +404,8 @@ class HostileFormats : public test_support::ScratchFolderTest {
     variant("offset_beyond.nii", [](std::string& b) { poke<float>(b, 108, 1e12f); }, "too short");
     // Beyond every integer type: must be printed, not converted (found by fuzzing).
     variant("offset_enormous.nii", [](std::string& b) { poke<float>(b, 108, 2.6e22f); }, "vox_offset) of 2.6e+22");
-    const std::string gz = bytesOf("good.nii.gz");
-    put("gzip_truncated.nii.gz", gz.substr(0, gz.size() / 2));
-    list.push_back({"gzip_truncated.nii.gz", "breaks off"});
-    std::string corrupt = gz;
-    for (size_t i = 20; i < corrupt.size() - 8; ++i) corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5a);
-    put("gzip_corrupt.nii.gz", corrupt);
-    list.push_back({"gzip_corrupt.nii.gz", "corrupt compressed data"});
-    return list;
+    list.brokenGzip("gzip", bytesOf("good.nii.gz"), "breaks off");
+    return list.files();
   }
 
   std::vector<Hostile> makeNrrd() {
@@ -485,30 +474,13 @@ class HostileFormats : public test_support::ScratchFolderTest {
 TEST_F(HostileFormats, AreRefusedWithTheFileAndTheProblemNamed) {
   std::vector<Hostile> all = makeNifti();
   for (const std::vector<Hostile>& more : {makeNrrd(), makeTiff()}) all.insert(all.end(), more.begin(), more.end());
-  for (const Hostile& h : all) {
-    const LoadResult loaded = loadVolume(path(h.file));
-    ASSERT_FALSE(loaded.ok()) << h.file << " loaded";
-    EXPECT_EQ(loaded.error.rfind(path(h.file) + ": ", 0), 0u) << loaded.error;
-    EXPECT_NE(loaded.error.find(h.fragment), std::string::npos) << h.file << ": " << loaded.error;
-    EXPECT_EQ(loaded.error.find('\n'), std::string::npos) << loaded.error;
-    EXPECT_TRUE(loaded.volume.data.empty()) << h.file;
-  }
+  test_support::expectEveryLoadRefused(folder_, all);
 }
 
 TEST_F(HostileFormats, EndVolunaFilterWithStatusOneAndWriteNothing) {
   std::vector<Hostile> all = makeNifti();
   for (const std::vector<Hostile>& more : {makeNrrd(), makeTiff()}) all.insert(all.end(), more.begin(), more.end());
-  const fs::path out = folder_ / "out";
-  fs::create_directory(out);
-  for (const Hostile& h : all) {
-    const test_support::Outcome run =
-        test_support::runTool(out, {"--samples", "1", "--steps", "1", "--angle", "90", "-o", "r.nii", path(h.file)});
-    ASSERT_TRUE(run.exited) << h.file << " killed voluna-filter with signal " << run.status;
-    EXPECT_EQ(run.status, 1) << h.file << ": " << run.err;
-    EXPECT_EQ(run.err.rfind("voluna-filter: " + path(h.file) + ": ", 0), 0u) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
-    EXPECT_TRUE(fs::is_empty(out)) << h.file << " left files behind";
-  }
+  test_support::expectEveryRunRefused(folder_, all);
 }
 
 // A sound volume that loads but leaves no room for the filter's floats (a

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nifti2_files.h"
+#include "hostile_files.h"
 #include "scratch_folder.h"
 #include "tool_runner.h"
 #include "volume_io.h"
@@ -110,6 +111,15 @@ class Nifti2 : public test_support::ScratchFolderTest {
       expectSameVolume(loadVolume(path(name + suffix)), want, name + suffix);
     }
   }
+
+  // ITK refuses `n1`; Voluna refuses it as NIfTI-2 too, saying `why`.
+  void expectBothRefuse(const std::string& name, const std::string& n1, const std::string& why) {
+    put(name + ".nii", n1);
+    EXPECT_FALSE(loadVolume(path(name + ".nii")).ok()) << name;
+    put(name + "_2.nii", nifti2From(n1));
+    const LoadResult refused = loadVolume(path(name + "_2.nii"));
+    EXPECT_NE(refused.error.find(why), std::string::npos) << refused.error;
+  }
 };
 
 TEST_F(Nifti2, VoxelsAndGeometryAreThoseOfTheSameNifti1File) {
@@ -159,16 +169,40 @@ TEST_F(Nifti2, SformQformAndNeitherPlaceVoxelsAsItkDoes) {
   expectLoadsAlike("sheared", sheared);
   // ITK refuses a sheared sform without a qform to fall back on; so does Voluna.
   poke<int16_t>(sheared, 252, 0);
-  put("sheared_sform_only.nii", sheared);
-  EXPECT_FALSE(loadVolume(path("sheared_sform_only.nii")).ok());
-  put("sheared_sform_only_2.nii", nifti2From(sheared));
-  const LoadResult refused = loadVolume(path("sheared_sform_only_2.nii"));
-  EXPECT_NE(refused.error.find("sheared sform and has no qform"), std::string::npos) << refused.error;
+  expectBothRefuse("sheared_sform_only", sheared, "sheared sform and has no qform");
   std::string flat = base;  // one slice, two axes
   poke<int16_t>(flat, 40, 2);
   poke<int16_t>(flat, 46, 1);
   flat.resize(352 + 12);
   expectLoadsAlike("flat", flat);
+}
+
+// ITK takes the sform when its code is 1 or there is no qform, and only if
+// its axes divided by pixdim are orthonormal; every pair of codes, with an
+// sform and a qform that place the voxels 126 mm apart, is read alike.
+TEST_F(Nifti2, EveryPairOfCodesPlacesVoxelsAsItkDoes) {
+  ASSERT_EQ(writeVolume(path("base.nii"), volumeOf<uint8_t>(ScalarType::UInt8, {4, 3, 2}, 1, 3)), "");
+  std::string base = slurp(path("base.nii"));
+  const float srow[12] = {-1, 0, 0, 90, 0, 1, 0, -126, 0, 0, 1, -72};
+  for (int i = 0; i < 12; ++i) poke<float>(base, 280 + 4 * i, srow[i]);
+  const float quatern[6] = {0, 0, 0, 10, 20, 30};
+  for (int i = 0; i < 6; ++i) poke<float>(base, 256 + 4 * i, quatern[i]);
+  for (int i = 1; i <= 3; ++i) poke<float>(base, 76 + 4 * i, 1.0f);  // pixdim: the sform's own axes
+  for (int16_t sform = 0; sform <= 4; ++sform) {
+    for (int16_t qform = 0; qform <= 4; ++qform) {
+      std::string codes = base;
+      poke<int16_t>(codes, 252, qform);
+      poke<int16_t>(codes, 254, sform);
+      expectLoadsAlike("codes_" + std::to_string(sform) + std::to_string(qform), codes);
+    }
+  }
+  // Axes longer than pixdim says: the qform places the voxels, or without one
+  // the file is refused.
+  std::string stretched = base;
+  poke<float>(stretched, 84, 2.0f);  // pixdim[2]
+  expectLoadsAlike("stretched", stretched);
+  poke<int16_t>(stretched, 252, 0);
+  expectBothRefuse("stretched_sform_only", stretched, "not as long as its voxel sizes (pixdim) say");
 }
 
 TEST_F(Nifti2, ScalingFollowsTheNifti1Rule) {
@@ -188,22 +222,16 @@ TEST_F(Nifti2, ScalingFollowsTheNifti1Rule) {
 
 // ---------------------------------------------------------------------------
 
-struct Hostile {
-  std::string file;
-  std::string fragment;
-};
+using test_support::Hostile;
 
 class HostileNifti2 : public Nifti2 {
  protected:
   std::vector<Hostile> make() {
     EXPECT_EQ(writeVolume(path("good1.nii"), volumeOf<int16_t>(ScalarType::Int16, {4, 3, 2}, -5, 1)), "");
     const std::string good = nifti2From(slurp(path("good1.nii")));
-    std::vector<Hostile> list;
+    test_support::HostileList list(folder_, good);
     auto variant = [&](const std::string& name, auto change, const std::string& fragment) {
-      std::string bytes = good;
-      change(bytes);
-      put(name, bytes);
-      list.push_back({name, fragment});
+      list.variant(name, change, fragment);
     };
     variant("truncated.nii", [](std::string& b) { b.resize(b.size() - 10); }, "too short by 10 bytes");
     variant("header_only.nii", [](std::string& b) { b.resize(400); }, "ends inside its NIfTI header");
@@ -234,42 +262,18 @@ class HostileNifti2 : public Nifti2 {
     variant("offset_beyond.nii", [](std::string& b) { poke<int64_t>(b, 168, 1000000000000); }, "too short");
     variant("offset_negative.nii", [](std::string& b) { poke<int64_t>(b, 168, -8); }, "vox_offset) of -8");
     variant("offset_inside_header.nii", [](std::string& b) { poke<int64_t>(b, 168, 348); }, "at least 540");
-    const std::string gz = gzipped(good);
-    put("gzip_truncated.nii.gz", gz.substr(0, gz.size() / 2));
-    list.push_back({"gzip_truncated.nii.gz", "ends inside its NIfTI header"});
-    std::string corrupt = gz;
-    for (size_t i = 20; i < corrupt.size() - 8; ++i) corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5a);
-    put("gzip_corrupt.nii.gz", corrupt);
-    list.push_back({"gzip_corrupt.nii.gz", "corrupt compressed data"});
+    list.brokenGzip("gzip", gzipped(good), "ends inside its NIfTI header");
     // A sound gzip stream of too few voxels.
-    put("gzip_short.nii.gz", gzipped(good.substr(0, good.size() - 6)));
-    list.push_back({"gzip_short.nii.gz", "ends after"});
-    return list;
+    list.add("gzip_short.nii.gz", gzipped(good.substr(0, good.size() - 6)), "ends after");
+    return list.files();
   }
 };
 
-TEST_F(HostileNifti2, AreRefusedWithTheFileAndTheProblemNamed) {
-  for (const Hostile& h : make()) {
-    const LoadResult loaded = loadVolume(path(h.file));
-    ASSERT_FALSE(loaded.ok()) << h.file << " loaded";
-    EXPECT_EQ(loaded.error.rfind(path(h.file) + ": ", 0), 0u) << loaded.error;
-    EXPECT_NE(loaded.error.find(h.fragment), std::string::npos) << h.file << ": " << loaded.error;
-    EXPECT_TRUE(loaded.volume.data.empty()) << h.file;
-  }
-}
+TEST_F(HostileNifti2, AreRefusedWithTheFileAndTheProblemNamed) { test_support::expectEveryLoadRefused(folder_, make()); }
 
 TEST_F(HostileNifti2, EndVolunaFilterWithStatusOneAndWriteNothing) {
-  const std::vector<Hostile> all = make();
+  test_support::expectEveryRunRefused(folder_, make());
   const fs::path out = folder_ / "out";
-  fs::create_directory(out);
-  for (const Hostile& h : all) {
-    const test_support::Outcome run =
-        test_support::runTool(out, {"--samples", "1", "--steps", "1", "--angle", "90", "-o", "r.nii", path(h.file)});
-    ASSERT_TRUE(run.exited) << h.file << " killed voluna-filter with signal " << run.status;
-    EXPECT_EQ(run.status, 1) << h.file << ": " << run.err;
-    EXPECT_EQ(run.err.rfind("voluna-filter: " + path(h.file) + ": ", 0), 0u) << run.err;
-    EXPECT_TRUE(fs::is_empty(out)) << h.file << " left files behind";
-  }
   // And a sound one is filtered and written.
   put("sound.nii.gz", gzipped(nifti2From(slurp(path("good1.nii")))));
   const test_support::Outcome run =

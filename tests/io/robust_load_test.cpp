@@ -346,9 +346,9 @@ TEST_F(ScalarTypes, AConstantVolumeShowsAsZeroAndAllNaNToo) {
 }
 
 // ---------------------------------------------------------------------------
-// Header syntax that VTK's reader reads as we do, and where LOCAL data starts.
+// Header syntax that MetaIO reads as we do, and where LOCAL data starts.
 
-TEST(HeaderSyntax, AcceptsTheSpellingsVtkReadsTheSameWay) {
+TEST(HeaderSyntax, AcceptsTheSpellingsMetaIoReadsTheSameWay) {
   const std::string variants[] = {
       "NDims = 3\nDimSize = 4 3 2\nElementType = MET_SHORT\nElementDataFile = LOCAL\n",
       "NDims=3\nDimSize=4 3 2\nElementType=MET_SHORT\nElementDataFile=LOCAL\n",
@@ -360,13 +360,13 @@ TEST(HeaderSyntax, AcceptsTheSpellingsVtkReadsTheSameWay) {
     const HeaderParse parsed = parseMetaImageHeader(text + "voxels", false);
     ASSERT_TRUE(parsed.ok()) << parsed.error << " in:\n" << text;
     EXPECT_EQ(parsed.header.dims.count(), 24);
-    EXPECT_EQ(parsed.header.elementType, ElementType::Short);
+    EXPECT_EQ(parsed.header.type, ScalarType::Int16);
     EXPECT_EQ(parsed.header.voxelBytes(), 48);
     EXPECT_EQ(parsed.header.localDataStart, static_cast<int64_t>(text.size())) << text;
   }
 }
 
-TEST(HeaderSyntax, StopsAtTheDataFileLineAsVtkDoes) {
+TEST(HeaderSyntax, StopsAtTheDataFileLineAsMetaIoDoes) {
   // What follows the ElementDataFile line is voxel data, however it looks.
   const std::string text = "NDims = 2\nDimSize = 3 2\nElementType = MET_UCHAR\nElementDataFile = LOCAL\nDimSize\0=";
   const HeaderParse parsed = parseMetaImageHeader(text, true);

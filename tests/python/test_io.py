@@ -1,8 +1,12 @@
 """voluna.read and voluna.write: io's own loading and writing, every format,
-geometry kept, refusals as OSError with io's messages."""
+geometry kept (the voxel-to-world matrix as nibabel reads it), refusals as
+OSError with io's messages."""
 
 import os
+import warnings
+from pathlib import Path
 
+import nibabel as nib
 import numpy as np
 import pytest
 
@@ -98,3 +102,85 @@ def test_refused_writes_leave_nothing_behind(tmp_path):
     with pytest.raises(ValueError):
         voluna.write(tmp_path / "keep.nii", volume[np.newaxis])
     assert (tmp_path / "keep.nii").read_bytes() == before
+
+
+# ---------------------------------------------------------------------------
+# The voxel-to-world matrix, held against nibabel's reading of the same files.
+
+SHEARED = np.array([[-0.9, 0.3, 0.0, 91.5],
+                    [0.0, 1.1, 0.25, -120.0],
+                    [0.05, 0.0, 2.5, -70.0],
+                    [0.0, 0.0, 0.0, 1.0]])
+ATLASES = sorted(Path("/usr/share/mricron/templates").glob("*.nii.gz"))
+
+
+def nibabel_file(path, sform, sform_code, qform, qform_code, dtype=np.int16):
+    data = (np.arange(4 * 5 * 6) * 7 % 301 - 150).astype(dtype).reshape(4, 5, 6)  # nibabel: [x, y, z]
+    image = nib.Nifti1Image(data, None)
+    image.header.set_qform(qform, code=qform_code)
+    image.header.set_sform(sform, code=sform_code)
+    nib.save(image, str(path))
+    return data
+
+
+def test_affine_is_nibabels_for_every_placement(tmp_path):
+    moved = np.diag([-2.0, 2.0, 2.0, 1.0])
+    moved[:3, 3] = [90, -126, -72]
+    turned = np.array([[0.0, -2.0, 0.0, 7.0], [2.0, 0.0, 0.0, -8.0], [0.0, 0.0, -2.0, 9.0], [0, 0, 0, 1]])
+    for name, sform, sform_code, qform, qform_code in [
+            ("sheared.nii", SHEARED, 2, moved, 1),       # shear, with a qform to place the views
+            ("atlas.nii.gz", moved, 2, turned, 2),       # sform and qform 126 mm apart
+            ("mni.nii", moved, 4, turned, 0),            # an sform alone
+            ("qform.nii", moved, 0, turned, 1)]:         # a qform alone, left-handed
+        data = nibabel_file(tmp_path / name, sform, sform_code, qform, qform_code)
+        image = voluna.read(tmp_path / name)
+        np.testing.assert_allclose(image.affine, nib.load(str(tmp_path / name)).affine, atol=1e-5,
+                                   err_msg=name)
+        np.testing.assert_array_equal(image.array, data.T)
+    # Files of other formats: their geometry, in nibabel's RAS convention.
+    voluna.write(tmp_path / "v.nii", volume_of(np.int16), **GEOMETRY)
+    for name in ["v.nrrd", "v.mha"]:
+        voluna.write(tmp_path / name, volume_of(np.int16), **GEOMETRY)
+        np.testing.assert_allclose(voluna.read(tmp_path / name).affine, nib.load(str(tmp_path / "v.nii")).affine,
+                                   atol=1e-5, err_msg=name)
+
+
+def test_a_sheared_sform_survives_read_and_write_with_its_affine(tmp_path):
+    nibabel_file(tmp_path / "tilted.nii", SHEARED, 1, np.diag([-1.0, 1.1, 2.5, 1.0]), 1)
+    image = voluna.read(tmp_path / "tilted.nii")
+    for name in ["out.nii", "out.nii.gz"]:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            voluna.write(tmp_path / name, voluna.filter(image.array, angle=90, samples=1, steps=1),
+                         affine=image.affine)
+        written = nib.load(str(tmp_path / name)).header
+        np.testing.assert_array_equal(written.get_sform(), nib.load(str(tmp_path / "tilted.nii")).header.get_sform())
+        assert int(written["sform_code"]) == 1
+        np.testing.assert_allclose(voluna.read(tmp_path / name).affine, SHEARED, atol=1e-5)
+    # Other formats hold no shear: they say so, and keep the rest.
+    with pytest.warns(UserWarning, match="holds no shear"):
+        voluna.write(tmp_path / "out.nrrd", image.array, affine=image.affine)
+    nrrd, nifti = voluna.read(tmp_path / "out.nrrd"), voluna.read(tmp_path / "out.nii")
+    for field in ["spacing", "origin", "direction"]:
+        np.testing.assert_allclose(getattr(nrrd, field), getattr(nifti, field), atol=1e-5, err_msg=field)
+
+
+def test_affines_that_place_no_volume_are_refused_and_write_nothing(tmp_path):
+    volume = structured_volume((3, 4, 5))
+    flat = np.eye(4)
+    flat[2, 2] = 0
+    projective = np.eye(4)
+    projective[3, 0] = 0.5
+    for affine, message in [(np.eye(3), "4 x 4"), (flat, "singular"), (projective, "0 0 0 1"),
+                            (np.full((4, 4), np.nan), "finite"), ("diagonal", "4 x 4 matrix of numbers")]:
+        with pytest.raises(ValueError, match=message):
+            voluna.write(tmp_path / "out.nii", volume, affine=affine)
+    with pytest.raises(ValueError, match="either affine or spacing"):
+        voluna.write(tmp_path / "out.nii", volume, affine=np.eye(4), spacing=(1.0, 1.0, 1.0))
+    assert os.listdir(tmp_path) == []
+
+
+def test_every_mricron_atlas_reads_with_nibabels_affine():
+    assert len(ATLASES) == 13, "install mricron-data (scripts/setup.sh does)"
+    for atlas in ATLASES:
+        np.testing.assert_array_equal(voluna.read(atlas).affine, nib.load(str(atlas)).affine, err_msg=atlas.name)
