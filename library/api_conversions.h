@@ -29,13 +29,22 @@ inline ScalarType publicType(voluna::ScalarType type) { return static_cast<Scala
 inline voluna::Dims internalDims(Size size) { return {size.x, size.y, size.z}; }
 inline Size publicSize(voluna::Dims dims) { return {dims.x, dims.y, dims.z}; }
 
+// Both ways: the public fields have the internal ones' names and meanings.
 template <typename From, typename To>
 void copyGeometry(const From& from, To& to) {
   for (int i = 0; i < 3; ++i) {
     to.spacing[i] = from.spacing[i];
     to.origin[i] = from.origin[i];
+    to.nifti.quatern[i] = from.nifti.quatern[i];
+    to.nifti.qoffset[i] = from.nifti.qoffset[i];
   }
   for (int i = 0; i < 9; ++i) to.direction[i] = from.direction[i];
+  for (int i = 0; i < 12; ++i) to.nifti.srow[i] = from.nifti.srow[i];
+  to.nifti.present = from.nifti.present;
+  to.nifti.axes = from.nifti.axes;
+  to.nifti.qformCode = from.nifti.qformCode;
+  to.nifti.sformCode = from.nifti.sformCode;
+  to.nifti.qfac = from.nifti.qfac;
 }
 
 inline Status failure(Status::Code code, std::string message) { return {code, std::move(message)}; }

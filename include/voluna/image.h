@@ -37,13 +37,30 @@ struct Size {
   std::int64_t count() const noexcept { return std::int64_t{x} * y * z; }
 };
 
+// A NIfTI file's own two placements of its voxels as it stored them: its
+// qform and sform with their codes, a shear included, which spacing, origin
+// and direction cannot all say. read() fills it for NIfTI files; write()
+// puts it back into a NIfTI result while it still places the voxels where
+// spacing, origin and direction do, and other formats ignore it. Keep it as
+// read, or leave it empty.
+struct NiftiPlacement {
+  bool present = false;  // read from a NIfTI header
+  int axes = 3;          // dim[0], at most 3
+  int qformCode = 0, sformCode = 0;
+  double qfac = 1;         // pixdim[0]: -1 for a left-handed qform
+  double quatern[3] = {};  // quatern_b, c, d
+  double qoffset[3] = {};
+  double srow[12] = {};  // srow_x, srow_y, srow_z: voxel (i, j, k) to RAS millimetres
+};
+
 // ITK's and DICOM's convention: voxel (i, j, k) lies at
-// origin + direction * diag(spacing) * (i, j, k), in millimetres for medical
-// images.
+// origin + direction * diag(spacing) * (i, j, k), in LPS millimetres for
+// medical images.
 struct Geometry {
   double spacing[3] = {1, 1, 1};
   double origin[3] = {0, 0, 0};
   double direction[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};  // row-major 3x3; column j is axis j's direction
+  NiftiPlacement nifti;
 };
 
 struct Image {

@@ -2,7 +2,6 @@
 // as voluna-filter gives them, and refusals that leave the caller's data
 // alone.
 #include <gtest/gtest.h>
-
 #include <voluna/filter.h>
 #include <voluna/io.h>
 
@@ -11,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "nifti_fields.h"
 #include "scratch_folder.h"
 #include "tool_runner.h"
 
@@ -32,7 +32,9 @@ Image ramp(ScalarType type, Size size, double low, double high) {
     const double t = ((x * 7 + y * 3 + i * 5) % 17) / 16.0;
     const double v = low + (high - low) * t;
     switch (type) {
-      case ScalarType::UInt8: image.data[i] = static_cast<uint8_t>(v); break;
+      case ScalarType::UInt8:
+        image.data[i] = static_cast<uint8_t>(v);
+        break;
       case ScalarType::Int16: {
         const auto s = static_cast<int16_t>(v);
         std::memcpy(&image.data[2 * i], &s, 2);
@@ -43,7 +45,8 @@ Image ramp(ScalarType type, Size size, double low, double high) {
         std::memcpy(&image.data[4 * i], &f, 4);
         break;
       }
-      default: ADD_FAILURE() << "no ramp of this type";
+      default:
+        ADD_FAILURE() << "no ramp of this type";
     }
   }
   return image;
@@ -61,9 +64,9 @@ FilterSettings quick() {
 class LibraryFilter : public test_support::ScratchFolderTest {};
 
 TEST_F(LibraryFilter, TypedResultsAreTheBytesVolunaFilterWrites) {
-  for (const auto& [type, low, high] : {std::tuple{ScalarType::UInt8, 0.0, 250.0},
-                                        std::tuple{ScalarType::Int16, -1024.0, 3071.0},
-                                        std::tuple{ScalarType::Float32, -0.5, 2.0}}) {
+  for (const auto& [type, low, high] :
+       {std::tuple{ScalarType::UInt8, 0.0, 250.0}, std::tuple{ScalarType::Int16, -1024.0, 3071.0},
+        std::tuple{ScalarType::Float32, -0.5, 2.0}}) {
     Image input = ramp(type, {9, 7, 5}, low, high);
     input.geometry.spacing[2] = 2.5;
     input.geometry.origin[0] = -30;
@@ -86,6 +89,32 @@ TEST_F(LibraryFilter, TypedResultsAreTheBytesVolunaFilterWrites) {
     EXPECT_EQ(output.geometry.origin[0], -30);
     EXPECT_NE(output.data, input.data) << "the filter changed nothing";
   }
+}
+
+TEST_F(LibraryFilter, NiftiResultsKeepTheirInputsOwnPlacementAsVolunaFilterDoes) {
+  ASSERT_TRUE(write(path("plain.nii"), ramp(ScalarType::Int16, {9, 7, 5}, -1024, 3071)).ok());
+  std::string bytes = slurp(path("plain.nii"));
+  // An atlas's sform and qform, 126 mm apart and both code 2, as real files
+  // have them: spacing, origin and direction can say only one of them.
+  test_support::NiftiFields disagreeing;
+  disagreeing.sformCode = disagreeing.qformCode = 2;
+  disagreeing.qfac = -1;
+  disagreeing.quatern = {0, 1, 0, 90, 0, 0};
+  disagreeing.srow = {-1, 0, 0, 90, 0, 1, 0, -126, 0, 0, 1, -72};
+  test_support::putFields(disagreeing, bytes);
+  std::ofstream(path("in.nii"), std::ios::binary) << bytes;
+
+  const auto cli = runTool(
+      folder_, {"--samples", "2", "--steps", "2", "--angle", "30", "--backend", "cpu", "-o", "cli.nii", "in.nii"});
+  ASSERT_EQ(cli.status, 0) << cli.err;
+  const ReadResult input = read(path("in.nii"));
+  ASSERT_TRUE(input.status.ok()) << input.status.message;
+  EXPECT_TRUE(input.image.geometry.nifti.present);
+  Image output;
+  ASSERT_TRUE(filter(input.image, output, quick()).ok());
+  ASSERT_TRUE(write(path("library.nii"), output).ok());
+  EXPECT_EQ(test_support::niftiFieldsOf(path("library.nii")), disagreeing);
+  EXPECT_TRUE(slurp(path("library.nii")) == slurp(path("cli.nii")));
 }
 
 TEST_F(LibraryFilter, FloatsOnTheUnitScaleGiveTheTypedFloatResult) {
@@ -122,8 +151,10 @@ TEST_F(LibraryFilter, RefusesWhatCannotRunAndLeavesTheOutputAlone) {
     const Image& image;
     FilterSettings settings;
     const char* says;
-  } cases[] = {{shortData, quick(), "bytes"},     {noVoxels, quick(), "no voxels"},
-               {good, angle0, "angle step"},      {good, samples1001, "samples"},
+  } cases[] = {{shortData, quick(), "bytes"},
+               {noVoxels, quick(), "no voxels"},
+               {good, angle0, "angle step"},
+               {good, samples1001, "samples"},
                {good, negativeThreads, "threads"}};
   for (const auto& c : cases) {
     Image output = ramp(ScalarType::Int16, {2, 2, 2}, 1, 2);
