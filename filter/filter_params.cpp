@@ -3,8 +3,9 @@
 namespace voluna {
 
 std::string checkParams(const FilterParams& params) {
-  if (params.angleStep < 1 || params.angleStep > 180) {
-    return "the angle step must be 1 to 180 degrees (got " + std::to_string(params.angleStep) + ")";
+  if (params.angleStep < kMinAngleStep || params.angleStep > kMaxAngleStep) {
+    return "the angle step must be " + std::to_string(kMinAngleStep) + " to " + std::to_string(kMaxAngleStep) +
+           " degrees (got " + std::to_string(params.angleStep) + ")";
   }
   if (params.samples < 0 || params.samples > kMaxSamples) {
     return "the number of samples must be 0 to " + std::to_string(kMaxSamples) + " (got " +

@@ -18,6 +18,10 @@ struct FilterParams {
 // window's spin boxes stop at 99. Beyond them a run takes days, not minutes.
 constexpr int kMaxSamples = 1000;
 constexpr int kMaxIntegrationSteps = 1000;
+// The angle step in whole degrees: at 180 the set still holds two directions,
+// below 1 it holds none.
+constexpr int kMinAngleStep = 1;
+constexpr int kMaxAngleStep = 180;
 
 // Empty when the parameters can be run, else a sentence saying what is wrong.
 std::string checkParams(const FilterParams& params);

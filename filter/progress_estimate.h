@@ -1,9 +1,32 @@
 // Time-left estimates for a running stage, for progress displays.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 
+#include "direction_set.h"
+#include "filter_params.h"
+#include "run_control.h"
+
 namespace voluna {
+
+// The share of a run's work that the first stage does, from the samples each
+// stage takes per voxel: every direction walks 2 * samples steps in the
+// first stage; in the second every integration step takes four field
+// samples and one volume sample, both ways.
+inline double vectorFieldShare(const FilterParams& params) {
+  const double fieldWork =
+      double(std::max(1, directionCount(std::max(1, params.angleStep)))) * (2.0 * params.samples + 1.0);
+  const double integrationWork = 2.0 * params.integrationSteps * 5.0 + 1.0;
+  return fieldWork / (fieldWork + integrationWork);
+}
+
+// One fraction over both stages that only grows as the run goes on.
+inline double overallFraction(double vectorFieldShare, Stage stage, double stageFraction) {
+  const double fraction = std::clamp(stageFraction, 0.0, 1.0);
+  if (stage == Stage::VectorField) return vectorFieldShare * fraction;
+  return vectorFieldShare + (1.0 - vectorFieldShare) * fraction;
+}
 
 // Extrapolates the time a stage has taken so far to the part still to do.
 // Says nothing until the stage has run long enough for the rate to mean

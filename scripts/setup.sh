@@ -2,8 +2,14 @@
 # Installs what Voluna needs to build and test (Debian 12 packages, only those
 # missing), then configures and builds into build/. Safe to run again.
 #   scripts/setup.sh [extra cmake arguments]
+#   scripts/setup.sh --packages-only    (the packages, no build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+packages_only=0
+if [ "${1:-}" = --packages-only ]; then
+  packages_only=1
+  shift
+fi
 
 packages=(
   cmake ninja-build g++ pkg-config
@@ -16,6 +22,7 @@ packages=(
   python3-nibabel mricron-data
   # Real files nobody here wrote, for the corpus tests: their test data.
   python3-pydicom insighttoolkit5-examples
+  help2man desktop-file-utils libxml2-utils
 )
 
 missing=()
@@ -34,6 +41,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
   fi
 fi
+
+[ "$packages_only" -eq 0 ] || exit 0
 
 # The CUDA backend is built wherever nvcc is found; nothing here needs a GPU.
 if [ -x /usr/local/cuda/bin/nvcc ]; then

@@ -1,13 +1,17 @@
 // voluna-filter: the structure-following filter from the command line.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
 
 #include "run_pipeline.h"
+#include "slicer_module.h"
 #include "terminal_progress.h"
 #include "volume_io.h"
 
@@ -39,7 +43,7 @@ void catchStopSignals() {
 int stoppedExitCode() { return 128 + static_cast<int>(stopSignal); }
 
 const char* const kUsage =
-    "Usage: voluna-filter [OPTIONS] INPUT\n"
+    "Usage: voluna-filter [OPTIONS] INPUT [OUTPUT]\n"
     "       voluna-filter --list-series PATH\n"
     "\n"
     "Smooths a volume along its own structure. For every voxel the filter finds\n"
@@ -56,7 +60,7 @@ const char* const kUsage =
     "were; other types are mapped linearly from their value range onto the\n"
     "filter's scale and back, at full precision, and a line on standard error\n"
     "says so. Broken or unsupported files are refused with a message that says\n"
-    "why, before any work.\n"
+    "why, before any work. OUTPUT, when given, is the result, as with -o.\n"
     "\n"
     "Options:\n"
     "  --samples N        samples on each side of a voxel when scoring a\n"
@@ -72,7 +76,8 @@ const char* const kUsage =
     "                     a MetaImage header (.mhd) beside them. Spacing, origin\n"
     "                     and orientation are written where the format holds\n"
     "                     them\n"
-    "  --output-type TYPE uint8 (the result's bytes, as always), input (the\n"
+    "  --output-type TYPE\n"
+    "                     uint8 (the result's bytes, as always), input (the\n"
     "                     input's type and value range) or float32 (the\n"
     "                     input's value range as floats); default uint8 for\n"
     "                     .raw and input for every other format\n"
@@ -103,7 +108,15 @@ const char* const kUsage =
     "                     modality, description, images, size (columns x rows\n"
     "                     x slices) and what is wrong with its files, separated\n"
     "                     by tabs; then exit\n"
+    "  --xml              print the description 3D Slicer reads to run this program\n"
+    "                     as a command-line module, and exit\n"
+    "  --module-progress  report progress on standard output in the tags 3D\n"
+    "                     Slicer reads (<filter-progress>), and notices there too\n"
+    "                     (Slicer passes this itself)\n"
     "  -h, --help         show this help and exit\n"
+    "\n"
+    "Long options may also be spelt with underscores (--preserve_edges), as\n"
+    "3D Slicer passes them.\n"
     "\n"
     "Standard output carries the progress lines \"Calculate vectorfield...\" and\n"
     "\"Filtering data...\". When standard error is a terminal, a progress bar\n"
@@ -119,6 +132,8 @@ struct Options {
   std::string listSeries;  // --list-series
   bool listing = false;
   bool help = false;
+  bool xml = false;
+  bool moduleProgress = false;  // as a module of 3D Slicer
 };
 
 struct UsageError {
@@ -151,23 +166,43 @@ Options parseArguments(int argc, char** argv) {
   bool inputSeen = false;
   bool onlyOperands = false;
   std::string series;
+  std::optional<std::string> outputOperand;
+  bool outputOption = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (onlyOperands || arg.size() < 2 || arg[0] != '-') {
-      if (inputSeen) {
-        throw UsageError{"only one INPUT may be given (got '" + request.input.path + "' and '" + arg + "')"};
+      // INPUT OUTPUT, as 3D Slicer runs its modules.
+      if (outputOperand) {
+        throw UsageError{"at most INPUT and OUTPUT may be given (got '" + request.input.path + "', '" +
+                         *outputOperand + "' and '" + arg + "')"};
       }
-      request.input = voluna::RunInput::file(arg);
-      inputSeen = true;
+      if (inputSeen) {
+        outputOperand = arg;
+      } else {
+        request.input = voluna::RunInput::file(arg);
+        inputSeen = true;
+      }
       continue;
     }
     if (arg == "--") {
       onlyOperands = true;
       continue;
     }
+    // 3D Slicer's module format allows no hyphen inside a long flag.
+    if (arg.rfind("--", 0) == 0) {
+      std::replace(arg.begin() + 2, arg.begin() + std::min(arg.find('='), arg.size()), '_', '-');
+    }
     if (arg == "-h" || arg == "--help") {
       options.help = true;
       return options;
+    }
+    if (arg == "--xml") {
+      options.xml = true;
+      return options;
+    }
+    if (arg == voluna::kModuleProgressFlag) {
+      options.moduleProgress = true;
+      continue;
     }
     if (arg == "--preserve-edges") {
       request.params.preserveEdges = true;
@@ -194,6 +229,7 @@ Options parseArguments(int argc, char** argv) {
       request.params.angleStep = parseInt(arg, takeValue());
     } else if (arg == "-o" || arg == "--output") {
       request.outputPath = takeValue();
+      outputOption = true;
       if (request.outputPath.empty()) throw UsageError{arg + " needs a file name"};
     } else if (arg == "--output-type") {
       const std::string type = takeValue();
@@ -233,6 +269,19 @@ Options parseArguments(int argc, char** argv) {
   }
   if (!inputSeen) throw UsageError{"no INPUT volume given"};
   request.input.series = series;
+  if (outputOperand) {
+    if (outputOption) {
+      throw UsageError{"the result was named twice ('" + request.outputPath + "' and '" + *outputOperand +
+                       "'): give either -o FILE or OUTPUT"};
+    }
+    if (outputOperand->empty()) throw UsageError{"OUTPUT needs a file name"};
+    std::error_code error;
+    // A stray second name must not silently replace an input; -o still can.
+    if (std::filesystem::equivalent(request.input.path, *outputOperand, error)) {
+      throw UsageError{"OUTPUT '" + *outputOperand + "' is INPUT itself; name another file (or replace it with -o)"};
+    }
+    request.outputPath = *outputOperand;
+  }
   return options;
 }
 
@@ -268,18 +317,31 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (options.listing) return printSeries(options.listSeries);
+  if (options.xml) {
+    std::fputs(voluna::slicerModuleDescription().c_str(), stdout);
+    return kExitOk;
+  }
   voluna::RunRequest& request = options.request;
   voluna::TerminalProgress bar(stderr);
-  // The bar only where a person watches; scripts get nothing extra.
-  if (::isatty(STDERR_FILENO)) {
+  // The bar only where a person watches; scripts get nothing extra. Slicer
+  // reads progress from standard output, and takes a line on standard error
+  // for a failure, so notices go to standard output there.
+  std::optional<voluna::SlicerProgress> slicerProgress;
+  std::FILE* const notices = options.moduleProgress ? stdout : stderr;
+  if (options.moduleProgress) {
+    slicerProgress.emplace(stdout, request.params);
+    request.progress = std::ref(*slicerProgress);
+  } else if (::isatty(STDERR_FILENO)) {
     request.progress = [&](voluna::Stage stage, double fraction) { bar.update(stage, fraction); };
   }
-  request.onNotice = [](const voluna::Notice& notice) {
+  request.onNotice = [&](const voluna::Notice& notice) {
+    // Bricks report the whole run's fraction, from here on.
+    if (notice.kind == voluna::Notice::Kind::Streamed && slicerProgress) slicerProgress->reportsWholeRun();
     size_t start = 0;
     for (size_t end; (end = notice.text.find('\n', start)) != std::string::npos; start = end + 1) {
-      std::fprintf(stderr, "voluna-filter: %s\n", notice.text.substr(start, end - start).c_str());
+      std::fprintf(notices, "voluna-filter: %s\n", notice.text.substr(start, end - start).c_str());
     }
-    std::fprintf(stderr, "voluna-filter: %s\n", notice.text.c_str() + start);
+    std::fprintf(notices, "voluna-filter: %s\n", notice.text.c_str() + start);
   };
 
   voluna::PipelineRun run(std::move(request));

@@ -5,22 +5,13 @@
 #include <algorithm>
 #include <cmath>
 
-#include "direction_set.h"
+#include "progress_estimate.h"
 
-FilterProgress::FilterProgress(const voluna::FilterParams& params) {
-  // Samples per voxel: every direction walks 2 * samples steps in the first
-  // stage; in the second every integration step takes four field samples
-  // and one volume sample, both ways.
-  const double fieldWork = double(std::max(1, voluna::directionCount(std::max(1, params.angleStep)))) *
-                           (2.0 * params.samples + 1.0);
-  const double integrationWork = 2.0 * params.integrationSteps * 5.0 + 1.0;
-  vectorFieldShare_ = fieldWork / (fieldWork + integrationWork);
-}
+FilterProgress::FilterProgress(const voluna::FilterParams& params)
+    : vectorFieldShare_(voluna::vectorFieldShare(params)) {}
 
 double FilterProgress::overall(voluna::Stage stage, double stageFraction) const {
-  const double fraction = std::clamp(stageFraction, 0.0, 1.0);
-  if (stage == voluna::Stage::VectorField) return vectorFieldShare_ * fraction;
-  return vectorFieldShare_ + (1.0 - vectorFieldShare_) * fraction;
+  return voluna::overallFraction(vectorFieldShare_, stage, stageFraction);
 }
 
 QString FilterProgress::timeLeft(double elapsedSeconds, double overallFraction) {

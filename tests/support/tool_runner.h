@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -73,6 +74,25 @@ inline Outcome runTool(const std::filesystem::path& folder, const std::vector<st
   std::filesystem::remove(errFile);
   std::filesystem::remove(outFile);
   return run;
+}
+
+struct ShellOutcome {
+  int code;  // exit status, -1 when ended by a signal
+  std::string out, err;
+};
+
+// Runs `binary arguments` through the shell in `folder`, as a script would,
+// with no input and both streams captured.
+inline ShellOutcome runInShell(const std::filesystem::path& folder, const std::string& arguments,
+                               const std::string& binary = VOLUNA_FILTER_BINARY) {
+  const std::filesystem::path out = folder / ".stdout", err = folder / ".stderr";
+  const std::string command = "cd '" + folder.string() + "' && '" + binary + "' " + arguments + " >'" +
+                              out.string() + "' 2>'" + err.string() + "' </dev/null";
+  const int status = std::system(command.c_str());
+  ShellOutcome result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurpFile(out), slurpFile(err)};
+  std::filesystem::remove(out);
+  std::filesystem::remove(err);
+  return result;
 }
 
 }  // namespace voluna::test_support

@@ -13,6 +13,7 @@
 #include "filter.h"
 #include "scenes.h"
 #include "scratch_folder.h"
+#include "tool_runner.h"
 #include "volume_io.h"
 
 namespace voluna {
@@ -20,23 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int code;
-  std::string out, err;
-};
+using Outcome = test_support::ShellOutcome;
 
 class VolunaFilterCli : public voluna::test_support::ScratchFolderTest {
  protected:
   // Runs in the temporary folder, so the default output lands there.
-  Outcome run(const std::string& arguments) const {
-    const std::string command = "cd '" + folder_.string() + "' && '" VOLUNA_FILTER_BINARY "' " + arguments +
-                                " >'" + path(".stdout") + "' 2>'" + path(".stderr") + "' </dev/null";
-    const int status = std::system(command.c_str());
-    Outcome result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(path(".stdout")), slurp(path(".stderr"))};
-    fs::remove(path(".stdout"));
-    fs::remove(path(".stderr"));
-    return result;
-  }
+  Outcome run(const std::string& arguments) const { return test_support::runInShell(folder_, arguments); }
 
   std::string writeInput(const std::string& name, const std::vector<uint8_t>& bytes, Dims dims) const {
     EXPECT_EQ(writeResult(path(name + ".raw"), bytes.data(), dims), "");
@@ -131,7 +121,8 @@ TEST_F(VolunaFilterCli, RefusesBadUsageWithExitTwoAndWritesNothing) {
       {"--threads -1 IN", "--threads"},
       {"--backend gpu IN", "--backend"},
       {"--frobnicate IN", "unknown option"},
-      {"IN IN", "only one INPUT"},
+      {"IN IN", "is INPUT itself"},
+      {"IN out.nrrd extra.nrrd", "at most INPUT and OUTPUT"},
       {"--angle", "needs a value"},
       {"-o out.dcm IN", "write NIfTI (.nii or .nii.gz) instead"},
       {"--output-type int16 IN", "--output-type expects uint8, input or float32"},
