@@ -10,25 +10,20 @@
 
 // One thread a voxel: x from the blocks' x, z from the grid's z, and y
 // grid-strided, since a box may have more rows than a grid has blocks.
-__global__ void denoisePilotKernel(voluna::DenoiseLaunch launch) {
-  const voluna::DeviceBox& p = launch.pilot;
-  const int x = p.lo[0] + static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+// kPilot: the pilot over the pilot's box, else the result over the output's.
+template <bool kPilot>
+__global__ void denoiseVoxels(voluna::DenoiseLaunch launch) {
+  const voluna::DeviceBox& box = kPilot ? launch.pilot : launch.out;
+  const int x = box.lo[0] + static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
   const int z = launch.zBegin + static_cast<int>(blockIdx.z);
-  if (x >= p.lo[0] + p.size[0] || z >= launch.zEnd) return;
-  for (int y = p.lo[1] + static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
-       y < p.lo[1] + p.size[1]; y += static_cast<int>(gridDim.y * blockDim.y)) {
-    voluna::denoisePilotAt(launch, x, y, z);
-  }
-}
-
-__global__ void denoiseResultKernel(voluna::DenoiseLaunch launch) {
-  const voluna::DeviceBox& o = launch.out;
-  const int x = o.lo[0] + static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-  const int z = launch.zBegin + static_cast<int>(blockIdx.z);
-  if (x >= o.lo[0] + o.size[0] || z >= launch.zEnd) return;
-  for (int y = o.lo[1] + static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
-       y < o.lo[1] + o.size[1]; y += static_cast<int>(gridDim.y * blockDim.y)) {
-    voluna::denoiseResultAt(launch, x, y, z);
+  if (x >= box.lo[0] + box.size[0] || z >= launch.zEnd) return;
+  for (int y = box.lo[1] + static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
+       y < box.lo[1] + box.size[1]; y += static_cast<int>(gridDim.y * blockDim.y)) {
+    if (kPilot) {
+      voluna::denoisePilotAt(launch, x, y, z);
+    } else {
+      voluna::denoiseResultAt(launch, x, y, z);
+    }
   }
 }
 
@@ -45,11 +40,14 @@ dim3 gridOver(const DeviceBox& box, const DenoiseLaunch& launch) {
 class CudaDenoiseRuntime : public CudaBasics<DenoiseRuntime> {
  public:
   void launchPilot(const DenoiseLaunch& launch) override {
-    denoisePilotKernel<<<gridOver(launch.pilot, launch), dim3(kDenoiseBlockX, kDenoiseBlockY, 1)>>>(launch);
+    denoiseVoxels<true><<<gridOver(launch.pilot, launch), block()>>>(launch);
   }
   void launchResult(const DenoiseLaunch& launch) override {
-    denoiseResultKernel<<<gridOver(launch.out, launch), dim3(kDenoiseBlockX, kDenoiseBlockY, 1)>>>(launch);
+    denoiseVoxels<false><<<gridOver(launch.out, launch), block()>>>(launch);
   }
+
+ private:
+  static dim3 block() { return dim3(kDenoiseBlockX, kDenoiseBlockY, 1); }
 };
 
 }  // namespace

@@ -114,8 +114,10 @@ GpuOutcome denoiseOnGpu(DenoiseRuntime& cuda, const float* input, const Box& inp
   {
     size_t freeBytes = 0, totalBytes = 0;
     if (!GPU_CHECK(cuda.memoryInfo(&freeBytes, &totalBytes))) return failure(run.error());
-    const int64_t budget =
-        std::min(kMaxDenoiseDeviceBytes, static_cast<int64_t>(freeBytes - freeBytes / 9));
+    const int64_t spare = static_cast<int64_t>(freeBytes - freeBytes / 9);
+    int64_t budget = std::min(kMaxDenoiseDeviceBytes, spare);
+    // The cap keeps runs small, not wide boxes off a device they fit on.
+    if (deviceBytesFor(1, inputBox, pilotBox, interior, stencil) > budget) budget = spare;
     auto fits = [&](int64_t d) {
       return deviceBytesFor(d, inputBox, pilotBox, interior, stencil) <= budget;
     };
@@ -129,6 +131,7 @@ GpuOutcome denoiseOnGpu(DenoiseRuntime& cuda, const float* input, const Box& inp
                     freeBytes / kMiB, totalBytes / kMiB, (needed + needed / 8) / kMiB);
       return failure(text);
     }
+    // The bytes grow with the depth: the deepest that fits, by bisection.
     int64_t lo = 1, hi = pilotBox.depth();
     while (lo < hi) {
       const int64_t mid = lo + (hi - lo + 1) / 2;
@@ -161,9 +164,12 @@ GpuOutcome denoiseOnGpu(DenoiseRuntime& cuda, const float* input, const Box& inp
       at += bytes;
       return placed;
     };
-    view.window = static_cast<const Offset3*>(place(stencil.window.data(), sizeof(Offset3) * stencil.window.size()));
-    view.ball = static_cast<const Offset3*>(place(stencil.ball.data(), sizeof(Offset3) * stencil.ball.size()));
-    view.taps = static_cast<const LineTap*>(place(stencil.taps.data(), sizeof(LineTap) * stencil.taps.size()));
+    view.window = static_cast<const Offset3*>(
+        place(stencil.window.data(), sizeof(Offset3) * stencil.window.size()));
+    view.ball = static_cast<const Offset3*>(
+        place(stencil.ball.data(), sizeof(Offset3) * stencil.ball.size()));
+    view.taps = static_cast<const LineTap*>(
+        place(stencil.taps.data(), sizeof(LineTap) * stencil.taps.size()));
   }
 
   // The input slab held on the device. Any range that holds a slab's needs
@@ -190,7 +196,9 @@ GpuOutcome denoiseOnGpu(DenoiseRuntime& cuda, const float* input, const Box& inp
       launch.zBegin = static_cast<int>(begin);
       launch.zEnd = static_cast<int>(end);
       launchFn(launch);
-      if (!GPU_CHECK(cuda.lastLaunchError()) || !GPU_CHECK(cuda.synchronize())) return Slabs::Failed;
+      if (!GPU_CHECK(cuda.lastLaunchError()) || !GPU_CHECK(cuda.synchronize())) {
+        return Slabs::Failed;
+      }
       if (control) control->report(stage, end - stageBegin, stageDepth);
     }
     return Slabs::Done;
@@ -229,7 +237,7 @@ GpuOutcome denoiseOnGpu(DenoiseRuntime& cuda, const float* input, const Box& inp
     state = launchSlab(Stage::Integration, slab.z0, slab.z1, interior.z0, interior.depth(), launch,
                        [&](const DenoiseLaunch& l) { cuda.launchResult(l); });
     if (state == Slabs::Done) {
-      // Interior rows are whole, so a slab is one run of `out`.
+      // A slab of whole planes of the interior is one run of `out`.
       std::memcpy(out + (slab.z0 - interior.z0) * plane(interior), outSlab,
                   sizeof(float) * static_cast<size_t>(slab.count()));
     }

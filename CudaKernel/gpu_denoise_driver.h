@@ -25,7 +25,8 @@ class DenoiseRuntime : public GpuBasics {
 };
 
 // The most device memory one run takes, whatever the device has free: a
-// larger box goes in slabs along z.
+// larger box goes in slabs along z, unless even its thinnest slab is larger
+// (then that slab, if the device has room for it).
 constexpr int64_t kMaxDenoiseDeviceBytes = int64_t{1} << 30;
 
 // The pilot over `pilotBox`, then the result over `interior` into `out`

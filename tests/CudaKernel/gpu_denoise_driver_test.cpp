@@ -11,80 +11,37 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <map>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "denoise.h"
+#include "faulty_basics.h"
 #include "progress_checks.h"
+#include "test_volumes.h"
 
 namespace voluna {
 namespace {
 
-class HostDenoiseGpu : public DenoiseRuntime {
+class HostDenoiseGpu : public FaultyBasics<DenoiseRuntime> {
  public:
-  int failAt = -1;  // index of the call that fails
-  GpuCode failCode = 2;
-  size_t freeBytes = size_t{1} << 30;
-  std::vector<std::string> calls;  // every call, in order
   // The z ranges each kernel was launched over, in order.
   std::vector<std::pair<int, int>> pilotLaunches, resultLaunches;
-  size_t peakBytes = 0;
 
-  size_t live() const { return buffers_.size(); }
+  size_t live() const { return liveBuffers(); }
 
-  GpuCode memoryInfo(size_t* freeOut, size_t* totalOut) override {
-    *freeOut = freeBytes;
-    *totalOut = 2 * freeBytes;
-    return step("memoryInfo");
-  }
-  GpuCode allocateManaged(void** buffer, size_t bytes) override {
-    if (const GpuCode code = step("allocateManaged")) return code;
-    std::vector<float>& b = buffers_[++next_];
-    // A guard after the buffer shows writes beyond it when it is freed.
-    b.assign((bytes + sizeof(float) - 1) / sizeof(float) + kGuard, kGuardValue);
-    *buffer = b.data();
-    owner_[b.data()] = next_;
-    heldBytes_ += bytes;
-    sizes_[b.data()] = bytes;
-    peakBytes = std::max(peakBytes, heldBytes_);
-    return 0;
-  }
-  GpuCode freeManaged(void* buffer) override {
-    heldBytes_ -= sizes_.at(buffer);
-    const std::vector<float>& b = buffers_.at(owner_.at(buffer));
-    EXPECT_TRUE(std::all_of(b.end() - kGuard, b.end(), [](float v) { return v == kGuardValue; }))
-        << "a write beyond a buffer of " << sizes_.at(buffer) << " bytes";
-    buffers_.erase(owner_.at(buffer));  // released even when the call reports a fault
-    return step("freeManaged");
-  }
   void launchPilot(const DenoiseLaunch& l) override {
-    if ((launchError_ = step("launchPilot"))) return;
+    if (!launch("launchPilot")) return;
     pilotLaunches.emplace_back(l.zBegin, l.zEnd);
     forEachVoxel(l.pilot, l, denoisePilotAt);
   }
   void launchResult(const DenoiseLaunch& l) override {
-    if ((launchError_ = step("launchResult"))) return;
+    if (!launch("launchResult")) return;
     resultLaunches.emplace_back(l.zBegin, l.zEnd);
     forEachVoxel(l.out, l, denoiseResultAt);
   }
-  GpuCode lastLaunchError() override {
-    if (const GpuCode code = step("lastLaunchError")) return code;
-    return launchError_;
-  }
-  GpuCode synchronize() override { return step("synchronize"); }
-  const char* errorText(GpuCode code) override {
-    text_ = "fake failure " + std::to_string(code);
-    return text_.c_str();
-  }
 
  private:
-  GpuCode step(const char* name) {
-    calls.push_back(name);
-    return static_cast<int>(calls.size()) - 1 == failAt ? failCode : 0;
-  }
   // What a launch's grid covers: the box's whole x-y plane, its z range.
   template <class PerVoxel>
   static void forEachVoxel(const DeviceBox& box, const DenoiseLaunch& l, PerVoxel perVoxel) {
@@ -94,46 +51,14 @@ class HostDenoiseGpu : public DenoiseRuntime {
       for (int y = box.lo[1]; y < box.lo[1] + box.size[1]; ++y)
         for (int x = box.lo[0]; x < box.lo[0] + box.size[0]; ++x) perVoxel(l, x, y, z);
   }
-
-  static constexpr ptrdiff_t kGuard = 4096;
-  static constexpr float kGuardValue = -12345.0f;
-  std::map<unsigned, std::vector<float>> buffers_;
-  std::map<const void*, unsigned> owner_;
-  std::map<const void*, size_t> sizes_;
-  unsigned next_ = 0;
-  size_t heldBytes_ = 0;
-  GpuCode launchError_ = 0;
-  std::string text_;
 };
 
-// Smooth structure plus noise with a NaN and an infinity: holes must stay
-// holes and count for nothing, on every backend.
+// Holes must stay holes and count for nothing, on every backend.
 std::vector<float> structuredVolume(Dims d, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<int> noise(-25, 25);
-  std::vector<float> v(static_cast<size_t>(d.count()));
-  for (int z = 0; z < d.z; ++z)
-    for (int y = 0; y < d.y; ++y)
-      for (int x = 0; x < d.x; ++x) {
-        const double s = 120 + 90 * std::sin(0.7 * x + 0.3 * y) * std::cos(0.45 * z - 0.2 * y);
-        const int byte = std::clamp(static_cast<int>(s) + noise(random), 0, 255);
-        v[static_cast<size_t>(d.index(x, y, z))] = static_cast<float>(byte) / 255.0f;
-      }
-  v[static_cast<size_t>(d.index(1, 2, 1))] = std::numeric_limits<float>::quiet_NaN();
-  v[static_cast<size_t>(d.index(d.x - 3, d.y / 2, d.z - 2))] = std::numeric_limits<float>::infinity();
-  return v;
+  return test_support::structuredVolume(d, seed, 25, true);
 }
 
-DenoiseParams smallParams(Vec3 spacing) {
-  DenoiseParams p;
-  p.noise = 0.08f;
-  p.spacing = spacing;
-  p.searchRadius = 2;
-  p.averageRadius = 3;
-  p.lineSamples = 3;
-  p.lineAngleStep = 45;
-  return p;
-}
+DenoiseParams smallParams(Vec3 spacing) { return test_support::smallDenoiseParams(spacing); }
 
 // One box run's arguments, as denoiseBox makes them.
 struct BoxRun {
@@ -153,10 +78,7 @@ BoxRun boxRun(const std::vector<float>& volume, Dims d, const Box& interior, con
   r.pilotBox = {std::max<int64_t>(0, interior.x0 - f.x), std::max<int64_t>(0, interior.y0 - f.y),
                 std::max<int64_t>(0, interior.z0 - f.z), std::min(r.whole.x, interior.x1 + f.x),
                 std::min(r.whole.y, interior.y1 + f.y), std::min(r.whole.z, interior.z1 + f.z)};
-  for (int64_t z = r.inputBox.z0; z < r.inputBox.z1; ++z)
-    for (int64_t y = r.inputBox.y0; y < r.inputBox.y1; ++y)
-      for (int64_t x = r.inputBox.x0; x < r.inputBox.x1; ++x)
-        r.input.push_back(volume[static_cast<size_t>(d.index(int(x), int(y), int(z)))]);
+  r.input = test_support::copyBox(volume, d, r.inputBox);
   return r;
 }
 

@@ -12,6 +12,7 @@
 #include "noise_estimate.h"
 #include "progress_checks.h"
 #include "scenes.h"
+#include "test_volumes.h"
 
 namespace voluna {
 namespace {
@@ -61,11 +62,7 @@ TEST(GpuDenoise, EqualsTheCpuOnABoxWithCoarseSlicesAndHoles) {
   const Extent whole{dims.x, dims.y, dims.z};
   const Box interior{4, 3, 5, 27, 22, 16};
   const Box inputBox = denoiseHaloBox(interior, whole, params);
-  std::vector<float> input;
-  for (int64_t z = inputBox.z0; z < inputBox.z1; ++z)
-    for (int64_t y = inputBox.y0; y < inputBox.y1; ++y)
-      for (int64_t x = inputBox.x0; x < inputBox.x1; ++x)
-        input.push_back(volume[static_cast<size_t>(dims.index(int(x), int(y), int(z)))]);
+  const std::vector<float> input = test_support::copyBox(volume, dims, inputBox);
   const size_t n = static_cast<size_t>(interior.count());
   std::vector<float> gpu(n), plain(n);
   const FilterOutcome outcome = denoiseBox(input.data(), inputBox, whole, interior, params,

@@ -10,52 +10,22 @@
 #include <vector>
 
 #include "denoise.h"
+#include "test_volumes.h"
 
 namespace voluna {
 namespace {
 
 Extent extentOf(Dims d) { return {d.x, d.y, d.z}; }
 
+using test_support::copyBox;
+
 // Smooth structure plus noise, in whole bytes, with a few holes.
 std::vector<float> structuredVolume(Dims d, uint32_t seed, bool holes) {
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<int> noise(-25, 25);
-  std::vector<float> v(static_cast<size_t>(d.count()));
-  for (int z = 0; z < d.z; ++z)
-    for (int y = 0; y < d.y; ++y)
-      for (int x = 0; x < d.x; ++x) {
-        const double s = 120 + 90 * std::sin(0.7 * x + 0.3 * y) * std::cos(0.45 * z - 0.2 * y);
-        const int byte = std::clamp(static_cast<int>(s) + noise(random), 0, 255);
-        v[static_cast<size_t>(d.index(x, y, z))] = static_cast<float>(byte) / 255.0f;
-      }
-  if (holes) {
-    v[static_cast<size_t>(d.index(1, 2, 1))] = std::numeric_limits<float>::quiet_NaN();
-    v[static_cast<size_t>(d.index(d.x - 3, d.y / 2, d.z - 2))] = std::numeric_limits<float>::infinity();
-  }
-  return v;
+  return test_support::structuredVolume(d, seed, 25, holes);
 }
 
-// Small stencils keep the plain path quick; the arithmetic is the same.
-DenoiseParams smallParams(Vec3 spacing = {1, 1, 1}) {
-  DenoiseParams p;
-  p.noise = 0.08f;
-  p.spacing = spacing;
-  p.searchRadius = 2;
-  p.averageRadius = 3;
-  p.lineSamples = 3;
-  p.lineAngleStep = 45;
-  return p;
-}
+DenoiseParams smallParams(Vec3 spacing = {1, 1, 1}) { return test_support::smallDenoiseParams(spacing); }
 
-std::vector<float> copyBox(const std::vector<float>& v, Dims d, const Box& b) {
-  std::vector<float> out;
-  out.reserve(static_cast<size_t>(b.count()));
-  for (int64_t z = b.z0; z < b.z1; ++z)
-    for (int64_t y = b.y0; y < b.y1; ++y)
-      for (int64_t x = b.x0; x < b.x1; ++x)
-        out.push_back(v[static_cast<size_t>(d.index(int(x), int(y), int(z)))]);
-  return out;
-}
 
 std::vector<float> wholeRun(const std::vector<float>& v, Dims d, const DenoiseParams& p, Backend b) {
   std::vector<float> out(v.size());
