@@ -89,7 +89,7 @@ SlabDepths depthsFor(int64_t depth, const Box& inputBox, const Box& pilotBox, co
 
 int64_t stencilBytes(const DenoiseStencil& s) {
   return static_cast<int64_t>(sizeof(Offset3) * (s.window.size() + s.ball.size()) +
-                              sizeof(LineTap) * s.taps.size());
+                              sizeof(LineTap) * s.taps.size() + sizeof(float) * s.amplitude.size());
 }
 
 int64_t deviceBytesFor(int64_t depth, const Box& inputBox, const Box& pilotBox,
@@ -170,6 +170,10 @@ GpuOutcome denoiseOnGpu(DenoiseRuntime& cuda, const float* input, const Box& inp
         place(stencil.ball.data(), sizeof(Offset3) * stencil.ball.size()));
     view.taps = static_cast<const LineTap*>(
         place(stencil.taps.data(), sizeof(LineTap) * stencil.taps.size()));
+    if (!stencil.amplitude.empty()) {
+      view.amplitude = static_cast<const float*>(
+          place(stencil.amplitude.data(), sizeof(float) * stencil.amplitude.size()));
+    }
   }
 
   // The input slab held on the device. Any range that holds a slab's needs

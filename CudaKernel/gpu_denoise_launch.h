@@ -66,7 +66,7 @@ VOLUNA_HD void denoiseResultAt(const DenoiseLaunch& l, int x, int y, int z) {
   const DeviceBoxFetch<false> pilot{&l.pilot};
   const DeviceBox& o = l.out;
   o.data[(x - o.lo[0]) + int64_t{o.size[0]} * ((y - o.lo[1]) + int64_t{o.size[1]} * (z - o.lo[2]))] =
-      finalVoxel(filled, pilot, x, y, z, raw(x, y, z), l.stencil);
+      restoreAmplitude(finalVoxel(filled, pilot, x, y, z, raw(x, y, z), l.stencil), l.stencil);
 }
 
 }  // namespace voluna

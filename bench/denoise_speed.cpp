@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "voluna-denoise-speed: %s\n", estimate.problem.c_str());
       return 1;
     }
-    params.noise = estimate.sigma;
+    takeEstimate(estimate, params);
     const FilterOutcome outcome = runDenoise(input.data(), scene.dims, params, out.data(), options);
     if (!outcome.ok()) {
       std::fprintf(stderr, "voluna-denoise-speed: %s\n", outcome.message.c_str());

@@ -77,7 +77,7 @@ DenoiseCase noisyTubesCase() {
   DenoiseCase c{"noisy tubes, whole", scene.dims,
                 bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size())),
                 Box::of({scene.dims.x, scene.dims.y, scene.dims.z}), DenoiseParams()};
-  c.params.noise = estimateNoise(c.volume.data(), c.dims).sigma;
+  takeEstimate(estimateNoise(c.volume.data(), c.dims), c.params);
   return c;
 }
 
@@ -95,7 +95,7 @@ DenoiseCase coarseSlicesCase() {
   c.volume[static_cast<size_t>(d.index(d.x - 2, 5, d.z - 3))] = -inf;
   c.volume[static_cast<size_t>(d.index(d.x / 3, d.y / 4, d.z / 3))] = nan;
   c.interior = {5, 2, 3, d.x - 6, d.y - 1, d.z - 2};
-  c.params.noise = estimateNoise(c.volume.data(), c.dims).sigma;
+  takeEstimate(estimateNoise(c.volume.data(), c.dims), c.params);
   c.params.spacing = {1.0f, 1.0f, 2.5f};
   return c;
 }

@@ -67,6 +67,12 @@ double inputNoise(float unitSigma, double min, double max) {
   return static_cast<double>(unitSigma) * (max - min);
 }
 
+void takeEstimate(const NoiseEstimate& estimate, DenoiseParams& params) {
+  params.noise = estimate.sigma;
+  params.rician = estimate.rician;
+  params.floor = estimate.floor;
+}
+
 Reach denoiseReach(const DenoiseParams& params) {
   const DenoiseStencil s = buildDenoiseStencil(params);
   return {s.finalReach.x + s.pilotReach.x, s.finalReach.y + s.pilotReach.y,
@@ -200,7 +206,8 @@ bool plainFinal(const float* input, const Box& inputBox, const float* pilot, con
     for (int64_t x = interior.x0; x < interior.x1; ++x) {
       if (control && control->cancelled()) return false;
       const int xi = static_cast<int>(x), yi = static_cast<int>(y), zi = static_cast<int>(z);
-      out[at(x, y, z)] = finalVoxel(filled, pilotFetch, xi, yi, zi, raw(xi, yi, zi), view);
+      out[at(x, y, z)] =
+          restoreAmplitude(finalVoxel(filled, pilotFetch, xi, yi, zi, raw(xi, yi, zi), view), view);
     }
     return true;
   });

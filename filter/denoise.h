@@ -17,6 +17,7 @@
 #include "denoise_params.h"
 #include "dims.h"
 #include "filter.h"
+#include "noise_estimate.h"
 
 namespace voluna {
 
@@ -24,6 +25,10 @@ namespace voluna {
 // from [min, max] (io's value mapping; 8-bit volumes map [0, 255]), and back.
 float unitNoise(double sigma, double min, double max);
 double inputNoise(float unitSigma, double min, double max);
+
+// What an estimate of the volume's noise (noise_estimate.h) sets: the noise
+// level and, for magnitude images, the Rician correction with its floor.
+void takeEstimate(const NoiseEstimate& estimate, DenoiseParams& params);
 
 // How far, in voxels along each axis, a result looks into the input: the
 // pilot's reach plus the result's reach into the pilot (derived in

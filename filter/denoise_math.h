@@ -36,13 +36,18 @@ struct DenoiseStencilView {
   const LineTap* taps;
   int tapCount;
   int patchRadius;
-  float c1, c2, c3;
+  float c1, c2, c3, c4;
+  const float* amplitude;  // null unless the noise is Rician
+  int amplitudeCount;
+  float amplitudeScale, sigma, floor;
 };
 
 inline DenoiseStencilView viewOf(const DenoiseStencil& s) {
   return {s.window.data(), static_cast<int>(s.window.size()), s.ball.data(),
           static_cast<int>(s.ball.size()), s.taps.data(), static_cast<int>(s.taps.size()),
-          s.patchRadius, s.c1, s.c2, s.c3};
+          s.patchRadius, s.c1, s.c2, s.c3, s.c4,
+          s.amplitude.empty() ? nullptr : s.amplitude.data(), static_cast<int>(s.amplitude.size()),
+          s.amplitudeScale, s.sigma, s.floor};
 }
 
 // False for NaN and both infinities, without a library call.
@@ -109,11 +114,25 @@ VOLUNA_HD float finalVoxel(const Fetch& filled, const PilotFetch& pilot, int x, 
                            float centre, const DenoiseStencilView& s) {
   if (!finiteValue(centre)) return centre;
   const float own = pilot(x, y, z);
+  const int r = s.patchRadius;
   float sum = 0.0f, weights = 0.0f;
   for (int i = 0; i < s.ballCount; ++i) {
     const Offset3 o = s.ball[i];
-    const float d = pilot(x + o.x, y + o.y, z + o.z) - own;
-    const float w = denoiseKernel((d * d) * s.c3);
+    // Patches of the pilot, not single values, decide what belongs
+    // together: one voxel of the pilot still carries some noise, and near
+    // an edge its neighbours say on which side it lies. A hole beside the
+    // sample only shortens the sum; a hole at the sample leaves it NaN, so
+    // that the sample weighs nothing.
+    float distance = 0.0f;
+    for (int kz = -r; kz <= r; ++kz)
+      for (int ky = -r; ky <= r; ++ky)
+        for (int kx = -r; kx <= r; ++kx) {
+          float d = pilot(x + o.x + kx, y + o.y + ky, z + o.z + kz) - pilot(x + kx, y + ky, z + kz);
+          const bool centre = kx == 0 && ky == 0 && kz == 0;
+          d = centre || finiteValue(d) ? d : 0.0f;
+          distance = fmaf(d, d, distance);
+        }
+    const float w = denoiseKernel(distance * s.c4);
     sum = fmaf(w, filled(x + o.x, y + o.y, z + o.z), sum);
     weights = weights + w;
   }
@@ -125,6 +144,22 @@ VOLUNA_HD float finalVoxel(const Fetch& filled, const PilotFetch& pilot, int x, 
   }
   // Only values near the float range's end can leave nothing weighed.
   return weights > 0.0f ? sum / weights : centre;
+}
+
+// A result of finalVoxel taken back from a mean of Rician magnitudes to the
+// signal it stands for (the stencil's table); any other result unchanged.
+VOLUNA_HD float restoreAmplitude(float m, const DenoiseStencilView& s) {
+  if (s.amplitude == nullptr || !finiteValue(m)) return m;
+  const float e = m - s.floor;
+  const float t = e / s.sigma;
+  const float u = t * s.amplitudeScale;
+  if (!(u > 0.0f)) return s.floor;
+  const int last = s.amplitudeCount - 1;
+  if (u >= static_cast<float>(last)) return s.floor + sqrtf(fmaf(e, e, -(s.sigma * s.sigma)));
+  const int i = static_cast<int>(u);
+  const float f = u - static_cast<float>(i);
+  const float a = fmaf(f, s.amplitude[i + 1] - s.amplitude[i], s.amplitude[i]);
+  return fmaf(a, s.sigma, s.floor);
 }
 
 }  // namespace voluna

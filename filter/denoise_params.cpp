@@ -119,6 +119,40 @@ LineTap tapAt(Vec3 delta) {
   return tap;
 }
 
+// The Rician table covers means up to this many sigma, in this many steps;
+// beyond, the mean is within 0.1 % of sigma of sqrt(A^2 + sigma^2).
+constexpr double kAmplitudeEnd = 8.0;
+constexpr double kPi = 3.14159265358979323846;
+constexpr int kAmplitudeSteps = 512;
+
+// The mean of a Rician magnitude of signal a and noise 1:
+// sqrt(pi / 2) L(-a^2 / 2), L the Laguerre polynomial of order 1/2.
+double ricianMean(double a) {
+  const double x = -0.5 * a * a;
+  const double e = std::exp(x / 2.0);
+  return std::sqrt(kPi / 2.0) * e * ((1.0 - x) * std::cyl_bessel_i(0.0, -x / 2.0) - x * std::cyl_bessel_i(1.0, -x / 2.0));
+}
+
+// amplitude(t): the signal whose mean magnitude is t (noise 1), 0 below the
+// mean of pure noise; the mean rises with the signal, so bisection finds it.
+std::vector<float> ricianAmplitudeTable() {
+  std::vector<float> table(kAmplitudeSteps + 1);
+  for (int i = 0; i <= kAmplitudeSteps; ++i) {
+    const double t = kAmplitudeEnd * i / kAmplitudeSteps;
+    double lo = 0.0, hi = t + 1.0;
+    if (ricianMean(0.0) >= t) {
+      table[i] = 0.0f;
+      continue;
+    }
+    for (int k = 0; k < 60; ++k) {
+      const double mid = 0.5 * (lo + hi);
+      (ricianMean(mid) < t ? lo : hi) = mid;
+    }
+    table[i] = static_cast<float>(0.5 * (lo + hi));
+  }
+  return table;
+}
+
 float clampedReciprocal(double v) { return static_cast<float>(std::min(1.0 / v, double{FLT_MAX})); }
 
 }  // namespace
@@ -169,9 +203,17 @@ DenoiseStencil buildDenoiseStencil(const DenoiseParams& p) {
   st.c1 = clampedReciprocal(patch * patch * patch * h1 * h1);
   st.c2 = static_cast<float>(2.0 / (double{p.pilotStrength} * p.pilotStrength));
   st.c3 = clampedReciprocal(2.0 * h2 * h2);
+  st.c4 = clampedReciprocal(patch * patch * patch * 2.0 * h2 * h2);
   st.pilotReach = {hw[0] + st.patchRadius, hw[1] + st.patchRadius, hw[2] + st.patchRadius};
-  st.finalReach = {std::max(bw[0], tapReach[0]), std::max(bw[1], tapReach[1]),
-                   std::max(bw[2], tapReach[2])};
+  const int r = st.patchRadius;
+  st.finalReach = {std::max(bw[0] + r, tapReach[0]), std::max(bw[1] + r, tapReach[1]),
+                   std::max(bw[2] + r, tapReach[2])};
+  if (p.rician) {
+    st.amplitude = ricianAmplitudeTable();
+    st.amplitudeScale = static_cast<float>(kAmplitudeSteps / kAmplitudeEnd);
+    st.sigma = p.noise;
+    st.floor = p.floor;
+  }
   return st;
 }
 

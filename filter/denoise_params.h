@@ -31,13 +31,22 @@ struct DenoiseParams {
   float pilotStrength = 1.1f;
   // The result: an average of the input over a ball of this radius and along
   // the lines of the direction set through the voxel, weighted by how close
-  // the pilot is there to the pilot at the voxel: 1/e at a difference of
+  // the pilot is there to the pilot at the voxel (over the ball, the mean
+  // over their 3^3 patches of the pilot): 1/e at a difference of
   // sqrt(2) * finalStrength * sigma.
-  float averageRadius = 6.0f;
+  float averageRadius = 10.0f;
   float finalStrength = 0.4f;
   int lineAngleStep = 30;  // degrees between the lines' directions (the filter's direction set)
   int lineSamples = 5;     // samples on each side of the voxel along each line
   float lineStep = 1.0f;   // distance between them
+
+  // Magnitude images (MRI) carry Rician noise: where the signal is weak an
+  // average of magnitudes lies above the signal, by 1.25 sigma where there
+  // is none. When set, each result is taken back from that mean to the
+  // signal it stands for, measured from `floor`, the value of no signal on
+  // the unit scale. estimateNoise says whether a volume looks so.
+  bool rician = false;
+  float floor = 0.0f;
 };
 
 // Empty when the parameters can be run, else a sentence saying what is wrong.
@@ -69,8 +78,16 @@ struct DenoiseStencil {
   std::vector<Offset3> ball;    // the result's ball, the voxel itself included
   std::vector<LineTap> taps;    // the result's line samples
   // The pilot's weight of a squared patch distance D is kernel(D c1 - c2);
-  // the result's weight of a pilot difference d is kernel(d d c3).
-  float c1 = 0, c2 = 0, c3 = 0;
+  // the result's weight of a pilot difference d along a line is
+  // kernel(d d c3), and of a squared patch distance P of the pilot over
+  // the ball kernel(P c4).
+  float c1 = 0, c2 = 0, c3 = 0, c4 = 0;
+  // The signal behind a mean of Rician magnitudes m, when params.rician:
+  // floor + sigma * amplitude(t) at t = (m - floor) / sigma, the table
+  // holding amplitude at t = i / amplitudeScale (linear between), and
+  // sqrt((m - floor)^2 - sigma^2) beyond its end. Empty otherwise.
+  std::vector<float> amplitude;
+  float amplitudeScale = 0, sigma = 0, floor = 0;
   Reach pilotReach;   // what a pilot value reads of the input
   Reach finalReach;   // what a result reads of the pilot (and of the input)
 };

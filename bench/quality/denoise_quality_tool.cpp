@@ -235,7 +235,9 @@ std::vector<float> voluna(const SceneFiles& scene, const std::string& method,
     if (!estimate.ok()) fail(estimate.problem);
     // The estimate is taken on the unit scale, as a run takes it; the scene
     // states its own noise on the 0 to 255 scale.
-    params.noise = s.count("noise") ? unitNoise(get(s, "noise", 0), 0, 255) : estimate.sigma;
+    takeEstimate(estimate, params);
+    if (s.count("noise")) params.noise = unitNoise(get(s, "noise", 0), 0, 255);
+    if (s.count("rician")) params.rician = get(s, "rician", 0) != 0;
     params.searchRadius = static_cast<float>(get(s, "search", params.searchRadius));
     params.pilotStrength = static_cast<float>(get(s, "pilot", params.pilotStrength));
     params.averageRadius = static_cast<float>(get(s, "average", params.averageRadius));
@@ -243,8 +245,8 @@ std::vector<float> voluna(const SceneFiles& scene, const std::string& method,
     params.lineAngleStep = static_cast<int>(get(s, "angle", params.lineAngleStep));
     params.lineSamples = static_cast<int>(get(s, "samples", params.lineSamples));
     params.lineStep = static_cast<float>(get(s, "step", params.lineStep));
-    std::fprintf(stderr, "noise estimate %.2f (made with %.0f)\n", inputNoise(estimate.sigma, 0, 255),
-                 scene.sigma);
+    std::fprintf(stderr, "noise estimate %.2f%s (made with %.0f)\n", inputNoise(estimate.sigma, 0, 255),
+                 estimate.rician ? ", Rician" : "", scene.sigma);
     FilterOptions options;
     if (s.count("reference")) options.backend = Backend::CpuReference;
     outcome = runDenoise(unit.data(), scene.dims, params, out.data(), options);

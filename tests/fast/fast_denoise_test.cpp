@@ -81,6 +81,9 @@ DenoiseParams paramsOf(const Case& c, const std::vector<float>& volume) {
   p.lineSamples = c.lineSamples;
   const NoiseEstimate estimate = estimateNoise(volume.data(), c.dims);
   p.noise = estimate.ok() && estimate.sigma > 0 ? estimate.sigma : 0.1f;
+  // The Rician step on every case but the tubes, which keep the plain one.
+  p.rician = c.kind != Kind::Tubes;
+  p.floor = 0.05f;
   return p;
 }
 

@@ -74,22 +74,23 @@ bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
 TEST(DenoiseReach, IsThePilotsReachPlusTheResults) {
   DenoiseParams p;
   p.noise = 0.1f;
-  // Defaults: a search box of 5 and 3^3 patches (6), a ball of 6 and lines
-  // whose last sample along x falls on a whole voxel, read with its
-  // neighbour (6).
+  // Defaults: a search box of 5 and 3^3 patches (6), a ball of 10 whose
+  // samples are weighed by 3^3 patches of the pilot (11); the lines, whose
+  // last sample along x falls on a whole voxel read with its neighbour (6),
+  // reach less.
   const Reach iso = denoiseReach(p);
-  EXPECT_EQ(iso.x, 12);
-  EXPECT_EQ(iso.y, 12);
-  EXPECT_EQ(iso.z, 12);
+  EXPECT_EQ(iso.x, 17);
+  EXPECT_EQ(iso.y, 17);
+  EXPECT_EQ(iso.z, 17);
   // Across slices 2.5 times as thick: 2 slices of search and 1 of patch,
-  // lines of 2 slices read with their neighbour.
+  // a ball of 4 slices and 1 of patch.
   p.spacing = {1, 1, 2.5f};
   const Reach aniso = denoiseReach(p);
-  EXPECT_EQ(aniso.x, 12);
-  EXPECT_EQ(aniso.z, 6);
+  EXPECT_EQ(aniso.x, 17);
+  EXPECT_EQ(aniso.z, 8);
   const Extent whole{100, 100, 40};
-  EXPECT_EQ(denoiseHaloBox({50, 50, 20, 51, 51, 21}, whole, p), (Box{38, 38, 14, 63, 63, 27}));
-  EXPECT_EQ(denoiseHaloBox({0, 0, 0, 2, 2, 2}, whole, p), (Box{0, 0, 0, 14, 14, 8}));
+  EXPECT_EQ(denoiseHaloBox({50, 50, 20, 51, 51, 21}, whole, p), (Box{33, 33, 12, 68, 68, 29}));
+  EXPECT_EQ(denoiseHaloBox({0, 0, 0, 2, 2, 2}, whole, p), (Box{0, 0, 0, 19, 19, 10}));
 }
 
 struct TightCase {
@@ -101,13 +102,21 @@ struct TightCase {
 class DenoiseReachIsTight : public ::testing::TestWithParam<Backend> {};
 
 // The result at a voxel changes with the input R voxels away along an axis
-// and not with the input R + 1 away. Here the ball reaches as far as the
-// lines (4), so a change 4 + 3 away reaches the result through the pilot.
+// and not with the input R + 1 away. Here the ball's patches reach beyond
+// the lines (4 + 1 against 4), so a change 5 + 3 away reaches the result
+// through the pilot.
 TEST_P(DenoiseReachIsTight, AChangeAtTheReachChangesTheResultAndOneBeyondDoesNot) {
+  // A low noise level and a strict result keep every weight on the way
+  // steep, so that even the small shift a far change makes in one pilot
+  // value, seen through one of 27 terms of one patch distance, shows.
   DenoiseParams iso = smallParams();
   iso.averageRadius = 4;
+  iso.noise = 0.02f;
+  iso.finalStrength = 0.1f;
   DenoiseParams aniso = smallParams({1, 1, 2});
   aniso.averageRadius = 4;
+  aniso.noise = 0.02f;
+  aniso.finalStrength = 0.1f;
   for (const TightCase& c : {TightCase{"along x", iso, 0}, TightCase{"along z, 1 x 1 x 2", aniso, 2}}) {
     SCOPED_TRACE(c.name);
     const Reach reach = denoiseReach(c.params);

@@ -84,6 +84,41 @@ TEST(NoiseEstimate, LooksPastTheRayleighAirOfMagnitudeImages) {
   EXPECT_NEAR(estimateOfBytes(scene) / sigma, 1.0f, 0.15f);
 }
 
+// A magnitude image (air around tissue) told apart from the same image with
+// Gaussian noise, clipped at 0 as bytes clip it or left unclipped above
+// a floor; and from the synthetic scenes, whose background lies 2 sigma up.
+TEST(NoiseEstimate, TellsRicianMagnitudeNoiseFromGaussianNoise) {
+  const Dims d{48, 48, 24};
+  std::vector<float> clean(static_cast<size_t>(d.count()));
+  for (int z = 0; z < d.z; ++z)
+    for (int y = 0; y < d.y; ++y)
+      for (int x = 0; x < d.x; ++x) {
+        const double r = std::hypot(x - 24.0, y - 24.0);
+        clean[static_cast<size_t>(d.index(x, y, z))] = r < 16 ? (r < 10 ? 150.0f : 100.0f) : 0.0f;
+      }
+  const double spacing[3] = {1, 1, 1};
+  auto rician = [&](const Scene& scene) {
+    const std::vector<uint8_t> bytes = toBytes(scene.noisy);
+    const std::vector<float> unit = bytesToUnitFloats(bytes.data(), static_cast<int64_t>(bytes.size()));
+    const NoiseEstimate e = estimateNoise(unit.data(), scene.dims);
+    EXPECT_TRUE(e.ok()) << e.problem;
+    return e.rician;
+  };
+  for (const float sigma : {5.0f, 12.0f, 25.0f, 40.0f}) {
+    SCOPED_TRACE(sigma);
+    EXPECT_TRUE(rician(sceneFromClean(d, spacing, clean, sigma, true, 20.0f, 6)));
+    EXPECT_FALSE(rician(sceneFromClean(d, spacing, clean, sigma, false, 20.0f, 6)));
+    // Unclipped: the air lifted above 0 so no voxel falls below it.
+    std::vector<float> lifted = clean;
+    for (float& v : lifted) v += 5.0f * sigma;
+    Scene gaussian = sceneFromClean(d, spacing, lifted, sigma, false, 20.0f, 7);
+    const NoiseEstimate e = estimateNoise(gaussian.noisy.data(), gaussian.dims);
+    EXPECT_FALSE(e.rician);
+    EXPECT_FALSE(rician(vessels(40, sigma, 1)));
+    EXPECT_FALSE(rician(curvedSheets(40, sigma, 2)));
+  }
+}
+
 TEST(NoiseEstimate, IgnoresConstantPaddingAndHoles) {
   Scene scene = vessels(40, 20.0f, 7);
   // A third of the volume padded with one value, and scattered holes.
