@@ -26,11 +26,7 @@ class GpuRun {
   // The text of a failed call in the format the driver has always printed.
   bool check(GpuCode code, const char* file, int line) {
     if (code == 0) return true;
-    if (error_.empty()) {
-      char text[512];
-      std::snprintf(text, sizeof text, "GPUassert: %s %s %d", cuda_.errorText(code), file, line);
-      error_ = text;
-    }
+    if (error_.empty()) error_ = gpuFailureText(cuda_, code, file, line);
     return false;
   }
   bool failed() const { return !error_.empty(); }
@@ -82,6 +78,12 @@ GpuOutcome failure(std::string message) {
 }
 
 }  // namespace
+
+std::string gpuFailureText(GpuBasics& cuda, GpuCode code, const char* file, int line) {
+  char text[512];
+  std::snprintf(text, sizeof text, "GPUassert: %s %s %d", cuda.errorText(code), file, line);
+  return text;
+}
 
 uint64_t gpuBytesNeeded(Dims dims, int angleStep) {
   return uint64_t(dims.count()) * 40u + uint64_t(directionCount(angleStep)) * sizeof(Vec3);

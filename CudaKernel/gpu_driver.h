@@ -21,6 +21,9 @@ struct GpuOutcome {
   std::string message;
 };
 
+// The text of a failed CUDA call: "GPUassert: <CUDA's text> <file> <line>".
+std::string gpuFailureText(GpuBasics& cuda, GpuCode code, const char* file, int line);
+
 // Device bytes a run holds at its peak: the volume array, the field buffer
 // and array and the result buffer (40 bytes a voxel), and the direction
 // table.

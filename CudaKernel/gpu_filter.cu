@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "gpu_basics.cuh"
 #include "gpu_driver.h"
 #include "voxel_math.h"
 
@@ -103,19 +104,9 @@ namespace {
 
 cudaExtent extentOf(Dims dims) { return make_cudaExtent(dims.x, dims.y, dims.z); }
 
-// The real runtime behind the driver's interface. A failed allocation
-// leaves its handle null, so the driver never frees what it did not get.
-class CudaRuntime : public GpuRuntime {
+// The real runtime behind the driver's interface.
+class CudaRuntime : public CudaBasics<GpuRuntime> {
  public:
-  GpuCode memoryInfo(size_t* freeBytes, size_t* totalBytes) override {
-    return cudaMemGetInfo(freeBytes, totalBytes);
-  }
-  GpuCode allocateManaged(void** buffer, size_t bytes) override {
-    const cudaError_t code = cudaMallocManaged(buffer, bytes, cudaMemAttachGlobal);
-    if (code != cudaSuccess) *buffer = nullptr;
-    return code;
-  }
-  GpuCode freeManaged(void* buffer) override { return cudaFree(buffer); }
   GpuCode allocateArray(void** array, int channels, Dims dims) override {
     const cudaChannelFormatDesc format =
         channels == 4 ? cudaCreateChannelDesc(32, 32, 32, 32, cudaChannelFormatKindFloat)
@@ -175,11 +166,6 @@ class CudaRuntime : public GpuRuntime {
     const dim3 blocks(grid.x, grid.y, grid.z), block(8, 8, 1);
     integrateVectorField<<<blocks, block>>>(volume, field, dims.x, dims.y, dims.z, steps,
                                             static_cast<float*>(result));
-  }
-  GpuCode lastLaunchError() override { return cudaPeekAtLastError(); }
-  GpuCode synchronize() override { return cudaDeviceSynchronize(); }
-  const char* errorText(GpuCode code) override {
-    return cudaGetErrorString(static_cast<cudaError_t>(code));
   }
 };
 

@@ -1,7 +1,7 @@
-// The CUDA runtime operations the GPU driver makes, behind one interface:
-// the driver's allocation, clean-up and failure handling are the same code
-// against the real runtime (gpu_filter.cu) and against the fault-injecting
-// one of the tests, which needs no GPU.
+// The CUDA runtime operations the GPU drivers make, behind interfaces: each
+// driver's allocation, clean-up and failure handling are the same code
+// against the real runtime (gpu_filter.cu, gpu_denoise.cu) and against the
+// fault-injecting ones of the tests, which need no GPU.
 #pragma once
 
 #include <cstddef>
@@ -17,15 +17,24 @@ struct GpuGrid {
   unsigned x, y, z;
 };
 
-class GpuRuntime {
+// What every driver needs: memory, and word of how launches went.
+class GpuBasics {
  public:
-  using Texture = unsigned long long;  // cudaTextureObject_t
-
-  virtual ~GpuRuntime() = default;
+  virtual ~GpuBasics() = default;
 
   virtual GpuCode memoryInfo(size_t* freeBytes, size_t* totalBytes) = 0;
   virtual GpuCode allocateManaged(void** buffer, size_t bytes) = 0;
   virtual GpuCode freeManaged(void* buffer) = 0;
+  virtual GpuCode lastLaunchError() = 0;  // without clearing it
+  virtual GpuCode synchronize() = 0;
+  virtual const char* errorText(GpuCode code) = 0;
+};
+
+// The filter's: textures over arrays, and its two kernels.
+class GpuRuntime : public GpuBasics {
+ public:
+  using Texture = unsigned long long;  // cudaTextureObject_t
+
   // A 3D array of dims.x * dims.y * dims.z elements of `channels` floats.
   virtual GpuCode allocateArray(void** array, int channels, Dims dims) = 0;
   virtual GpuCode freeArray(void* array) = 0;
@@ -43,9 +52,6 @@ class GpuRuntime {
                                  int angleStep, bool preserveEdges, void* field) = 0;
   virtual void launchIntegration(GpuGrid grid, Texture volume, Texture field, Dims dims,
                                  int steps, void* result) = 0;
-  virtual GpuCode lastLaunchError() = 0;  // without clearing it
-  virtual GpuCode synchronize() = 0;
-  virtual const char* errorText(GpuCode code) = 0;
 };
 
 }  // namespace voluna

@@ -2,8 +2,11 @@
 # One command for a machine with an NVIDIA GPU: builds Voluna with CUDA (no
 # window) into build-gpu/, runs the CUDA tests, then prints how the GPU's
 # results agree with the fast CPU path's (sample volume, noisy 128^3,
-# constant 128^3; default and edge-preserving score) and both throughputs.
-# Exits 77 where no GPU is usable, 1 when a build, a test or a GPU run fails.
+# constant 128^3; default and edge-preserving score) and both throughputs,
+# and whether the denoiser's GPU floats equal the CPU paths' (a PASS or FAIL
+# line, with times).
+# Exits 77 where no GPU is usable, 1 when a build, a test or a GPU run fails
+# or the denoiser's floats differ.
 #   scripts/gpu-check.sh [extra cmake arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,11 +25,13 @@ nvidia-smi -L
 # Kernels for this machine's GPU only: the build takes a minute, not five.
 cmake -S . -B build-gpu -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOLUNA_GUI=OFF -DVOLUNA_CUDA=ON \
   -DCMAKE_CUDA_ARCHITECTURES=native "$@" > build-gpu.log
-cmake --build build-gpu --target voluna_cuda_tests voluna_gpu_driver_tests voluna-gpu-check \
+cmake --build build-gpu --target voluna_cuda_tests voluna_gpu_driver_tests \
+  voluna_gpu_denoise_driver_tests voluna-gpu-check \
   >> build-gpu.log || { tail -30 build-gpu.log; exit 1; }
 
 set +e
 build-gpu/bin/voluna_gpu_driver_tests --gtest_brief=1 || exit 1
+build-gpu/bin/voluna_gpu_denoise_driver_tests --gtest_brief=1 || exit 1
 build-gpu/bin/voluna_cuda_tests
 status=$?
 set -e

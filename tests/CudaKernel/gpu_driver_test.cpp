@@ -13,36 +13,15 @@
 #include <vector>
 
 #include "device.h"
+#include "faulty_basics.h"
 
 namespace voluna {
 namespace {
 
-class FaultyGpu : public GpuRuntime {
+class FaultyGpu : public FaultyBasics<GpuRuntime> {
  public:
-  int failAt = -1;  // index of the call that fails
-  GpuCode failCode = 2;
-  size_t freeBytes = size_t{1} << 30;
-  std::vector<std::string> calls;  // every call, in order
+  size_t live() const { return liveBuffers() + arrays_.size() + textures_.size(); }
 
-  size_t live() const { return buffers_.size() + arrays_.size() + textures_.size(); }
-
-  GpuCode memoryInfo(size_t* freeOut, size_t* totalOut) override {
-    *freeOut = freeBytes;
-    *totalOut = 2 * freeBytes;
-    return step("memoryInfo");
-  }
-  GpuCode allocateManaged(void** buffer, size_t bytes) override {
-    if (const GpuCode code = step("allocateManaged")) return code;
-    std::vector<float>& b = buffers_[++next_];
-    b.resize((bytes + sizeof(float) - 1) / sizeof(float));
-    *buffer = b.data();
-    owner_[b.data()] = next_;
-    return 0;
-  }
-  GpuCode freeManaged(void* buffer) override {
-    buffers_.erase(owner_.at(buffer));  // released even when the call reports a fault
-    return step("freeManaged");
-  }
   GpuCode allocateArray(void** array, int channels, Dims dims) override {
     if (const GpuCode code = step("allocateArray")) return code;
     std::vector<float>& a = arrays_[++next_];
@@ -79,13 +58,13 @@ class FaultyGpu : public GpuRuntime {
   // The field kernel stores the direction (1, 0, 0); the integration kernel
   // writes twice the volume plus the field's x, through the textures.
   void launchVectorField(GpuGrid, Texture, Dims dims, int, int, bool, void* field) override {
-    if ((launchError_ = step("launchVectorField"))) return;
+    if (!launch("launchVectorField")) return;
     Float4* f = static_cast<Float4*>(field);
     for (int64_t i = plane(dims) * slab_[0]; i < plane(dims) * slab_[1]; ++i) f[i] = {1, 0, 0, 0};
   }
   void launchIntegration(GpuGrid, Texture volume, Texture field, Dims dims, int,
                          void* result) override {
-    if ((launchError_ = step("launchIntegration"))) return;
+    if (!launch("launchIntegration")) return;
     const float* v = textures_.at(volume);
     const float* f = textures_.at(field);
     float* r = static_cast<float*>(result);
@@ -93,30 +72,15 @@ class FaultyGpu : public GpuRuntime {
       r[i] = 2 * v[i] + f[4 * i];
     }
   }
-  GpuCode lastLaunchError() override {
-    if (const GpuCode code = step("lastLaunchError")) return code;
-    return launchError_;
-  }
-  GpuCode synchronize() override { return step("synchronize"); }
-  const char* errorText(GpuCode code) override {
-    text_ = "fake failure " + std::to_string(code);
-    return text_.c_str();
-  }
 
  private:
-  GpuCode step(const char* name) {
-    calls.push_back(name);
-    return static_cast<int>(calls.size()) - 1 == failAt ? failCode : 0;
-  }
   static int64_t plane(Dims dims) { return int64_t{dims.x} * dims.y; }
 
-  std::map<Texture, std::vector<float>> buffers_, arrays_;
+  std::map<Texture, std::vector<float>> arrays_;
   std::map<const void*, Texture> owner_;
   std::map<Texture, const float*> textures_;
   Texture next_ = 0;
   int slab_[2] = {0, 0};
-  GpuCode launchError_ = 0;
-  std::string text_;
 };
 
 bool isRelease(const std::string& call) {

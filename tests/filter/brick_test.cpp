@@ -14,26 +14,15 @@
 #include "direction_set.h"
 #include "filter.h"
 #include "scenes.h"
+#include "test_volumes.h"
 
 namespace voluna {
 namespace {
 
 Extent extentOf(Dims d) { return {d.x, d.y, d.z}; }
 
-// Smooth structure plus noise, in whole bytes like every real input, so
-// that the search scores many directions and the field bends.
 std::vector<float> structuredVolume(Dims d, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<int> noise(-20, 20);
-  std::vector<float> v(static_cast<size_t>(d.count()));
-  for (int z = 0; z < d.z; ++z)
-    for (int y = 0; y < d.y; ++y)
-      for (int x = 0; x < d.x; ++x) {
-        const double s = 120 + 90 * std::sin(0.7 * x + 0.3 * y) * std::cos(0.45 * z - 0.2 * y);
-        const int byte = std::clamp(static_cast<int>(s) + noise(random), 0, 255);
-        v[static_cast<size_t>(d.index(x, y, z))] = static_cast<float>(byte) / 255.0f;
-      }
-  return v;
+  return test_support::structuredVolume(d, seed, 20, false);
 }
 
 // A constant volume with a small noisy block and a lone spike: constant
