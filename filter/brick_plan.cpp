@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "denoise.h"
+
 namespace voluna {
 
 namespace {
@@ -34,6 +36,14 @@ Box BrickPlan::interior(int64_t index) const {
 int64_t brickBytes(Extent brick, Extent whole, const FilterParams& params, StreamCosts costs) {
   const int64_t reach = filterReach(params);
   const int64_t halo = haloCount(brick, whole, reach);
+  if (params.denoise) {
+    // A brick in the middle of the volume, where its boxes are largest.
+    const Box middle{(whole.x - brick.x) / 2, (whole.y - brick.y) / 2, (whole.z - brick.z) / 2,
+                     (whole.x + brick.x) / 2, (whole.y + brick.y) / 2, (whole.z + brick.z) / 2};
+    const int64_t inputPlane = std::min(brick.x + 2 * reach, whole.x) * std::min(brick.y + 2 * reach, whole.y);
+    return halo * 4 + brick.count() * 4 + denoiseWorkingBytes(middle, whole, params.denoising) +
+           inputPlane * costs.inputBytes + brick.x * brick.y * costs.outputBytes;
+  }
   // runBrick's own buffers for a brick away from the faces, where they are largest.
   const int64_t field = haloCount(brick, whole, params.integrationSteps) * 2;
   const int64_t cells = ceilDiv(std::min(brick.x + 2 * reach, whole.x), 8) *

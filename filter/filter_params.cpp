@@ -1,5 +1,7 @@
 #include "filter_params.h"
 
+#include <cmath>
+
 namespace voluna {
 
 std::string checkParams(const FilterParams& params) {
@@ -15,6 +17,10 @@ std::string checkParams(const FilterParams& params) {
     return "the number of integration steps must be 0 to " +
            std::to_string(kMaxIntegrationSteps) + " (got " +
            std::to_string(params.integrationSteps) + ")";
+  }
+  if (params.denoise) {
+    if (!std::isfinite(params.noise)) return "the noise level must be a finite number (got " + std::to_string(params.noise) + ")";
+    return checkDenoiseParams(params.denoising);
   }
   return {};
 }

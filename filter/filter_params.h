@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "denoise_params.h"
+
 namespace voluna {
 
 struct FilterParams {
@@ -12,6 +14,17 @@ struct FilterParams {
   // Score each line against the voxel's own value instead of each walk's
   // first sample, so lines across an edge are not chosen. Off by default.
   bool preserveEdges = false;
+
+  // Denoise instead (denoise.h): the structure-following denoiser, which
+  // measures in millimetres and follows the noise. `noise` is its level in
+  // the input's own units as a person gives it, below 0 for one measured
+  // from the volume; `denoising` is what the denoiser runs with, on the
+  // unit scale, which the run pipeline fills in from the noise, the
+  // volume's spacing and its estimate. The samples, steps and angle above
+  // play no part in it.
+  bool denoise = false;
+  double noise = -1.0;
+  DenoiseParams denoising{};
 };
 
 // Upper bounds on what the command line accepts for samples and steps; the

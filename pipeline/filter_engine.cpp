@@ -1,6 +1,9 @@
 #include "filter_engine.h"
 
 #include <atomic>
+#include <cstdio>
+
+#include "denoise.h"
 
 #include "brick.h"
 
@@ -16,9 +19,57 @@ bool goesToGpu(Backend backend) {
 
 bool cancelled(const FilterCall& call) { return call.options.control && call.options.control->cancelled(); }
 
+std::string shown(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g", v);
+  return text;
+}
+
+FilterOutcome refusedCall(std::string message) {
+  FilterOutcome refused;
+  refused.status = FilterOutcome::Status::InvalidInput;
+  refused.message = std::move(message);
+  return refused;
+}
+
+// Fills call.params.denoising; empty, or why the call cannot run.
+std::string prepareDenoising(FilterCall& call) {
+  DenoiseParams& d = call.params.denoising;
+  d.spacing = {static_cast<float>(call.geometry.spacing[0]), static_cast<float>(call.geometry.spacing[1]),
+               static_cast<float>(call.geometry.spacing[2])};
+  NoiseEstimate estimate;
+  if (call.estimate) {
+    estimate = *call.estimate;
+  } else if (call.wholeRun) {
+    estimate = estimateNoise(call.input, {static_cast<int>(call.whole.x), static_cast<int>(call.whole.y),
+                                          static_cast<int>(call.whole.z)});
+  } else {
+    estimate.problem = "a brick cannot measure the noise of the whole volume";
+  }
+  const bool given = call.params.noise >= 0.0;
+  if (given) {
+    d.noise = unitNoise(call.params.noise, call.range.min, call.range.max);
+    d.rician = estimate.ok() && estimate.rician;
+    d.floor = estimate.floor;
+  } else {
+    if (!estimate.ok()) return estimate.problem;
+    takeEstimate(estimate, d);
+  }
+  if (call.wholeRun && call.strength) call.strength(noiseNotice(d, given, call.range));
+  return checkDenoiseParams(d);
+}
+
 }  // namespace
 
-FilterOutcome callFilter(const FilterCall& call) {
+std::string noiseNotice(const DenoiseParams& params, bool given, ValueRange range) {
+  return std::string("noise level ") + shown(inputNoise(params.noise, range.min, range.max)) +
+         (given ? " (given)" : " (estimated from the volume)") +
+         (params.rician ? "; Rician, as in a magnitude image: results are taken back to the signal" : "");
+}
+
+namespace {
+
+FilterOutcome callMethod(const FilterCall& call) {
   if (call.wholeRun) {
     const Dims dims{static_cast<int>(call.whole.x), static_cast<int>(call.whole.y), static_cast<int>(call.whole.z)};
     if (dims.x != call.whole.x || dims.y != call.whole.y || dims.z != call.whole.z) {
@@ -31,6 +82,16 @@ FilterOutcome callFilter(const FilterCall& call) {
     return runFilter(call.input, dims, call.params, call.out, call.options);
   }
   return runBrick(call.input, call.inputBox, call.whole, call.interior, call.params, call.out, call.options);
+}
+
+}  // namespace
+
+FilterOutcome callFilter(const FilterCall& call) {
+  if (!call.params.denoise) return callMethod(call);
+  FilterCall prepared = call;
+  const std::string problem = prepareDenoising(prepared);
+  if (!problem.empty()) return refusedCall(problem);
+  return callMethod(prepared);
 }
 
 FilterOutcome filterUnderPolicy(const FilterEngine& engine, const FilterCall& call, GpuFallback policy,

@@ -9,6 +9,7 @@
 #include "box.h"
 #include "filter.h"
 #include "filter_params.h"
+#include "noise_estimate.h"
 #include "value_mapping.h"
 #include "volume.h"
 
@@ -33,13 +34,23 @@ struct FilterCall {
   Geometry geometry;
   ValueRange range{0, 255};
   std::function<void(const std::string&)> notice;
+  // Told the noise level a whole denoising run takes (noiseNotice).
+  std::function<void(const std::string&)> strength;
+  // The denoiser's noise estimate of the whole volume, measured once for
+  // every brick of a run; null: a whole run measures it itself.
+  const NoiseEstimate* estimate = nullptr;
 };
 
 // What runs a call: callFilter, or a test's stand-in.
 using FilterEngine = std::function<FilterOutcome(const FilterCall&)>;
 
-// runFilter for a whole run, runBrick for a brick.
+// runFilter for a whole run, runBrick for a brick. A denoising call gets its
+// unit-scale parameters here: the noise level given in the input's units,
+// or the estimate's, the volume's spacing, and a notice that says which.
 FilterOutcome callFilter(const FilterCall& call);
+
+// The line that says what noise level a denoising run takes, in the input's units.
+std::string noiseNotice(const DenoiseParams& params, bool given, ValueRange range);
 
 // What a failed GPU run under Backend::Auto leads to.
 enum class GpuFallback {

@@ -1,5 +1,7 @@
 #include "run_pipeline.h"
 
+#include "denoise.h"
+
 #include <algorithm>
 #include <new>
 #include <tuple>
@@ -157,6 +159,8 @@ FilterCall PipelineRun::callFor(const float* input, Extent whole, const Box& inp
   call.geometry = geometry;
   call.range = range;
   call.notice = [this, &outcome](const std::string& text) { notify(outcome, Notice::Kind::Method, text); };
+  call.strength = [this, &outcome](const std::string& text) { notify(outcome, Notice::Kind::Strength, text); };
+  if (estimate_) call.estimate = &*estimate_;
   return call;
 }
 
@@ -189,6 +193,18 @@ void PipelineRun::runStreamedFile(const RunChoice& choice, ResultType resultType
         if (scan.type != ScalarType::UInt8) {
           notify(outcome, Notice::Kind::Precision, precisionText(request_.input.name, scan.type, scan.range));
         }
+      },
+      [&](const NoiseEstimate& estimate) {
+        estimate_ = estimate;
+        if (!estimate.ok() && request_.params.noise < 0) return;
+        DenoiseParams d;
+        if (request_.params.noise >= 0) {
+          d.noise = unitNoise(request_.params.noise, range.min, range.max);
+          d.rician = estimate.ok() && estimate.rician;
+        } else {
+          takeEstimate(estimate, d);
+        }
+        notify(outcome, Notice::Kind::Strength, noiseNotice(d, request_.params.noise >= 0, range));
       });
   switch (streamed.status) {
     case StreamOutcome::Status::Ok: return;
@@ -280,6 +296,8 @@ RunOutcome runBox(const BoxRequest& request) {
     call.params = request.params;
     call.options.threads = request.threads;
     call.range = range;
+    call.geometry = request.geometry;
+    call.estimate = &request.estimate;
     call.notice = [&](const std::string& text) { outcome.notices.push_back({Notice::Kind::Method, text}); };
     Backend backendNow = request.backend;
     const FilterOutcome result = filterUnderPolicy(

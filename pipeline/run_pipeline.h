@@ -50,6 +50,7 @@ struct Notice {
     Precision,  // a type other than 8-bit, filtered at full precision
     Fallback,   // the GPU failed and the CPU did the run
     Method,     // what the filter method reports about the volume
+    Strength,   // the denoiser's noise level, measured or given, in the input's units
   };
   Kind kind;
   std::string text;  // one line, or several joined by '\n'
@@ -125,6 +126,7 @@ class PipelineRun {
   bool streaming_ = false;  // set before any progress can arrive
   int64_t voxels_ = 0;      // once known, for a message when memory runs out
   RunControl control_;
+  std::optional<NoiseEstimate> estimate_;  // of a streamed denoising run's whole volume
 };
 
 // A box of a volume held elsewhere (a dask chunk): `block`, the voxels of
@@ -139,6 +141,8 @@ struct BoxRequest {
   Box interior;
   ValueRange range;  // ignored for 8-bit values, which map as bytes / 255
   FilterParams params;
+  Geometry geometry;        // its spacing, for the denoiser
+  NoiseEstimate estimate;   // for the denoiser: the whole volume's, measured once
   Backend backend = Backend::Auto;
   int threads = 0;
   ResultType resultType = ResultType::Input;

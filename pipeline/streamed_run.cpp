@@ -145,7 +145,8 @@ void BrickProgress::operator()(Stage stage, double fraction) const {
 
 StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, ResultType resultType,
                           const FilterParams& params, const RunControl* control, BrickProgress& progress,
-                          const BrickFilter& filterBrick, const std::function<void(const ValueScan&)>& scanned) {
+                          const BrickFilter& filterBrick, const std::function<void(const ValueScan&)>& scanned,
+                          const std::function<void(const NoiseEstimate&)>& measured) {
   using Status = StreamOutcome::Status;
   const Extent whole = choice.source.dims;
   const BrickPlan& plan = choice.plan;
@@ -164,6 +165,24 @@ StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, Re
   if (scan.stopped) return {Status::Cancelled, {}};
   if (!scan.error.empty()) return {Status::Failed, scan.error};
   if (scanned) scanned(scan);
+  if (params.denoise) {
+    // Slabs of whole slices with two of context either side, each about a
+    // brick's budget: the estimate every brick shares.
+    NoiseEstimator estimator(whole.x, whole.y, whole.z);
+    const int64_t slice = whole.x * whole.y * static_cast<int64_t>(sizeof(float));
+    const int64_t depth = std::clamp<int64_t>(plan.peakBytes / std::max<int64_t>(slice, 1) - 4, 1, 64);
+    std::vector<float> slab;
+    for (int64_t z = 0; z < whole.z; z += depth) {
+      if (cancelled()) return {Status::Cancelled, {}};
+      const int64_t z0 = std::max<int64_t>(0, z - 2), z1 = std::min(whole.z, z + depth + 2);
+      const Box box{0, 0, z0, whole.x, whole.y, z1};
+      slab.resize(static_cast<size_t>(box.count()));
+      const std::string problem = reader.read(box, scan.range, slab.data());
+      if (!problem.empty()) return {Status::Failed, problem};
+      estimator.add(slab.data(), z0, z1 - z0, z, std::min(whole.z, z + depth));
+    }
+    if (measured) measured(estimator.finish());
+  }
   const ScalarType outputType = resultType == ResultType::UInt8   ? ScalarType::UInt8
                                 : resultType == ResultType::Float32 ? ScalarType::Float32
                                                                     : scan.type;

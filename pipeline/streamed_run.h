@@ -8,6 +8,7 @@
 
 #include "brick_plan.h"
 #include "filter.h"
+#include "noise_estimate.h"
 #include "run_control.h"
 #include "volume_stream.h"
 
@@ -88,10 +89,13 @@ using BrickFilter = std::function<FilterOutcome(const float* input, const Box& h
 // of other types than 8-bit are first read once for their value range;
 // `scanned` is told what it found before any brick is filtered. `control`
 // cancels during that pass and between bricks (`filterBrick` within them);
-// `progress` is told where the run stands.
+// `progress` is told where the run stands. A denoising run reads the
+// volume once more in slabs to measure its noise, which `measured` is told
+// before any brick is filtered.
 StreamOutcome runStreamed(const RunChoice& choice, const std::string& output, ResultType resultType,
                           const FilterParams& params, const RunControl* control, BrickProgress& progress,
                           const BrickFilter& filterBrick,
-                          const std::function<void(const ValueScan&)>& scanned = {});
+                          const std::function<void(const ValueScan&)>& scanned = {},
+                          const std::function<void(const NoiseEstimate&)>& measured = {});
 
 }  // namespace voluna

@@ -23,6 +23,8 @@
 #include "brick.h"
 #include "filter.h"
 #include "nifti_placement.h"
+#include "denoise.h"
+#include "noise_estimate.h"
 #include "run_pipeline.h"
 #include "value_mapping.h"
 #include "volume.h"
@@ -279,6 +281,50 @@ py::tuple filterVolume(const py::array& volume, int64_t samples, int64_t steps, 
   runWatched([&] { outcome = run.run(); }, [&] { run.cancel(); }, queue, progress);
   raiseFor(outcome);
   return py::make_tuple(ownedArray(std::move(outcome.result)), noticesFor(outcome));
+}
+
+// The denoiser, through the same run as the filter; the noise level it
+// took comes back beside the result.
+py::tuple denoiseVolume(const py::array& volume, double noise, const std::vector<double>& spacing,
+                        const std::string& backend, int64_t threads, const py::object& progress, bool floatResult) {
+  const ScalarType type = scalarTypeOf(volume);
+  RunRequest request;
+  request.params.denoise = true;
+  request.params.noise = noise < 0 ? -1.0 : noise;
+  const FilterOptions options = optionsOf(backend, threads);
+  request.backend = options.backend;
+  request.threads = options.threads;
+  Geometry geometry;
+  for (int a = 0; a < 3; ++a) geometry.spacing[a] = spacing.at(static_cast<size_t>(a));
+  request.input = RunInput::inMemory(volume.data(), type, dimsOf(volume), geometry);
+  request.resultType = floatResult ? ResultType::Float32 : ResultType::Input;
+  request.keepResult = true;
+  ProgressQueue queue;
+  request.progress = queue.sink();
+  PipelineRun run(std::move(request));
+  RunOutcome outcome;
+  runWatched([&] { outcome = run.run(); }, [&] { run.cancel(); }, queue, progress);
+  raiseFor(outcome);
+  return py::make_tuple(ownedArray(std::move(outcome.result)), noticesFor(outcome));
+}
+
+// The noise's standard deviation in the volume's own units, and whether it
+// looks Rician (a magnitude image).
+py::tuple estimateVolumeNoise(const py::array& volume) {
+  const ScalarType type = scalarTypeOf(volume);
+  const Dims dims = dimsOf(volume);
+  NoiseEstimate estimate;
+  ValueRange range;
+  {
+    py::gil_scoped_release release;
+    // Bytes map as byte / 255 in every run.
+    range = type == ScalarType::UInt8 ? ValueRange{0.0, 255.0} : findValueRange(volume.data(), type, dims.count());
+    std::vector<float> unit(static_cast<size_t>(dims.count()));
+    mapToUnit(volume.data(), type, dims.count(), range, unit.data());
+    estimate = estimateNoise(unit.data(), dims);
+  }
+  if (!estimate.ok()) throw py::value_error(estimate.problem);
+  return py::make_tuple(inputNoise(estimate.sigma, range.min, range.max), estimate.rician);
 }
 
 py::array directionsOfVolume(const py::array& volume, int64_t samples, int64_t angle,
@@ -551,6 +597,9 @@ PYBIND11_MODULE(_voluna, m) {
   m.def("filter", &filterVolume, py::arg("volume"), py::arg("samples"), py::arg("steps"),
         py::arg("angle"), py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"),
         py::arg("progress"), py::arg("float_result"));
+  m.def("denoise", &denoiseVolume, py::arg("volume"), py::arg("noise"), py::arg("spacing"), py::arg("backend"),
+        py::arg("threads"), py::arg("progress"), py::arg("float_result"));
+  m.def("estimate_noise", &estimateVolumeNoise, py::arg("volume"));
   m.def("directions", &directionsOfVolume, py::arg("volume"), py::arg("samples"), py::arg("angle"),
         py::arg("preserve_edges"), py::arg("backend"), py::arg("threads"), py::arg("progress"));
   m.def("read", &readVolume, py::arg("path"), py::arg("series") = "");

@@ -184,6 +184,16 @@ std::vector<Group> moduleGroups() {
                                           "the original filter's result byte for byte.",
                                           params.preserveEdges);
 
+  const Parameter denoise = boolean("denoise", "--denoise", "Denoise",
+                                    "Denoise instead of filtering: average each voxel with the voxels around it and "
+                                    "along lines through it that a first, patch-wise pass finds alike, measured in "
+                                    "millimetres, with a strength that follows the noise. Samples, steps and angle "
+                                    "play no part.",
+                                    params.denoise);
+  Parameter noise = flagged("double", "noise", "--noise", "Noise level",
+                            "The noise's standard deviation in the input's units; -1 measures it from the volume.");
+  noise.defaultValue = "-1";
+
   const Parameter backend = choice("backend", "--backend", "Backend",
                                    "auto uses CUDA where a usable GPU exists and redoes a failed GPU run on the "
                                    "CPU; cpu is the fast CPU path, cpu-reference the plain reference path, cuda "
@@ -196,14 +206,13 @@ std::vector<Group> moduleGroups() {
                                "Report progress on standard output in the tags Slicer reads.", true);
   progress.attributes = " hidden=\"true\"";
 
-  // The denoiser's parameters go in a group of their own between the filter
-  // and the computation once it lands.
   return {
       {"Input and output", "The volume to smooth and where its result goes.", false, {input, output, outputType}},
       {"Structure filter",
        "How far the filter looks along a structure, and how it scores a direction.",
        false,
        {samples, steps, angle, preserveEdges}},
+      {"Denoiser", "A denoiser on the same directions, instead of the structure filter.", false, {denoise, noise}},
       {"Computation", "Where the filter runs.", true, {backend, threads, progress}},
   };
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <cmath>
 #include <string>
 
 #include "run_pipeline.h"
@@ -100,6 +101,18 @@ const char* const kUsage =
     "                     sharp boundaries (vessels, shells, tissue borders).\n"
     "                     Off by default: without it the result is that of the\n"
     "                     original filter, byte for byte\n"
+    "  --denoise          denoise instead: average each voxel with the voxels\n"
+    "                     around it and along the direction set's lines through\n"
+    "                     it that a first, patch-wise pass finds alike. Its\n"
+    "                     neighbourhoods are measured in millimetres from the\n"
+    "                     volume's spacing, its strength follows the noise, and\n"
+    "                     magnitude images (MRI) are taken back from their\n"
+    "                     Rician noise to the signal. --samples, --steps and\n"
+    "                     --angle play no part\n"
+    "  --noise SIGMA      the noise level for --denoise, as a standard deviation\n"
+    "                     in the input's own units (default: measured from the\n"
+    "                     volume and printed on standard error; a negative\n"
+    "                     value, as 3D Slicer passes by default, measures it)\n"
     "  --series UID       the DICOM series to read, by its Series Instance UID,\n"
     "                     when INPUT is a DICOMDIR, a folder or a file of a\n"
     "                     folder that holds several series\n"
@@ -168,6 +181,7 @@ Options parseArguments(int argc, char** argv) {
   std::string series;
   std::optional<std::string> outputOperand;
   bool outputOption = false;
+  bool noiseGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (onlyOperands || arg.size() < 2 || arg[0] != '-') {
@@ -208,6 +222,10 @@ Options parseArguments(int argc, char** argv) {
       request.params.preserveEdges = true;
       continue;
     }
+    if (arg == "--denoise") {
+      request.params.denoise = true;
+      continue;
+    }
     std::string value;
     bool inlineValue = false;
     const size_t equals = arg.find('=');
@@ -225,6 +243,16 @@ Options parseArguments(int argc, char** argv) {
       request.params.samples = parseInt(arg, takeValue());
     } else if (arg == "--steps") {
       request.params.integrationSteps = parseInt(arg, takeValue());
+    } else if (arg == "--noise") {
+      const std::string text = takeValue();
+      char* end = nullptr;
+      const double noise = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !std::isfinite(noise)) {
+        throw UsageError{"--noise expects a number, the noise's standard deviation in the input's units, got '" +
+                         text + "'"};
+      }
+      request.params.noise = noise < 0 ? -1.0 : noise;
+      noiseGiven = true;
     } else if (arg == "--angle") {
       request.params.angleStep = parseInt(arg, takeValue());
     } else if (arg == "-o" || arg == "--output") {
@@ -268,6 +296,10 @@ Options parseArguments(int argc, char** argv) {
     return options;
   }
   if (!inputSeen) throw UsageError{"no INPUT volume given"};
+  // Slicer passes every parameter; only a person's --noise without --denoise is a slip.
+  if (noiseGiven && !request.params.denoise && request.params.noise >= 0 && !options.moduleProgress) {
+    throw UsageError{"--noise sets the strength of --denoise; add --denoise"};
+  }
   request.input.series = series;
   if (outputOperand) {
     if (outputOption) {

@@ -23,10 +23,10 @@ Examples
 ...              direction=image.direction)                   # doctest: +SKIP
 """
 
-from ._filter import directions, filter
+from ._filter import denoise, directions, estimate_noise, filter
 from ._io import Image, Series, list_series, read, write
 
-__all__ = ["Image", "Series", "directions", "filter", "list_series", "read", "write"]
+__all__ = ["Image", "Series", "denoise", "directions", "estimate_noise", "filter", "list_series", "read", "write"]
 
 # help() and tracebacks name the package, not its private modules.
 for _public in (Image, Series, directions, filter, list_series, read, write):

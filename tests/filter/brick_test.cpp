@@ -245,7 +245,7 @@ TEST(BrickRun, ConstantRegionsAndNonFiniteVoxelsMatchTheWholeRun) {
         << edge.x;
   }
   // The shortcut's other scores: against the voxel's own value, and none at all.
-  for (const FilterParams other : {smallParams(3, 4, 45, true), smallParams(0, 3, 45)}) {
+  for (const FilterParams& other : {smallParams(3, 4, 45, true), smallParams(0, 3, 45)}) {
     EXPECT_TRUE(sameFloats(brickedRun(v, d, other, Extent{9, 10, 11}), wholeRun(v, d, other, Backend::Cpu)))
         << "samples " << other.samples << ", edges " << other.preserveEdges;
   }
