@@ -588,6 +588,74 @@ py::array integrateBrickOf(const py::array& block, const std::vector<int64_t>& b
   return result;
 }
 
+// A dask chunk denoised: as filterBrick, with the volume's spacing (x, y,
+// z) and its noise estimate, measured once over the whole volume
+// (NoiseSlabs) and handed to every chunk; `noise` below 0 takes the
+// estimate's level.
+py::array denoiseBrick(const py::array& block, const std::vector<int64_t>& blockStart,
+                       const std::vector<int64_t>& wholeShape, const std::vector<int64_t>& interiorStart,
+                       const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax, double noise,
+                       const std::vector<double>& spacing, float estimateSigma, bool rician, float floor,
+                       const std::string& backend, int64_t threads, bool floatResult) {
+  const ScalarType type = scalarTypeOf(block);
+  const FilterOptions options = optionsOf(backend, threads);
+  const BrickArgs args(wholeShape, interiorStart, interiorStop);
+  py::array result = args.newResult(floatResult ? ScalarType::Float32 : type);
+  BoxRequest request;
+  request.block = block.data();
+  request.type = type;
+  request.blockBox = boxOf(blockStart, block);
+  request.whole = args.whole;
+  request.interior = args.interior;
+  request.range = rangeFor(type, rangeMin, rangeMax);
+  request.params.denoise = true;
+  request.params.noise = noise < 0 ? -1.0 : noise;
+  for (int a = 0; a < 3; ++a) request.geometry.spacing[a] = spacing.at(static_cast<size_t>(a));
+  request.estimate.sigma = estimateSigma;
+  request.estimate.rician = rician;
+  request.estimate.floor = floor;
+  request.backend = options.backend;
+  request.threads = options.threads;
+  request.resultType = floatResult ? ResultType::Float32 : ResultType::Input;
+  request.out = result.mutable_data();
+  RunOutcome outcome;
+  {
+    py::gil_scoped_release release;
+    outcome = runBox(request);
+  }
+  raiseFor(outcome);
+  return result;
+}
+
+// The noise estimate of a volume read in slabs of whole slices (a dask
+// array), on the unit scale of the whole volume's range: the estimate a
+// whole run takes.
+class NoiseSlabs {
+ public:
+  NoiseSlabs(const std::vector<int64_t>& shape, double rangeMin, double rangeMax)
+      : estimator_(shape.at(2), shape.at(1), shape.at(0)), rangeMin_(rangeMin), rangeMax_(rangeMax) {}
+
+  // `slab`: slices [slabZ0, slabZ0 + depth) of the volume; measures [zBegin, zEnd).
+  void add(const py::array& slab, int64_t slabZ0, int64_t zBegin, int64_t zEnd) {
+    const Box box = boxOf({slabZ0, 0, 0}, slab);
+    const ScalarType type = scalarTypeOf(slab);
+    const std::vector<float> unit = unitValues(slab, box, type, rangeFor(type, rangeMin_, rangeMax_));
+    py::gil_scoped_release release;
+    estimator_.add(unit.data(), slabZ0, box.depth(), zBegin, zEnd);
+  }
+
+  // (sigma on the unit scale, Rician, floor on the unit scale)
+  py::tuple finish() const {
+    const NoiseEstimate e = estimator_.finish();
+    if (!e.ok()) throw py::value_error(e.problem);
+    return py::make_tuple(e.sigma, e.rician, e.floor);
+  }
+
+ private:
+  NoiseEstimator estimator_;
+  double rangeMin_, rangeMax_;
+};
+
 }  // namespace
 }  // namespace voluna
 
@@ -635,6 +703,27 @@ PYBIND11_MODULE(_voluna, m) {
         }
       },
       py::arg("backend"), py::arg("threads"));
+  m.def("denoise_brick", &denoiseBrick, py::arg("block"), py::arg("block_start"), py::arg("whole_shape"),
+        py::arg("interior_start"), py::arg("interior_stop"), py::arg("range_min"), py::arg("range_max"),
+        py::arg("noise"), py::arg("spacing"), py::arg("estimate_sigma"), py::arg("rician"), py::arg("floor"),
+        py::arg("backend"), py::arg("threads"), py::arg("float_result"));
+  m.def(
+      "denoise_reach",
+      [](const std::vector<double>& spacing) {
+        DenoiseParams params;
+        params.spacing = {static_cast<float>(spacing.at(0)), static_cast<float>(spacing.at(1)),
+                          static_cast<float>(spacing.at(2))};
+        const std::string problem = checkDenoiseParams(params);
+        if (!problem.empty()) throw py::value_error(problem);
+        const Reach r = denoiseReach(params);
+        return std::vector<int>{r.z, r.y, r.x};
+      },
+      py::arg("spacing"));
+  py::class_<NoiseSlabs>(m, "NoiseSlabs")
+      .def(py::init<const std::vector<int64_t>&, double, double>(), py::arg("shape"), py::arg("range_min"),
+           py::arg("range_max"))
+      .def("add", &NoiseSlabs::add, py::arg("slab"), py::arg("slab_z0"), py::arg("z_begin"), py::arg("z_end"))
+      .def("finish", &NoiseSlabs::finish);
   m.def("cuda_usable", &cudaUsable);
   // For the tests: every run that would go to a GPU fails as one out of
   // memory does, without touching a device.

@@ -123,3 +123,52 @@ def filter_dask(volume, samples: int, steps: int, angle: int, preserve_edges: bo
     if not float_result and restore_type != out_type:
         result = result.astype(restore_type)
     return result
+
+
+def denoise_dask(volume, noise: float, spacing, backend: str, threads: int, float_result: bool,
+                 core_type, restore_type):
+    """The lazy counterpart of voluna.denoise; `volume` is already 3D [z, y, x].
+
+    The noise is measured once over the whole volume, slab by slab, and
+    every chunk takes that one estimate, so the result equals the
+    whole-array call's for any chunking.
+    """
+    import dask.array as da
+
+    # Runs check a box against the widest axis's reach, as streamed runs grow their bricks.
+    reach = [max(_voluna.denoise_reach(list(spacing)))] * 3
+    _voluna.check_options(backend, threads)
+    array = volume.astype(core_type) if volume.dtype != core_type else volume
+    if array.dtype == np.uint8:
+        low, high = 0.0, 255.0
+    else:
+        low, high = _finite_range(array)
+    # Slabs of whole slices with two of context either side, as a streamed run reads them.
+    slabs = _voluna.NoiseSlabs(list(array.shape), low, high)
+    depth_z = max(1, array.chunks[0][0])
+    for z in range(0, array.shape[0], depth_z):
+        z0, z1 = max(0, z - 2), min(array.shape[0], z + depth_z + 2)
+        slab = np.ascontiguousarray(array[z0:z1].compute())
+        slabs.add(slab, z0, z, min(array.shape[0], z + depth_z))
+    sigma, rician, floor = slabs.finish()
+    given_chunks = array.chunks
+    array = array.rechunk(tuple(_axis_chunks(c, r) for c, r in zip(array.chunks, reach)))
+    whole = list(array.shape)
+    out_type = np.dtype(np.float32) if float_result else array.dtype
+    depth = {axis: (reach[axis] if len(c) > 1 else 0) for axis, c in enumerate(array.chunks)}
+
+    def brick(block, block_info=None):
+        interior = block_info[None]["array-location"]
+        start = [max(0, lo - depth[axis]) for axis, (lo, _) in enumerate(interior)]
+        return _voluna.denoise_brick(np.ascontiguousarray(block), start, whole,
+                                     [lo for lo, _ in interior], [hi for _, hi in interior], low, high,
+                                     noise, list(spacing), sigma, rician, floor, backend, threads,
+                                     float_result)
+
+    result = da.map_overlap(brick, array, depth=depth, boundary="none", trim=False, dtype=out_type,
+                            chunks=array.chunks, meta=np.empty((0, 0, 0), out_type))
+    if result.chunks != given_chunks:
+        result = result.rechunk(given_chunks)
+    if not float_result and restore_type != out_type:
+        result = result.astype(restore_type)
+    return result

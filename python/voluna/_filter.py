@@ -9,7 +9,7 @@ from typing import Any, Callable, Optional, Sequence, Tuple
 import numpy as np
 
 from . import _voluna
-from ._dask import filter_dask, is_dask_array
+from ._dask import denoise_dask, filter_dask, is_dask_array
 from ._progress import ProgressArg, make_progress
 
 # The voxel types the compiled core takes as they are.
@@ -216,9 +216,12 @@ def denoise(volume: np.ndarray, noise: Optional[float] = None, *,
 
     Parameters
     ----------
-    volume : numpy.ndarray
+    volume : numpy.ndarray or dask.array.Array
         The volume, indexed ``[z, y, x]``; a 2D ``[y, x]`` array is one slice.
-        Any real integer or float type, in any memory order.
+        Any real integer or float type, in any memory order. A dask array
+        gives a lazy dask array identical to the whole-array result: its
+        noise is measured once, slab by slab, and each chunk is denoised
+        grown by the denoiser's reach.
     noise : float, optional
         The noise's standard deviation in the volume's own units. ``None``
         measures it (see :func:`estimate_noise`); magnitude images with
@@ -245,9 +248,6 @@ def denoise(volume: np.ndarray, noise: Optional[float] = None, *,
     (16, 16, 16)
     """
     float_result = _wants_float(dtype)
-    if is_dask_array(volume):
-        raise TypeError("voluna.denoise takes a numpy array; compute the dask array first "
-                        "(np.asarray(volume)), or use voluna-filter --denoise, which streams large files")
     if noise is None:
         level = -1.0
     else:
@@ -257,6 +257,10 @@ def denoise(volume: np.ndarray, noise: Optional[float] = None, *,
     steps = tuple(float(s) for s in spacing)
     if len(steps) != 3:
         raise ValueError(f"spacing takes 3 lengths (x, y, z), got {len(steps)}")
+    if any(not np.isfinite(s) or s <= 0 for s in steps):
+        raise ValueError(f"spacing takes 3 finite lengths above 0, got {tuple(spacing)!r}")
+    if is_dask_array(volume):
+        return _denoise_dask(volume, level, steps, _backend(backend), _whole("threads", threads), float_result)
     array, single_slice = _as_volume(volume)
     result, notices = _run(_voluna.denoise, progress, array, level, list(steps), _backend(backend),
                            _whole("threads", threads), float_result=float_result)
@@ -354,3 +358,18 @@ def _backend(backend: Any) -> str:
     if not isinstance(backend, str):
         raise ValueError("backend expects auto, cpu, cpu-reference or cuda, got %r" % (backend,))
     return backend
+
+
+def _denoise_dask(volume: Any, noise: float, spacing: Tuple[float, float, float], backend: str,
+                  threads: int, float_result: bool) -> Any:
+    import dask
+
+    _check_type_and_shape(volume.dtype, volume.shape)
+    single_slice = volume.ndim == 2
+    if single_slice:
+        volume = volume[np.newaxis]
+    core = _core_type(volume.dtype,
+                      lambda: tuple(int(v) for v in dask.compute(volume.min(), volume.max())),
+                      exact_half=False)
+    result = denoise_dask(volume, noise, spacing, backend, threads, float_result, core, volume.dtype)
+    return result[0] if single_slice else result
