@@ -1,5 +1,5 @@
-// The controls that came after the original form: "Preserve edges" in
-// "Filterparameters" and the "Views" group below it. Kept apart from
+// The controls that came after the original form: "Preserve edges" and
+// "Denoise" in "Filterparameters" and the "Views" group below it. Kept apart from
 // Ui_Voluna so that every control the form had keeps its place and name.
 #pragma once
 
@@ -18,6 +18,7 @@
 class Ui_ViewControls {
  public:
   QCheckBox* preserveEdgesCheckBox;
+  QCheckBox* denoiseCheckBox;
   QGroupBox* groupBox_3;
   QLabel* label_6;
   QComboBox* viewComboBox;
@@ -33,8 +34,14 @@ class Ui_ViewControls {
     // a large font can grow that row's label to (y 139).
     preserveEdgesCheckBox = new QCheckBox(form.groupBox);
     preserveEdgesCheckBox->setObjectName(QString::fromUtf8("preserveEdgesCheckBox"));
-    preserveEdgesCheckBox->setGeometry(QRect(10, 139, 200, 20));
+    preserveEdgesCheckBox->setGeometry(QRect(10, 139, 140, 20));
     preserveEdgesCheckBox->setChecked(false);
+    // Beside it, on the same row: the denoiser, which the filter's three
+    // parameters do not steer.
+    denoiseCheckBox = new QCheckBox(form.groupBox);
+    denoiseCheckBox->setObjectName(QString::fromUtf8("denoiseCheckBox"));
+    denoiseCheckBox->setGeometry(QRect(155, 139, 135, 20));
+    denoiseCheckBox->setChecked(false);
 
     groupBox_3 = new QGroupBox(form.centralwidget);
     groupBox_3->setObjectName(QString::fromUtf8("groupBox_3"));
@@ -73,6 +80,13 @@ class Ui_ViewControls {
 
   void retranslateUi() {
     preserveEdgesCheckBox->setText(QCoreApplication::translate("Voluna", "Preserve edges", nullptr));
+    denoiseCheckBox->setText(QCoreApplication::translate("Voluna", "Denoise", nullptr));
+    denoiseCheckBox->setToolTip(QCoreApplication::translate(
+        "Voluna",
+        "Denoise instead of filtering: its strength follows the noise it measures in the volume (shown in "
+        "the status bar), its neighbourhoods follow the voxel spacing. The three parameters above play no "
+        "part.",
+        nullptr));
     groupBox_3->setTitle(QCoreApplication::translate("Voluna", "Views", nullptr));
     label_6->setText(QCoreApplication::translate("Voluna", "View:", nullptr));
     viewComboBox->setItemText(Volume, QCoreApplication::translate("Voluna", "3D", nullptr));

@@ -53,6 +53,7 @@ Voluna::FilterJob Voluna::prepareFilterJob() const {
   job.params.angleStep = ui->anglesSpinBox->value();
   job.params.integrationSteps = ui->integrationStepsSpinBox->value();
   job.params.preserveEdges = viewControls->preserveEdgesCheckBox->isChecked();
+  job.params.denoise = viewControls->denoiseCheckBox->isChecked();
   return job;
 }
 
@@ -69,6 +70,8 @@ voluna::RunRequest Voluna::filterRequest(const FilterJob& job) const {
   // Kept on the unit scale for "Speichern unter...", which saves it in the input's type.
   request.keepUnitResult = true;
   request.engine = [backend = filterBackend](const voluna::FilterCall& call) {
+    // The denoiser measures its noise and takes the volume's spacing first.
+    if (call.params.denoise) return voluna::callFilter(call);
     const voluna::Dims dims{static_cast<int>(call.whole.x), static_cast<int>(call.whole.y),
                             static_cast<int>(call.whole.z)};
     return backend(call.input, dims, call.params, call.out, call.options);
@@ -236,7 +239,9 @@ void Voluna::finishFilter(FilterRun run) {
   QString took = tr("Filtered on %1 in %2 s with the %3")
                      .arg(QString::fromStdString(outcome.backend))
                      .arg(seconds, 0, 'f', seconds < 10 ? 1 : 0)
-                     .arg(run.job.params.preserveEdges ? tr("edge-preserving score") : tr("default score"));
+                     .arg(run.job.params.denoise         ? tr("denoiser")
+                          : run.job.params.preserveEdges ? tr("edge-preserving score")
+                                                         : tr("default score"));
   // The precision was said when the volume was opened.
   for (const voluna::Notice& notice : outcome.notices) {
     if (notice.kind != voluna::Notice::Kind::Precision) took += "; " + QString::fromStdString(notice.text);

@@ -1,6 +1,7 @@
 // Linked views and slices: both views look through one camera, and both
 // switch together between the 3D rendering and the same 2D slice of the
 // input and of the result.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QSlider>
@@ -45,6 +46,14 @@ bool showsVolume(vtkRenderer* renderer, vtkVolume* prop) {
 void Voluna::setUpViewModes() {
   viewControls = new Ui_ViewControls;
   viewControls->setupUi(*ui);
+  // What does not steer the denoiser is greyed out while it is chosen.
+  connect(viewControls->denoiseCheckBox, &QCheckBox::toggled, this, [this](bool denoise) {
+    for (QWidget* each : {static_cast<QWidget*>(ui->sampleSpinBox), static_cast<QWidget*>(ui->anglesSpinBox),
+                          static_cast<QWidget*>(ui->integrationStepsSpinBox),
+                          static_cast<QWidget*>(viewControls->preserveEdgesCheckBox)}) {
+      each->setEnabled(!denoise);
+    }
+  });
 
   linkedCameras = std::make_unique<LinkedCameras>(renderWindow1, renderWindow2);
   volumeCamera = vtkSmartPointer<vtkCamera>::New();

@@ -374,3 +374,36 @@ TEST_F(PreserveEdgesTest, TheCheckBoxReachesTheFilterAndTheStatusBarNamesTheScor
 }
 
 }  // namespace
+
+namespace {
+
+using DenoiseCheckBoxTest = ViewModeFixture;
+
+// "Denoise" runs the command line's --denoise, greys out what does not
+// steer it, and the status bar says the noise level it measured.
+TEST_F(DenoiseCheckBoxTest, RunsTheDenoiserAndTheStatusBarSaysItsNoiseLevel) {
+  QCheckBox* box = controls().denoiseCheckBox;
+  EXPECT_EQ(box->text(), QString("Denoise"));
+  EXPECT_EQ(box->parent(), ui().groupBox);
+  EXPECT_FALSE(box->isChecked());
+  EXPECT_FALSE(box->geometry().intersects(controls().preserveEdgesCheckBox->geometry()));
+  EXPECT_FALSE(box->geometry().intersects(ui().filterBtn->geometry()));
+  const std::string input = writeVolume(folder.path(), "tubes", tubeBytes(20), {20, 20, 20});
+  openThroughMenu(input);
+
+  box->setChecked(true);
+  EXPECT_FALSE(ui().sampleSpinBox->isEnabled());
+  EXPECT_FALSE(controls().preserveEdgesCheckBox->isEnabled());
+  pressFilter(3, 4, 30);
+  const std::vector<uint8_t> denoised = readBytes(path("Output.raw"));
+  EXPECT_EQ(denoised, commandLineResult(input, 3, 4, 30, {"--denoise"}));
+  const QString message = window->statusBar()->currentMessage();
+  EXPECT_TRUE(message.contains("denoiser") && message.contains("noise level")) << message.toStdString();
+
+  box->setChecked(false);
+  EXPECT_TRUE(ui().sampleSpinBox->isEnabled());
+  pressFilter(3, 4, 30);
+  EXPECT_NE(readBytes(path("Output.raw")), denoised);
+}
+
+}  // namespace
