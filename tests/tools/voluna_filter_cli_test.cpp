@@ -38,7 +38,8 @@ TEST_F(VolunaFilterCli, HelpDocumentsEveryOption) {
   const Outcome r = run("--help");
   EXPECT_EQ(r.code, 0);
   for (const char* word : {"Usage: voluna-filter", "--samples", "--steps", "--angle", "--output", "--backend",
-                           "--threads", "--preserve-edges", "--output-type", ".nii.gz", "DICOM", "Output.raw",
+                           "--threads", "--preserve-edges", "--denoise", "--noise", "--output-type", ".nii.gz",
+                           "DICOM", "Output.raw",
                            "Exit status"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   }
@@ -126,6 +127,9 @@ TEST_F(VolunaFilterCli, RefusesBadUsageWithExitTwoAndWritesNothing) {
       {"--angle", "needs a value"},
       {"-o out.dcm IN", "write NIfTI (.nii or .nii.gz) instead"},
       {"--output-type int16 IN", "--output-type expects uint8, input or float32"},
+      {"--noise 5 IN", "add --denoise"},
+      {"--denoise --noise abc IN", "--noise expects a number"},
+      {"--denoise --noise inf IN", "--noise expects a number"},
   };
   for (const auto& [arguments, fragment] : cases) {
     std::string args = arguments;
