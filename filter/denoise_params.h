@@ -34,7 +34,7 @@ struct DenoiseParams {
   // the pilot is there to the pilot at the voxel (over the ball, the mean
   // over their 3^3 patches of the pilot): 1/e at a difference of
   // sqrt(2) * finalStrength * sigma.
-  float averageRadius = 10.0f;
+  float averageRadius = 9.0f;
   float finalStrength = 0.4f;
   int lineAngleStep = 30;  // degrees between the lines' directions (the filter's direction set)
   int lineSamples = 5;     // samples on each side of the voxel along each line

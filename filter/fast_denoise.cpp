@@ -13,6 +13,7 @@
 #include "fast_denoise.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -167,6 +168,7 @@ HWY_INLINE VF tapV(const PaddedRows& rows, int64_t cx, int64_t y, int64_t z, con
 }
 
 // finalVoxel for the voxels x0 .. x0 + lanes - 1 of row (y, z).
+template <bool kTame>
 HWY_INLINE VF finalChunk(const PaddedRows& raw, const PaddedRows& filled, const PaddedRows& pilot,
                          int64_t x0, int64_t y, int64_t z, int64_t inX0, int64_t pilotX0,
                          const DenoiseStencilView& s) {
@@ -195,7 +197,9 @@ HWY_INLINE VF finalChunk(const PaddedRows& raw, const PaddedRows& filled, const 
         const float* row = pilot.rowAt(y + o.y + ky, z + o.z + kz) + px + o.x;
         for (int kx = -r; kx <= r; ++kx, ++k) {
           VF diff = hn::Sub(hn::LoadU(d, row + kx), patch[k]);
-          if (k != middle) diff = hn::IfThenElseZero(finiteV(diff), diff);
+          // A tame pilot (finite, far from the float range's end) has only
+          // finite differences, which the plain path keeps as they are.
+          if (!kTame && k != middle) diff = hn::IfThenElseZero(finiteV(diff), diff);
           distance = Fused(diff, diff, distance);
         }
       }
@@ -231,7 +235,7 @@ void PilotRowsImpl(const PaddedRows& in, const Box& inputBox, PaddedRows& pilot,
 
 void FinalRowsImpl(const PaddedRows& raw, const PaddedRows& filled, const Box& inputBox,
                    const PaddedRows& pilot, const Box& pilotBox, const Box& interior,
-                   const DenoiseStencilView& s, int64_t rowBegin, int64_t rowEnd, float* out) {
+                   const DenoiseStencilView& s, bool tame, int64_t rowBegin, int64_t rowEnd, float* out) {
   const int lanes = static_cast<int>(hn::Lanes(DF()));
   const BoxIndex at(interior);
   for (int64_t row = rowBegin; row < rowEnd; ++row) {
@@ -239,7 +243,9 @@ void FinalRowsImpl(const PaddedRows& raw, const PaddedRows& filled, const Box& i
     for (int64_t x0 = interior.x0; x0 < interior.x1; x0 += lanes) {
       const int count = static_cast<int>(std::min<int64_t>(lanes, interior.x1 - x0));
       float* to = out + at(x0, y, z);
-      storeFirst(finalChunk(raw, filled, pilot, x0, y, z, inputBox.x0, pilotBox.x0, s), count, to);
+      const VF result = tame ? finalChunk<true>(raw, filled, pilot, x0, y, z, inputBox.x0, pilotBox.x0, s)
+                             : finalChunk<false>(raw, filled, pilot, x0, y, z, inputBox.x0, pilotBox.x0, s);
+      storeFirst(result, count, to);
       if (s.amplitude != nullptr) {
         for (int i = 0; i < count; ++i) to[i] = restoreAmplitude(to[i], s);
       }
@@ -297,11 +303,19 @@ bool fastDenoise(const float* input, const Box& inputBox, const Box& pilotBox, c
         return true;
       });
   if (!pilotDone) return false;
+  // Whether every pilot value is finite and below 1e38 in size, so that no
+  // difference of two of them can be anything but finite.
+  bool tame = true;
+#pragma omp parallel for schedule(static) num_threads(threads) reduction(&& : tame)
+  for (int64_t row = 0; row < pilotBox.height() * pilotBox.depth(); ++row) {
+    const float* values = pilot.rowAt(pilotBox.y0 + row % pilotBox.height(), pilotBox.z0 + row / pilotBox.height());
+    for (int64_t x = 0; x < pilotBox.width(); ++x) tame = tame && std::fabs(values[x]) <= 1e38f;
+  }
   const PaddedRows filled(input, inputBox, margin, true, threads);
   return forEachUnit(interior.height() * interior.depth(), rowsPerUnit(interior), threads,
                      Stage::Integration, control, [&](int64_t begin, int64_t end, int) {
                        HWY_DYNAMIC_DISPATCH(FinalRowsImpl)(raw, filled, inputBox, pilot, pilotBox,
-                                                           interior, view, begin, end, out);
+                                                           interior, view, tame, begin, end, out);
                        return true;
                      });
 }

@@ -16,7 +16,7 @@ namespace voluna {
 // samples and one volume sample, both ways.
 inline double vectorFieldShare(const FilterParams& params) {
   // The denoiser's first pass weighs about a quarter of what its second does
-  // at the defaults (1330 patches of 27 voxels against 4169 and its lines).
+  // at the defaults (1330 patches of 27 voxels against 3071 and its lines).
   if (params.denoise) return 0.25;
   const double fieldWork =
       double(std::max(1, directionCount(std::max(1, params.angleStep)))) * (2.0 * params.samples + 1.0);

@@ -74,23 +74,23 @@ bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
 TEST(DenoiseReach, IsThePilotsReachPlusTheResults) {
   DenoiseParams p;
   p.noise = 0.1f;
-  // Defaults: a search box of 5 and 3^3 patches (6), a ball of 10 whose
-  // samples are weighed by 3^3 patches of the pilot (11); the lines, whose
+  // Defaults: a search box of 5 and 3^3 patches (6), a ball of 9 whose
+  // samples are weighed by 3^3 patches of the pilot (10); the lines, whose
   // last sample along x falls on a whole voxel read with its neighbour (6),
   // reach less.
   const Reach iso = denoiseReach(p);
-  EXPECT_EQ(iso.x, 17);
-  EXPECT_EQ(iso.y, 17);
-  EXPECT_EQ(iso.z, 17);
+  EXPECT_EQ(iso.x, 16);
+  EXPECT_EQ(iso.y, 16);
+  EXPECT_EQ(iso.z, 16);
   // Across slices 2.5 times as thick: 2 slices of search and 1 of patch,
-  // a ball of 4 slices and 1 of patch.
+  // a ball of 3 slices and 1 of patch.
   p.spacing = {1, 1, 2.5f};
   const Reach aniso = denoiseReach(p);
-  EXPECT_EQ(aniso.x, 17);
-  EXPECT_EQ(aniso.z, 8);
+  EXPECT_EQ(aniso.x, 16);
+  EXPECT_EQ(aniso.z, 7);
   const Extent whole{100, 100, 40};
-  EXPECT_EQ(denoiseHaloBox({50, 50, 20, 51, 51, 21}, whole, p), (Box{33, 33, 12, 68, 68, 29}));
-  EXPECT_EQ(denoiseHaloBox({0, 0, 0, 2, 2, 2}, whole, p), (Box{0, 0, 0, 19, 19, 10}));
+  EXPECT_EQ(denoiseHaloBox({50, 50, 20, 51, 51, 21}, whole, p), (Box{34, 34, 13, 67, 67, 28}));
+  EXPECT_EQ(denoiseHaloBox({0, 0, 0, 2, 2, 2}, whole, p), (Box{0, 0, 0, 18, 18, 9}));
 }
 
 struct TightCase {

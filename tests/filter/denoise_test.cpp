@@ -186,14 +186,14 @@ TEST(DenoiseStencil, MeasuresNeighbourhoodsAndLinesInUnitsOfTheFinestSpacing) {
   EXPECT_EQ(s.pilotReach.z, 3);
   int ballZ = 0;
   for (const Offset3& o : s.ball) {
-    EXPECT_LE(o.x * o.x + o.y * o.y + 6.25 * o.z * o.z, 100.0 + 1e-6);
+    EXPECT_LE(o.x * o.x + o.y * o.y + 6.25 * o.z * o.z, 81.0 + 1e-6);
     ballZ = std::max(ballZ, std::abs(o.z));
   }
-  EXPECT_EQ(ballZ, 4);
-  // The ball of 10 mm, 4 slices, read with 3^3 patches of the pilot; lines
+  EXPECT_EQ(ballZ, 3);
+  // The ball of 9 mm, 3 slices, read with 3^3 patches of the pilot; lines
   // of 5 samples 1 mm apart reach less: 5 mm, 2 slices plus a tap.
-  EXPECT_EQ(s.finalReach.x, 11);
-  EXPECT_EQ(s.finalReach.z, 5);
+  EXPECT_EQ(s.finalReach.x, 10);
+  EXPECT_EQ(s.finalReach.z, 4);
   for (const LineTap& t : s.taps) {
     float sum = 0;
     for (float w : t.weight) {
