@@ -122,8 +122,8 @@ def run_python(kind, scene, settings):
     return results
 
 
-def tune(name, spec, scene, tool, work, cache, retune):
-    kind, method, settings = spec
+def tune(name, anchor, scene, tool, work, cache, retune):
+    kind, method, settings = anchor
     key = f"{scene.name}/{name}"
     # A cached choice holds only for the same noisy volume and the same grid.
     grid_id = hashlib.sha256("\n".join(settings).encode()).hexdigest()[:16]
@@ -138,7 +138,7 @@ def tune(name, spec, scene, tool, work, cache, retune):
     scored = [(scene.scores(r), s, r) for r, s in zip(results, settings)]
     best_near = max(scored, key=lambda t: t[0][0])
     best_all = max(scored, key=lambda t: t[0][1])
-    if len(settings) == len(spec[2]):
+    if len(settings) == len(anchor[2]):
         cache[key] = {"fingerprint": scene.fingerprint, "near": best_near[1], "all": best_all[1],
                       "grid": grid_id}
     return best_near[0][0], best_all[0][1], best_near[2], (best_near[1], best_all[1])
@@ -213,8 +213,8 @@ def main():
                 if line.startswith("noise estimate"):
                     notes[scene.name] = line
         if not args.only_voluna:
-            for title, spec in anchors(scene.sigma).items():
-                near, all_, best, chosen = tune(title, spec, scene, tool, work, cache, args.retune)
+            for title, anchor in anchors(scene.sigma).items():
+                near, all_, best, chosen = tune(title, anchor, scene, tool, work, cache, args.retune)
                 rows.setdefault(title, {})[scene.name] = (near, all_)
                 rows[title].setdefault("_settings", {})[scene.name] = chosen
                 panels[scene.name][title.replace("scikit-image ", "").replace(" anisotropic diffusion", "")
