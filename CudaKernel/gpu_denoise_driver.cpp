@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "bisection.h"
+
 namespace voluna {
 
 namespace {
@@ -131,17 +133,8 @@ GpuOutcome denoiseOnGpu(DenoiseRuntime& cuda, const float* input, const Box& inp
                     freeBytes / kMiB, totalBytes / kMiB, (needed + needed / 8) / kMiB);
       return failure(text);
     }
-    // The bytes grow with the depth: the deepest that fits, by bisection.
-    int64_t lo = 1, hi = pilotBox.depth();
-    while (lo < hi) {
-      const int64_t mid = lo + (hi - lo + 1) / 2;
-      if (fits(mid)) {
-        lo = mid;
-      } else {
-        hi = mid - 1;
-      }
-    }
-    depth = lo;
+    // The bytes grow with the depth: the deepest that fits.
+    depth = largestFitting(pilotBox.depth(), fits);
   }
   const SlabDepths capacity = depthsFor(depth, inputBox, pilotBox, interior, stencil);
   const bool onePilotSlab = depth >= pilotBox.depth();

@@ -15,12 +15,10 @@ Prints the time and peak memory of each run. Deletes what it wrote.
 """
 import argparse
 import os
-import re
-import subprocess
-import sys
-import time
 
 import numpy as np
+
+import timing
 
 REACH = 5 + 5 + 1  # default samples + steps + 1
 
@@ -35,14 +33,8 @@ def header(path, dims):
 
 
 def timed(command):
-    start = time.monotonic()
-    run = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, capture_output=True, text=True)
-    seconds = time.monotonic() - start
-    if run.returncode != 0:
-        sys.exit(f"{' '.join(command)} failed ({run.returncode}):\n{run.stderr}")
-    peak_kib = int(run.stderr.strip().splitlines()[-1])
-    notes = [line for line in run.stderr.splitlines()[:-1] if line.startswith("voluna-filter")]
-    return seconds, peak_kib, notes
+    seconds, peak_kib, lines = timing.timed(command)
+    return seconds, peak_kib, [line for line in lines if line.startswith("voluna-filter")]
 
 
 def main():

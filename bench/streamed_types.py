@@ -16,11 +16,10 @@ bytes. Deletes what it wrote.
 import argparse
 import os
 import statistics
-import subprocess
-import sys
-import time
 
 import numpy as np
+
+import timing
 
 
 def volume(n, seed):
@@ -35,12 +34,8 @@ def volume(n, seed):
 
 
 def timed(command):
-    start = time.monotonic()
-    run = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, capture_output=True, text=True)
-    seconds = time.monotonic() - start
-    if run.returncode != 0:
-        sys.exit(f"{' '.join(command)} failed ({run.returncode}): {run.stderr}")
-    return seconds, int(run.stderr.strip().splitlines()[-1]) / 1024
+    seconds, peak_kib, _ = timing.timed(command)
+    return seconds, peak_kib / 1024
 
 
 def main():

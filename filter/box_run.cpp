@@ -16,22 +16,6 @@ namespace voluna {
 
 namespace {
 
-int threadCount(const FilterOptions& options) {
-#ifdef _OPENMP
-  return options.threads > 0 ? options.threads : omp_get_max_threads();
-#else
-  (void)options;
-  return 1;
-#endif
-}
-
-FilterOutcome refused(FilterOutcome::Status status, std::string message) {
-  FilterOutcome outcome;
-  outcome.status = status;
-  outcome.message = std::move(message);
-  return outcome;
-}
-
 // The lines the original tool printed as its stages began; scripts and
 // tests read them.
 const char* stageLine(Stage stage) {
@@ -86,8 +70,24 @@ void CpuBoxRun::end() {
   }
 }
 
+FilterOutcome refusedOutcome(FilterOutcome::Status status, std::string message) {
+  FilterOutcome outcome;
+  outcome.status = status;
+  outcome.message = std::move(message);
+  return outcome;
+}
+
+int threadCount(const FilterOptions& options) {
+#ifdef _OPENMP
+  return options.threads > 0 ? options.threads : omp_get_max_threads();
+#else
+  (void)options;
+  return 1;
+#endif
+}
+
 FilterOutcome BoxMethod::runOnGpu(const BoxInput&, const Box&, const RunControl*) const {
-  return refused(FilterOutcome::Status::BackendUnavailable, withoutGpu());
+  return refusedOutcome(FilterOutcome::Status::BackendUnavailable, withoutGpu());
 }
 
 FilterOutcome runOnBox(const BoxMethod& method, const BoxInput& input, const Box& interior,
@@ -100,15 +100,15 @@ FilterOutcome runOnBox(const BoxMethod& method, const BoxInput& input, const Box
   }
 
   if (backend == Backend::Cuda) {
-    if (!noGpuPath.empty()) return refused(Status::BackendUnavailable, noGpuPath);
+    if (!noGpuPath.empty()) return refusedOutcome(Status::BackendUnavailable, noGpuPath);
 #ifdef VOLUNA_HAVE_CUDA
     if (!cudaUsable())
-      return refused(Status::BackendUnavailable, "no usable CUDA device was found");
+      return refusedOutcome(Status::BackendUnavailable, "no usable CUDA device was found");
     FilterOutcome outcome = method.runOnGpu(input, interior, options.control);
     outcome.backend = "GPU, " + gpuName();
     return outcome;
 #else
-    return refused(Status::BackendUnavailable, "this build of Voluna has no CUDA support");
+    return refusedOutcome(Status::BackendUnavailable, "this build of Voluna has no CUDA support");
 #endif
   }
 

@@ -130,12 +130,6 @@ std::string checkBrick(const Box& inputBox, Extent whole, const Box& interior,
   return checkHolds(inputBox, "input box", whole, interior, margin);
 }
 
-FilterOutcome refused(FilterOutcome::Status status, std::string message) {
-  FilterOutcome outcome;
-  outcome.status = status;
-  outcome.message = std::move(message);
-  return outcome;
-}
 
 }  // namespace
 
@@ -155,7 +149,7 @@ FilterOutcome runBrick(const float* input, const Box& inputBox, Extent whole, co
                        const FilterParams& params, float* out, const FilterOptions& options) {
   const std::unique_ptr<BoxMethod> method = filterMethod(params, out);
   const std::string problem = checkBrick(inputBox, whole, interior, params, method->reach());
-  if (!problem.empty()) return refused(FilterOutcome::Status::InvalidInput, problem);
+  if (!problem.empty()) return refusedOutcome(FilterOutcome::Status::InvalidInput, problem);
   return runOnBox(*method, {input, inputBox, whole}, interior, options, false);
 }
 
@@ -164,7 +158,7 @@ FilterOutcome searchBrick(const float* input, const Box& inputBox, Extent whole,
                           const FilterOptions& options) {
   const DirectionSearch method(params, chosen, kBrickStagesOnCpu);
   const std::string problem = checkBrick(inputBox, whole, interior, params, method.reach());
-  if (!problem.empty()) return refused(FilterOutcome::Status::InvalidInput, problem);
+  if (!problem.empty()) return refusedOutcome(FilterOutcome::Status::InvalidInput, problem);
   return runOnBox(method, {input, inputBox, whole}, interior, options, false);
 }
 
@@ -177,13 +171,13 @@ FilterOutcome integrateBrick(const float* input, const Box& inputBox, const uint
   if (problem.empty()) {
     problem = checkHolds(fieldBox, "field box", whole, interior, params.integrationSteps);
   }
-  if (!problem.empty()) return refused(Status::InvalidInput, problem);
+  if (!problem.empty()) return refusedOutcome(Status::InvalidInput, problem);
   // The indices come from outside: one beyond the set would read past its table.
   const int count = directionCount(params.angleStep);
   const uint16_t* last = chosen + fieldBox.count();
   const uint16_t* stray = std::find_if(chosen, last, [&](uint16_t i) { return i >= count; });
   if (stray != last) {
-    return refused(Status::InvalidInput,
+    return refusedOutcome(Status::InvalidInput,
                    "the direction field holds index " + std::to_string(*stray) + ", beyond the " +
                        std::to_string(count) + " directions of angle step " +
                        std::to_string(params.angleStep) +

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "bisection.h"
 #include "denoise.h"
 
 namespace voluna {
@@ -85,17 +86,8 @@ BrickPlan planBricks(Extent whole, const FilterParams& params, int64_t budgetByt
                  std::to_string(brickBytes(clampedCube(1, whole), whole, params, costs)) + " bytes";
     return plan;
   }
-  // The cost grows with the edge: the largest edge that fits, by bisection.
-  int64_t lo = 1, hi = largest;
-  while (lo < hi) {
-    const int64_t mid = lo + (hi - lo + 1) / 2;
-    if (fits(mid)) {
-      lo = mid;
-    } else {
-      hi = mid - 1;
-    }
-  }
-  Extent brick = clampedCube(lo, whole);
+  // The cost grows with the edge: the largest edge that fits.
+  Extent brick = clampedCube(largestFitting(largest, fits), whole);
   // Spread the volume evenly: the same number of bricks, none thinner than needed.
   brick = {ceilDiv(whole.x, ceilDiv(whole.x, brick.x)), ceilDiv(whole.y, ceilDiv(whole.y, brick.y)),
            ceilDiv(whole.z, ceilDiv(whole.z, brick.z))};

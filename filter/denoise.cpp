@@ -152,22 +152,6 @@ std::string checkBox(const Box& inputBox, Extent whole, const Box& interior,
   return {};
 }
 
-int threadsFor(const FilterOptions& options) {
-#ifdef _OPENMP
-  return options.threads > 0 ? options.threads : omp_get_max_threads();
-#else
-  (void)options;
-  return 1;
-#endif
-}
-
-FilterOutcome refused(FilterOutcome::Status status, std::string message) {
-  FilterOutcome outcome;
-  outcome.status = status;
-  outcome.message = std::move(message);
-  return outcome;
-}
-
 // Runs rowFn(y, z) over the rows of `area` on all threads.
 template <class RowFn>
 bool forEachRowOf(const Box& area, int threads, Stage stage, const RunControl* control,
@@ -238,7 +222,7 @@ FilterOutcome denoiseBox(const float* input, const Box& inputBox, Extent whole,
                          const FilterOptions& options) {
   using Status = FilterOutcome::Status;
   const std::string problem = checkBox(inputBox, whole, interior, params);
-  if (!problem.empty()) return refused(Status::InvalidInput, problem);
+  if (!problem.empty()) return refusedOutcome(Status::InvalidInput, problem);
 
   Backend backend = options.backend;
   if (backend == Backend::Auto) backend = cudaUsable() ? Backend::Cuda : Backend::Cpu;
@@ -255,17 +239,17 @@ FilterOutcome denoiseBox(const float* input, const Box& inputBox, Extent whole,
   bool finished = false;
   if (backend == Backend::Cuda) {
 #ifdef VOLUNA_HAVE_CUDA
-    if (!cudaUsable()) return refused(Status::BackendUnavailable, "no usable CUDA device was found");
+    if (!cudaUsable()) return refusedOutcome(Status::BackendUnavailable, "no usable CUDA device was found");
     outcome.backend = "GPU, " + gpuName();
     const GpuOutcome gpu = gpuDenoise(input, inputBox, pilotBox, interior, stencil, out,
                                       options.control);
-    if (gpu.status == GpuOutcome::Status::Failed) return refused(Status::BackendFailed, gpu.message);
+    if (gpu.status == GpuOutcome::Status::Failed) return refusedOutcome(Status::BackendFailed, gpu.message);
     finished = gpu.status == GpuOutcome::Status::Ok;
 #else
-    return refused(Status::BackendUnavailable, "this build of Voluna has no CUDA support");
+    return refusedOutcome(Status::BackendUnavailable, "this build of Voluna has no CUDA support");
 #endif
   } else {
-    const int threads = threadsFor(options);
+    const int threads = threadCount(options);
     outcome.backend = "CPU, " + std::to_string(threads) + " threads";
     const DenoiseStencilView view = viewOf(stencil);
     if (backend == Backend::Cpu && fastDenoiseTakes(inputBox, stencil)) {
@@ -289,7 +273,7 @@ FilterOutcome denoiseBox(const float* input, const Box& inputBox, Extent whole,
 FilterOutcome runDenoise(const float* volume, Dims dims, const DenoiseParams& params, float* out,
                          const FilterOptions& options) {
   const std::string problem = checkDimensions(dims);
-  if (!problem.empty()) return refused(FilterOutcome::Status::InvalidInput, problem);
+  if (!problem.empty()) return refusedOutcome(FilterOutcome::Status::InvalidInput, problem);
   const Extent whole{dims.x, dims.y, dims.z};
   return denoiseBox(volume, Box::of(whole), whole, Box::of(whole), params, out, options);
 }

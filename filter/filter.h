@@ -42,6 +42,12 @@ struct FilterOutcome {
   bool ok() const { return status == Status::Ok; }
 };
 
+// An outcome that says why a run did not happen.
+FilterOutcome refusedOutcome(FilterOutcome::Status status, std::string message);
+
+// The CPU threads a run of `options` takes: options.threads, or every core.
+int threadCount(const FilterOptions& options);
+
 // True when a CUDA device that supports managed memory exists. Asked once
 // per process and cached; false in builds without CUDA.
 bool cudaUsable();

@@ -25,17 +25,17 @@ struct FilterCall {
   Box interior;  // the voxels `out` receives, x fastest
   float* out = nullptr;
   FilterParams params;
-  FilterOptions options;
+  FilterOptions options{};
   bool wholeRun = false;
   // Where the voxels lie and what the unit scale stands for, for methods
   // that measure in millimetres or in the input's own values; a method
   // hands what it found out (an estimate, say) to `notice`, on the thread
   // that made the call.
-  Geometry geometry;
+  Geometry geometry{};
   ValueRange range{0, 255};
-  std::function<void(const std::string&)> notice;
+  std::function<void(const std::string&)> notice{};
   // Told the noise level a whole denoising run takes (noiseNotice).
-  std::function<void(const std::string&)> strength;
+  std::function<void(const std::string&)> strength{};
   // The denoiser's noise estimate of the whole volume, measured once for
   // every brick of a run; null: a whole run measures it itself.
   const NoiseEstimate* estimate = nullptr;

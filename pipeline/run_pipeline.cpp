@@ -145,19 +145,11 @@ void PipelineRun::runChecked(RunOutcome& outcome) {
 
 FilterCall PipelineRun::callFor(const float* input, Extent whole, const Box& inputBox, const Box& interior, float* out,
                                 const Geometry& geometry, ValueRange range, RunOutcome& outcome, bool wholeRun) {
-  FilterCall call;
-  call.input = input;
-  call.inputBox = inputBox;
-  call.whole = whole;
-  call.interior = interior;
-  call.out = out;
-  call.params = request_.params;
-  call.options.backend = request_.backend;
-  call.options.threads = request_.threads;
-  call.options.control = &control_;
-  call.wholeRun = wholeRun;
-  call.geometry = geometry;
-  call.range = range;
+  FilterOptions options;
+  options.backend = request_.backend;
+  options.threads = request_.threads;
+  options.control = &control_;
+  FilterCall call{input, inputBox, whole, interior, out, request_.params, options, wholeRun, geometry, range};
   call.notice = [this, &outcome](const std::string& text) { notify(outcome, Notice::Kind::Method, text); };
   call.strength = [this, &outcome](const std::string& text) { notify(outcome, Notice::Kind::Strength, text); };
   if (estimate_) call.estimate = &*estimate_;

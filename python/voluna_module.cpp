@@ -259,19 +259,18 @@ py::array ownedArray(Volume&& volume) {
   });
 }
 
-// The filter in the volume's own type and range (uint8: exactly the bytes
-// voluna-filter writes), or as float32 on that scale without rounding; with
-// the lines a person should hear of.
-py::tuple filterVolume(const py::array& volume, int64_t samples, int64_t steps, int64_t angle,
-                       bool preserveEdges, const std::string& backend, int64_t threads,
-                       const py::object& progress, bool floatResult) {
+// One whole run of `params` over a volume in memory, in the volume's own type
+// and range (uint8: exactly the bytes voluna-filter writes), or as float32 on
+// that scale without rounding; with the lines a person should hear of.
+py::tuple runOnVolume(const py::array& volume, const FilterParams& params, const Geometry& geometry,
+                      const std::string& backend, int64_t threads, const py::object& progress, bool floatResult) {
   const ScalarType type = scalarTypeOf(volume);
   RunRequest request;
-  request.params = paramsOf(samples, steps, angle, preserveEdges);
+  request.params = params;
   const FilterOptions options = optionsOf(backend, threads);
   request.backend = options.backend;
   request.threads = options.threads;
-  request.input = RunInput::inMemory(volume.data(), type, dimsOf(volume));
+  request.input = RunInput::inMemory(volume.data(), type, dimsOf(volume), geometry);
   request.resultType = floatResult ? ResultType::Float32 : ResultType::Input;
   request.keepResult = true;
   ProgressQueue queue;
@@ -283,29 +282,23 @@ py::tuple filterVolume(const py::array& volume, int64_t samples, int64_t steps, 
   return py::make_tuple(ownedArray(std::move(outcome.result)), noticesFor(outcome));
 }
 
+py::tuple filterVolume(const py::array& volume, int64_t samples, int64_t steps, int64_t angle,
+                       bool preserveEdges, const std::string& backend, int64_t threads,
+                       const py::object& progress, bool floatResult) {
+  return runOnVolume(volume, paramsOf(samples, steps, angle, preserveEdges), {}, backend, threads, progress,
+                     floatResult);
+}
+
 // The denoiser, through the same run as the filter; the noise level it
 // took comes back beside the result.
 py::tuple denoiseVolume(const py::array& volume, double noise, const std::vector<double>& spacing,
                         const std::string& backend, int64_t threads, const py::object& progress, bool floatResult) {
-  const ScalarType type = scalarTypeOf(volume);
-  RunRequest request;
-  request.params.denoise = true;
-  request.params.noise = noise < 0 ? -1.0 : noise;
-  const FilterOptions options = optionsOf(backend, threads);
-  request.backend = options.backend;
-  request.threads = options.threads;
+  FilterParams params;
+  params.denoise = true;
+  params.noise = noise < 0 ? -1.0 : noise;
   Geometry geometry;
   for (int a = 0; a < 3; ++a) geometry.spacing[a] = spacing.at(static_cast<size_t>(a));
-  request.input = RunInput::inMemory(volume.data(), type, dimsOf(volume), geometry);
-  request.resultType = floatResult ? ResultType::Float32 : ResultType::Input;
-  request.keepResult = true;
-  ProgressQueue queue;
-  request.progress = queue.sink();
-  PipelineRun run(std::move(request));
-  RunOutcome outcome;
-  runWatched([&] { outcome = run.run(); }, [&] { run.cancel(); }, queue, progress);
-  raiseFor(outcome);
-  return py::make_tuple(ownedArray(std::move(outcome.result)), noticesFor(outcome));
+  return runOnVolume(volume, params, geometry, backend, threads, progress, floatResult);
 }
 
 // The noise's standard deviation in the volume's own units, and whether it
@@ -492,30 +485,13 @@ struct BrickInput {
         range(rangeFor(type, rangeMin, rangeMax)) {}
 };
 
-// One dask chunk: `block` is the chunk grown by the reach (clipped at the
-// volume's faces), starting at `blockStart` of a volume of `wholeShape`, all
-// [z, y, x]; the result holds only the interior [interiorStart, interiorStop),
-// identical to the same voxels of a whole-volume call. `rangeMin` and
-// `rangeMax` are the whole volume's, so every chunk maps values alike.
-py::array filterBrick(const py::array& block, const std::vector<int64_t>& blockStart,
-                      const std::vector<int64_t>& wholeShape, const std::vector<int64_t>& interiorStart,
-                      const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
-                      int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
-                      const std::string& backend, int64_t threads, bool floatResult) {
-  const BrickInput in(block, blockStart, rangeMin, rangeMax, samples, steps, angle, preserveEdges,
-                      backend, threads);
-  const BrickArgs args(wholeShape, interiorStart, interiorStop);
-  py::array result = args.newResult(floatResult ? ScalarType::Float32 : in.type);
-  BoxRequest request;
+// A chunk's run through the pipeline's box entry: its result, and the
+// fallback's notices as warnings.
+py::array runChunk(BoxRequest request, const py::array& block, const BrickArgs& args, bool floatResult) {
+  py::array result = args.newResult(floatResult ? ScalarType::Float32 : request.type);
   request.block = block.data();
-  request.type = in.type;
-  request.blockBox = in.box;
   request.whole = args.whole;
   request.interior = args.interior;
-  request.range = in.range;
-  request.params = in.params;
-  request.backend = in.options.backend;
-  request.threads = in.options.threads;
   request.resultType = floatResult ? ResultType::Float32 : ResultType::Input;
   request.out = result.mutable_data();
   RunOutcome outcome;
@@ -530,6 +506,28 @@ py::array filterBrick(const py::array& block, const std::vector<int64_t>& blockS
     }
   }
   return result;
+}
+
+// One dask chunk: `block` is the chunk grown by the reach (clipped at the
+// volume's faces), starting at `blockStart` of a volume of `wholeShape`, all
+// [z, y, x]; the result holds only the interior [interiorStart, interiorStop),
+// identical to the same voxels of a whole-volume call. `rangeMin` and
+// `rangeMax` are the whole volume's, so every chunk maps values alike.
+py::array filterBrick(const py::array& block, const std::vector<int64_t>& blockStart,
+                      const std::vector<int64_t>& wholeShape, const std::vector<int64_t>& interiorStart,
+                      const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax,
+                      int64_t samples, int64_t steps, int64_t angle, bool preserveEdges,
+                      const std::string& backend, int64_t threads, bool floatResult) {
+  const BrickInput in(block, blockStart, rangeMin, rangeMax, samples, steps, angle, preserveEdges,
+                      backend, threads);
+  BoxRequest request;
+  request.type = in.type;
+  request.blockBox = in.box;
+  request.range = in.range;
+  request.params = in.params;
+  request.backend = in.options.backend;
+  request.threads = in.options.threads;
+  return runChunk(request, block, BrickArgs(wholeShape, interiorStart, interiorStop), floatResult);
 }
 
 // The first of a chunk's two stages on the CPU: the direction indices of
@@ -597,17 +595,11 @@ py::array denoiseBrick(const py::array& block, const std::vector<int64_t>& block
                        const std::vector<int64_t>& interiorStop, double rangeMin, double rangeMax, double noise,
                        const std::vector<double>& spacing, float estimateSigma, bool rician, float floor,
                        const std::string& backend, int64_t threads, bool floatResult) {
-  const ScalarType type = scalarTypeOf(block);
   const FilterOptions options = optionsOf(backend, threads);
-  const BrickArgs args(wholeShape, interiorStart, interiorStop);
-  py::array result = args.newResult(floatResult ? ScalarType::Float32 : type);
   BoxRequest request;
-  request.block = block.data();
-  request.type = type;
+  request.type = scalarTypeOf(block);
   request.blockBox = boxOf(blockStart, block);
-  request.whole = args.whole;
-  request.interior = args.interior;
-  request.range = rangeFor(type, rangeMin, rangeMax);
+  request.range = rangeFor(request.type, rangeMin, rangeMax);
   request.params.denoise = true;
   request.params.noise = noise < 0 ? -1.0 : noise;
   for (int a = 0; a < 3; ++a) request.geometry.spacing[a] = spacing.at(static_cast<size_t>(a));
@@ -616,15 +608,7 @@ py::array denoiseBrick(const py::array& block, const std::vector<int64_t>& block
   request.estimate.floor = floor;
   request.backend = options.backend;
   request.threads = options.threads;
-  request.resultType = floatResult ? ResultType::Float32 : ResultType::Input;
-  request.out = result.mutable_data();
-  RunOutcome outcome;
-  {
-    py::gil_scoped_release release;
-    outcome = runBox(request);
-  }
-  raiseFor(outcome);
-  return result;
+  return runChunk(request, block, BrickArgs(wholeShape, interiorStart, interiorStop), floatResult);
 }
 
 // The noise estimate of a volume read in slabs of whole slices (a dask

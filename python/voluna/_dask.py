@@ -48,19 +48,24 @@ def _finite_range(array) -> Tuple[float, float]:
     return float(low), float(high)
 
 
+def _prepared(volume, backend: str, threads: int, core_type):
+    """The options checked before any chunk runs, the volume in the core's
+    type, and the whole volume's range, so every chunk maps its values alike."""
+    _voluna.check_options(backend, threads)
+    array = volume.astype(core_type) if volume.dtype != core_type else volume
+    if array.dtype == np.uint8:
+        return array, 0.0, 255.0
+    low, high = _finite_range(array)
+    return array, low, high
+
+
 def filter_dask(volume, samples: int, steps: int, angle: int, preserve_edges: bool, backend: str,
                 threads: int, float_result: bool, core_type, restore_type):
     """The lazy counterpart of voluna.filter; `volume` is already 3D [z, y, x]."""
     import dask.array as da
 
     reach = _voluna.filter_reach(samples, steps, angle, preserve_edges)
-    _voluna.check_options(backend, threads)
-    array = volume.astype(core_type) if volume.dtype != core_type else volume
-    if array.dtype == np.uint8:
-        low, high = 0.0, 255.0
-    else:
-        # The whole volume's range, so every chunk maps its values alike.
-        low, high = _finite_range(array)
+    array, low, high = _prepared(volume, backend, threads, core_type)
     given_chunks = array.chunks
     array = array.rechunk(tuple(_axis_chunks(c, reach) for c in array.chunks))
     whole = list(array.shape)
@@ -137,12 +142,7 @@ def denoise_dask(volume, noise: float, spacing, backend: str, threads: int, floa
 
     # Runs check a box against the widest axis's reach, as streamed runs grow their bricks.
     reach = [max(_voluna.denoise_reach(list(spacing)))] * 3
-    _voluna.check_options(backend, threads)
-    array = volume.astype(core_type) if volume.dtype != core_type else volume
-    if array.dtype == np.uint8:
-        low, high = 0.0, 255.0
-    else:
-        low, high = _finite_range(array)
+    array, low, high = _prepared(volume, backend, threads, core_type)
     # Slabs of whole slices with two of context either side, as a streamed run reads them.
     slabs = _voluna.NoiseSlabs(list(array.shape), low, high)
     depth_z = max(1, array.chunks[0][0])

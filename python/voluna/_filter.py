@@ -338,8 +338,8 @@ def directions(volume: np.ndarray, samples: int = 5, angle: int = 5, *,
     return result[0] if single_slice else result
 
 
-def _filter_dask(volume: Any, samples: int, steps: int, angle: int, preserve_edges: bool,
-                 backend: str, threads: int, float_result: bool) -> Any:
+def _lazily(run: Callable[..., Any], volume: Any) -> Any:
+    """`run(volume3d, core_type, restore_type)` on a 2D or 3D dask array."""
     import dask
 
     _check_type_and_shape(volume.dtype, volume.shape)
@@ -349,9 +349,14 @@ def _filter_dask(volume: Any, samples: int, steps: int, angle: int, preserve_edg
     core = _core_type(volume.dtype,
                       lambda: tuple(int(v) for v in dask.compute(volume.min(), volume.max())),
                       exact_half=False)
-    result = filter_dask(volume, samples, steps, angle, preserve_edges, backend, threads,
-                         float_result, core, volume.dtype)
+    result = run(volume, core, volume.dtype)
     return result[0] if single_slice else result
+
+
+def _filter_dask(volume: Any, samples: int, steps: int, angle: int, preserve_edges: bool,
+                 backend: str, threads: int, float_result: bool) -> Any:
+    return _lazily(lambda v, core, restore: filter_dask(v, samples, steps, angle, preserve_edges, backend,
+                                                        threads, float_result, core, restore), volume)
 
 
 def _backend(backend: Any) -> str:
@@ -362,14 +367,5 @@ def _backend(backend: Any) -> str:
 
 def _denoise_dask(volume: Any, noise: float, spacing: Tuple[float, float, float], backend: str,
                   threads: int, float_result: bool) -> Any:
-    import dask
-
-    _check_type_and_shape(volume.dtype, volume.shape)
-    single_slice = volume.ndim == 2
-    if single_slice:
-        volume = volume[np.newaxis]
-    core = _core_type(volume.dtype,
-                      lambda: tuple(int(v) for v in dask.compute(volume.min(), volume.max())),
-                      exact_half=False)
-    result = denoise_dask(volume, noise, spacing, backend, threads, float_result, core, volume.dtype)
-    return result[0] if single_slice else result
+    return _lazily(lambda v, core, restore: denoise_dask(v, noise, spacing, backend, threads, float_result,
+                                                         core, restore), volume)

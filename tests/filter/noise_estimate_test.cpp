@@ -67,18 +67,25 @@ TEST(NoiseEstimate, IsWithin15PercentOnInt16VolumesThroughTheUnitScale) {
   }
 }
 
+// Two tissues in a cylinder of 16 voxels around the z axis, air around it:
+// the layout of a head in an MRI.
+std::vector<float> headInAir(Dims d) {
+  std::vector<float> clean(static_cast<size_t>(d.count()));
+  for (int z = 0; z < d.z; ++z)
+    for (int y = 0; y < d.y; ++y)
+      for (int x = 0; x < d.x; ++x) {
+        const double r = std::hypot(x - d.x / 2.0, y - d.y / 2.0);
+        clean[static_cast<size_t>(d.index(x, y, z))] = r < 16 ? (r < 10 ? 150.0f : 100.0f) : 0.0f;
+      }
+  return clean;
+}
+
 // In magnitude images the air reads as Rayleigh noise, 0.66 sigma wide: a
 // head half surrounded by air must still give the tissue's sigma.
 TEST(NoiseEstimate, LooksPastTheRayleighAirOfMagnitudeImages) {
   const Dims d{48, 48, 24};
   const float sigma = 12.0f;
-  std::vector<float> clean(static_cast<size_t>(d.count()));
-  for (int z = 0; z < d.z; ++z)
-    for (int y = 0; y < d.y; ++y)
-      for (int x = 0; x < d.x; ++x) {
-        const double r = std::hypot(x - 24.0, y - 24.0);
-        clean[static_cast<size_t>(d.index(x, y, z))] = r < 16 ? (r < 10 ? 150.0f : 100.0f) : 0.0f;
-      }
+  const std::vector<float> clean = headInAir(d);
   const double spacing[3] = {1, 1, 1};
   const Scene scene = sceneFromClean(d, spacing, clean, sigma, true, 20.0f, 6);
   EXPECT_NEAR(estimateOfBytes(scene) / sigma, 1.0f, 0.15f);
@@ -89,13 +96,7 @@ TEST(NoiseEstimate, LooksPastTheRayleighAirOfMagnitudeImages) {
 // a floor; and from the synthetic scenes, whose background lies 2 sigma up.
 TEST(NoiseEstimate, TellsRicianMagnitudeNoiseFromGaussianNoise) {
   const Dims d{48, 48, 24};
-  std::vector<float> clean(static_cast<size_t>(d.count()));
-  for (int z = 0; z < d.z; ++z)
-    for (int y = 0; y < d.y; ++y)
-      for (int x = 0; x < d.x; ++x) {
-        const double r = std::hypot(x - 24.0, y - 24.0);
-        clean[static_cast<size_t>(d.index(x, y, z))] = r < 16 ? (r < 10 ? 150.0f : 100.0f) : 0.0f;
-      }
+  const std::vector<float> clean = headInAir(d);
   const double spacing[3] = {1, 1, 1};
   auto rician = [&](const Scene& scene) {
     const std::vector<uint8_t> bytes = toBytes(scene.noisy);

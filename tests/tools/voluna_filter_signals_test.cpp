@@ -27,24 +27,7 @@ class VolunaFilterSignals : public voluna::test_support::ScratchFolderTest {
  protected:
   // Starts voluna-filter in the folder with stdout and stderr to files.
   pid_t start(std::vector<std::string> arguments) const {
-    // Removed here, not truncated in the child: otherwise a caller polling
-    // for output may read the previous run's before the child starts.
-    fs::remove(path(".stdout"));
-    fs::remove(path(".stderr"));
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      if (::chdir(folder_.c_str()) != 0) ::_exit(99);
-      const int out = ::open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = ::open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      std::vector<char*> argv{const_cast<char*>(VOLUNA_FILTER_BINARY)};
-      for (auto& a : arguments) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execv(VOLUNA_FILTER_BINARY, argv.data());
-      ::_exit(98);
-    }
-    return pid;
+    return startInFolder(VOLUNA_FILTER_BINARY, std::move(arguments));
   }
 
   static int waitFor(pid_t pid) {
